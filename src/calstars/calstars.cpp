@@ -1,0 +1,250 @@
+#include "calstars/calstars.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "failure.h"
+
+namespace {
+
+// A star line is at least "0 0 0 0" plus a line end: a file of n bytes cannot hold more star lines
+// than n / 8, so a larger nstars is a corrupt header, refused before anything is allocated.
+constexpr int64_t kMinStarLineBytes = 8;
+constexpr int kIgnoredHeaderLines = 5;
+
+bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+[[noreturn]] void Refuse(const CalStarExtraction& record, int line, const char* operation, const std::string& what) {
+    Fail(WaitKind::None, Format(" %s: %s at line %d of %s \n", operation, what.c_str(), line, record.path.c_str()));
+}
+
+bool AtEnd(const CalStarExtraction& record) { return record.position >= record.text.size(); }
+
+// The trailing "\n" (and a blank in a pattern) of formatted input: skips any white space, line ends
+// and blank lines included.
+void SkipWhite(CalStarExtraction& record) {
+    while (!AtEnd(record) && IsWhite(record.text[record.position])) {
+        if (record.text[record.position] == '\n') ++record.line;
+        ++record.position;
+    }
+}
+
+// "%[^<stop>]": the longest run of characters other than `stop` (and, for keys, other than a line
+// end: a key must stand on its own line). Returns false if the run is empty. A run longer than the
+// 255 characters of its buffer is refused rather than cut.
+bool ScanUntil(CalStarExtraction& record, char stop, const char* operation, std::string& out) {
+    const size_t start = record.position;
+    const int line = record.line;
+    while (!AtEnd(record) && record.text[record.position] != stop && record.text[record.position] != '\n') {
+        ++record.position;
+    }
+    if (record.position - start > kMaxFieldLength) {
+        Refuse(record, line, operation, Format("line longer than %zu characters", kMaxFieldLength));
+    }
+    if (record.position == start) return false;
+    out.assign(record.text, start, record.position - start);
+    return true;
+}
+
+// "%[^\n]\n": one whole line, then the white space after it.
+bool ScanLine(CalStarExtraction& record, const char* operation, std::string& out) {
+    if (!ScanUntil(record, '\n', operation, out)) return false;
+    SkipWhite(record);
+    return true;
+}
+
+// "%d": optional white space, sign and decimal digits. A value outside the 32-bit range is refused.
+bool ScanInt(CalStarExtraction& record, const char* operation, int32_t& out) {
+    SkipWhite(record);
+    const int line = record.line;
+    size_t p = record.position;
+    bool negative = false;
+    if (p < record.text.size() && (record.text[p] == '+' || record.text[p] == '-')) negative = record.text[p++] == '-';
+    int64_t magnitude = 0;
+    const size_t digits_start = p;
+    while (p < record.text.size() && record.text[p] >= '0' && record.text[p] <= '9') {
+        magnitude = magnitude * 10 + (record.text[p] - '0');
+        if (magnitude > int64_t{1} << 31) Refuse(record, line, operation, "number out of the 32-bit range");
+        ++p;
+    }
+    if (p == digits_start) return false;
+    const int64_t value = negative ? -magnitude : magnitude;
+    if (value > std::numeric_limits<int32_t>::max()) Refuse(record, line, operation, "number out of the 32-bit range");
+    out = static_cast<int32_t>(value);
+    record.position = p;
+    return true;
+}
+
+// "%f": optional white space, then a single-precision number (rounded to nearest from its decimal).
+bool ScanFloat(CalStarExtraction& record, float& out) {
+    SkipWhite(record);
+    if (AtEnd(record)) return false;
+    const char* start = record.text.c_str() + record.position;
+    char* end = nullptr;
+    errno = 0;
+    const float value = std::strtof(start, &end);
+    if (end == start) return false;
+    out = value;
+    record.position += static_cast<size_t>(end - start);
+    return true;
+}
+
+// "%[^=]= %d\n": a key line with an integer value.
+int32_t ReadKeyInteger(CalStarExtraction& record, const char* operation, const char* what) {
+    const int line = record.line;
+    std::string key;
+    int32_t value = 0;
+    if (AtEnd(record)) Refuse(record, line, operation, Format("end of input where the %s line belongs", what));
+    if (!ScanUntil(record, '=', operation, key) || AtEnd(record) || record.text[record.position] != '=') {
+        Refuse(record, line, operation, Format("expected \"key = integer\" for %s", what));
+    }
+    ++record.position;
+    if (!ScanInt(record, operation, value)) Refuse(record, line, operation, Format("%s is not an integer", what));
+    SkipWhite(record);
+    return value;
+}
+
+std::string ReadWholeFile(const std::string& path, bool& ok) {
+    ok = false;
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return text;
+    char buffer[65536];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    ok = !std::ferror(file);
+    std::fclose(file);
+    return text;
+}
+
+// A carriage return right before a line end is part of the line end, as in Windows text mode.
+std::string NormaliseLineEnds(const std::string& raw) {
+    std::string text;
+    text.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+        text.push_back(raw[i]);
+    }
+    return text;
+}
+
+void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
+    const char* op = "OpenCalStarExtraction";
+    std::string ignored;
+    for (int i = 0; i < kIgnoredHeaderLines; ++i) {
+        if (!ScanLine(record, op, ignored)) Refuse(record, record.line, op, "header cut short");
+    }
+    const int line = record.line;
+    std::string key;
+    if (!ScanUntil(record, '=', op, key) || AtEnd(record) || record.text[record.position] != '=') {
+        Refuse(record, line, op, "expected \"key = text\" as the sixth header line");
+    }
+    ++record.position;
+    while (!AtEnd(record) && (record.text[record.position] == ' ' || record.text[record.position] == '\t')) {
+        ++record.position;
+    }
+    if (!ScanLine(record, op, record.header_text)) SkipWhite(record);
+
+    record.first_int = ReadKeyInteger(record, op, "first header integer");
+    const int size_line = record.line;
+    record.rows = ReadKeyInteger(record, op, "rows");
+    record.cols = ReadKeyInteger(record, op, "cols");
+    const int nstars_line = record.line;
+    record.nstars = ReadKeyInteger(record, op, "nstars");
+
+    if (record.rows < 1 || record.cols < 1) {
+        Refuse(record, size_line, op, Format("image of %" PRId32 " rows and %" PRId32 " cols describes no image", record.rows, record.cols));
+    }
+    if (int64_t{record.rows} * record.cols > std::numeric_limits<int32_t>::max()) {
+        Refuse(record, size_line, op, Format("image of %" PRId32 " x %" PRId32 " pixels is too large", record.rows, record.cols));
+    }
+    if (record.nstars < 0 || record.nstars > file_bytes / kMinStarLineBytes) {
+        Refuse(record, nstars_line, op, Format("nstars %" PRId32 " does not fit the file", record.nstars));
+    }
+}
+
+void SizeStarArrays(CalStarExtraction& record, size_t count) {
+    record.row.assign(count, 0.0f);
+    record.col.assign(count, 0.0f);
+    record.intensity.assign(count, 0);
+    record.total.assign(count, 0);
+    record.background.assign(count, 0);
+    record.background_level.assign(count, 0);
+}
+
+void ReadStarLine(CalStarExtraction& record, int32_t i) {
+    const char* op = "ReadCalStarFrame";
+    const int line = record.line;
+    int32_t intensity = 0;
+    int32_t total = 0;
+    if (AtEnd(record)) Refuse(record, line, op, "end of input inside a record");
+    if (!ScanFloat(record, record.row[i]) || !ScanFloat(record, record.col[i]) || !ScanInt(record, op, intensity) ||
+        !ScanInt(record, op, total)) {
+        Refuse(record, line, op, "star line does not hold two numbers and two integers");
+    }
+    SkipWhite(record);
+    // Both values keep their low 16 bits; the background is the signed quotient of the 16-bit values.
+    record.intensity[i] = static_cast<uint16_t>(intensity);
+    record.total[i] = static_cast<uint16_t>(total);
+    const int32_t level = (int32_t{record.total[i]} - int32_t{record.intensity[i]}) / record.divisor;
+    record.background_level[i] = level;
+    record.background[i] = static_cast<uint16_t>(level);
+}
+
+void Close(CalStarExtraction& record) {
+    record.open = false;
+    record.text.clear();
+    record.text.shrink_to_fit();
+    SizeStarArrays(record, 0);
+    record.row.shrink_to_fit();
+    record.col.shrink_to_fit();
+    record.intensity.shrink_to_fit();
+    record.total.shrink_to_fit();
+    record.background.shrink_to_fit();
+    record.background_level.shrink_to_fit();
+}
+
+}  // namespace
+
+bool IsPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.size() <= kMaxFieldLength &&
+           name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
+    record.path = path;
+    bool ok = false;
+    const std::string raw = ReadWholeFile(path, ok);
+    if (!ok) Fail(WaitKind::None, Format(" Cannot open Cal Star Extraction file %s for reading \n", path.c_str()));
+    record.text = NormaliseLineEnds(raw);
+    record.position = 0;
+    record.line = 1;
+    record.open = true;
+    ReadHeader(record, static_cast<int64_t>(raw.size()));
+    SizeStarArrays(record, static_cast<size_t>(record.nstars));
+}
+
+int ReadCalStarFrame(CalStarExtraction& record) {
+    const char* op = "ReadCalStarFrame";
+    std::string separator;
+    // End of input where a separator belongs ends the file like the end marker does.
+    if (!ScanLine(record, op, separator) || separator.find('#') != std::string::npos) {
+        Close(record);
+        return 1;
+    }
+    const int name_line = record.line;
+    if (!ScanLine(record, op, record.name)) Refuse(record, name_line, op, "end of input inside a record");
+    if (!IsPlainFileName(record.name)) {
+        Refuse(record, name_line, op, Format("record name \"%s\" is not a plain file name", record.name.c_str()));
+    }
+    record.window = ReadKeyInteger(record, op, "window");
+    const int divisor_line = record.line;
+    record.divisor = ReadKeyInteger(record, op, "divisor");
+    if (record.divisor == 0) Refuse(record, divisor_line, op, "divisor 0");
+    for (int32_t i = 0; i < record.nstars; ++i) ReadStarLine(record, i);
+    return 0;
+}

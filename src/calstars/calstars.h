@@ -1,0 +1,66 @@
+// CALSTARS reader: the text file that lists, per camera image, the calibration stars found in it.
+//
+// A CALSTARS file is a header (five free lines, one "key = text" line, then "key = integer" lines for
+// first_int, rows, cols and nstars) followed by frame records. Each record is a separator line, a
+// name line (the four-product file to write), "key = integer" lines for window and divisor, and
+// exactly nstars star lines "row col intensity total". A separator line that contains "#" anywhere
+// ends the file. The text is read the way formatted input reads it: keys are any text before "=",
+// white space (blank lines included) after each line is skipped, and a carriage return before a line
+// end belongs to the line end, so files written on Windows read the same everywhere.
+//
+// Use: OpenCalStarExtraction once per file, then ReadCalStarFrame until it returns 1.
+//
+// Every malformed input is refused with a Failure naming the operation, the file and the line; the
+// reader never waits for a key. Refused: lines over 255 characters, a header that describes no image
+// (rows or cols below 1, rows x cols over 2^31 - 1, nstars below 0 or more star lines than the file's
+// size could hold), end of input inside a record, a star line that is not two numbers and two
+// integers, a number out of the 32-bit range, divisor 0, and record names that are not plain file
+// names (empty, ".", "..", containing "/" or "\\").
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Longest text a name, key or ignored line may hold: the 256-character buffers less the terminator.
+constexpr size_t kMaxFieldLength = 255;
+
+struct CalStarExtraction {
+    std::string header_text;  // value of the sixth header line; not used further
+    int32_t first_int = 0;    // passed to the four-product header as its absolute value
+    int32_t rows = 0;         // image height
+    int32_t cols = 0;         // image width and row stride
+    int32_t nstars = 0;       // star lines in every record of this file
+    std::string name;         // current record: file name of the four-product file
+    int32_t window = 0;       // current record: side of each star's square window (odd)
+    int32_t divisor = 0;      // current record: divisor of the background level
+    std::vector<float> row;   // star centre, row coordinate
+    std::vector<float> col;   // star centre, column coordinate
+    std::vector<uint16_t> intensity;   // integrated intensity, low 16 bits of the value read
+    std::vector<uint16_t> total;       // fourth value of the star line, low 16 bits
+    std::vector<uint16_t> background;  // (total - intensity) / divisor, stored in 16 bits
+    // The same quotient before it is cut to 16 bits: negative or above 255 when the file's values are
+    // inconsistent. The reconstitution clamps its seeding with it.
+    std::vector<int32_t> background_level;
+
+    // Reader state: the file's text (line ends normalised), the read position and line number.
+    std::string path;
+    std::string text;
+    size_t position = 0;
+    int line = 1;
+    bool open = false;
+};
+
+// Opens the CALSTARS file at `path`, reads its header into `record` and sizes the star arrays for
+// nstars stars. Fails with " Cannot open Cal Star Extraction file <path> for reading \n" when the file
+// cannot be read, and with a line naming the file and line for a malformed or implausible header.
+void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record);
+
+// Reads the next frame record into `record` and returns 0, or meets the end marker (a separator line
+// with "#"; also plain end of input where a separator is expected), closes the file, frees the star
+// arrays and returns 1.
+int ReadCalStarFrame(CalStarExtraction& record);
+
+// True when `name` can be written as a file in the working folder: not empty, not "." or "..", no
+// "/" or "\\", at most kMaxFieldLength characters.
+bool IsPlainFileName(const std::string& name);

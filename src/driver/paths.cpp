@@ -1,0 +1,47 @@
+#include "driver/paths.h"
+
+#include <cctype>
+
+namespace {
+
+std::string Lower(const std::string& text) {
+    std::string lower = text;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+}  // namespace
+
+std::string EnsureTrailingSeparator(const std::string& folder, char separator) {
+    const size_t last = folder.rfind(separator);
+    if (last == std::string::npos || last + 1 != folder.size()) return folder + separator;
+    return folder;
+}
+
+bool SplitFolderAndName(const std::string& path, std::string& folder, std::string& file_name, char separator) {
+    const size_t last = path.rfind(separator);
+    if (last == std::string::npos) return false;
+    folder = path.substr(0, last);
+    file_name = path.substr(last + 1);
+    return true;
+}
+
+std::string ListingCommand(const std::string& folder, const std::string& listing_path) {
+    return "dir /b \"" + folder + "CALSTARS*.txt\" > \"" + listing_path + "\"";
+}
+
+bool CutAfterTxt(std::string& line) {
+    const size_t found = line.find(".txt");
+    if (found == std::string::npos) return false;
+    line.resize(found + 4);
+    return true;
+}
+
+bool MatchesCalstarsPattern(const std::string& name) {
+    const std::string lower = Lower(name);
+    return lower.size() >= 12 && lower.compare(0, 8, "calstars") == 0 && lower.compare(lower.size() - 4, 4, ".txt") == 0;
+}
+
+bool WouldOverwriteInput(const std::string& name) {
+    return MatchesCalstarsPattern(name) || Lower(name) == Lower(kListingName);
+}

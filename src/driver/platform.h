@@ -1,0 +1,27 @@
+// What differs between Windows and POSIX systems: the folder separator, how the listing of CALSTARS
+// files is produced, the file selection dialog, replacing a file by renaming, and the machine's
+// memory. One source file per platform implements it; nothing else depends on the platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The separator that ends the working folder: "\\" on Windows, "/" elsewhere.
+extern const char kFolderSeparator;
+
+// Writes the bare names of `folder`'s CALSTARS*.txt files, one per line, into `listing_path`.
+// On Windows the command interpreter does it ("dir /b"); elsewhere the folder is read natively:
+// regular files whose names match CALSTARS*.txt without regard to case, in case-insensitive name
+// order. Nothing is reported: a listing that could not be written is found missing when it is
+// opened, as with the command interpreter.
+void WriteCalstarsListing(const std::string& folder, const std::string& listing_path);
+
+// Asks the user for any one CALSTARS file and returns true with its full path in `destination`, or
+// false when the user cancelled or the dialog failed (destination untouched).
+bool SelectCalStarsFile(std::string& destination);
+
+// Renames `from` to `to`, replacing a file that already has that name. False on failure.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+// The machine's physical memory in bytes (0 when unknown).
+uint64_t PhysicalMemoryBytes();

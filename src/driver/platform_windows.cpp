@@ -1,0 +1,76 @@
+// Windows side of the platform layer: the command interpreter writes the listing, the common dialog
+// chooses the CALSTARS file.
+#include <windows.h>
+#include <commdlg.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/paths.h"
+#include "driver/platform.h"
+
+const char kFolderSeparator = '\\';
+
+namespace {
+
+constexpr size_t kFilterBuffer = 256;
+constexpr size_t kDialogFileBuffer = 260;
+constexpr DWORD kTitlePauseMs = 40;
+
+// The filter list: the template's last four "X" become terminators, from the end.
+void BuildFilter(char* filter) {
+    std::strcpy(filter, "Calibration Stars File (CALSTARS*.txt)XCALSTARS*.txtXAll Files (*.*)X*.*X");
+    for (int replaced = 0; replaced < 4; ++replaced) {
+        char* last = std::strrchr(filter, 'X');
+        if (last == nullptr) break;
+        *last = '\0';
+    }
+}
+
+}  // namespace
+
+void WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+    const std::string command = ListingCommand(folder, listing_path);
+    const int ignored = std::system(command.c_str());  // the listing file itself tells what happened
+    (void)ignored;
+}
+
+bool SelectCalStarsFile(std::string& destination) {
+    SetConsoleTitleA("Console Window");
+    Sleep(kTitlePauseMs);
+    // Looked up as the original tool did; the dialog still gets no owner, so it works without one.
+    (void)FindWindowA(nullptr, "Console Window");
+    std::printf(" Opening dialog box to search for a CALSTARS*.txt file\n");
+    std::fflush(stdout);
+
+    char filter[kFilterBuffer];
+    BuildFilter(filter);
+    char file_name[kDialogFileBuffer] = "";
+    OPENFILENAMEA dialog;
+    std::memset(&dialog, 0, sizeof dialog);
+    dialog.lStructSize = sizeof dialog;  // 88 bytes in the 32-bit build
+    dialog.hwndOwner = nullptr;
+    dialog.lpstrFilter = filter;
+    dialog.nFilterIndex = 0;
+    dialog.lpstrFile = file_name;
+    dialog.nMaxFile = kDialogFileBuffer;
+    dialog.lpstrInitialDir = "C:\\";
+    dialog.lpstrTitle = "Navigate to CALSTARS File";
+    dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (!GetOpenFileNameA(&dialog)) return false;
+    destination = file_name;
+    return true;
+}
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+uint64_t PhysicalMemoryBytes() {
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return 0;
+    return status.ullTotalPhys;
+}

@@ -1,0 +1,78 @@
+#include "fourproduct/fourproduct.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "driver/platform.h"
+#include "failure.h"
+
+namespace {
+
+void PutLittleEndian(std::vector<uint8_t>& bytes, int32_t value) {
+    const uint32_t word = static_cast<uint32_t>(value);
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
+}
+
+// Name of the temporary file beside the final one. It cannot be a CALSTARS input nor the listing,
+// since it ends in ".partial".
+std::string TemporaryName(const std::string& final_name) { return final_name + ".partial"; }
+
+bool WriteAll(FILE* file, const void* data, size_t size) {
+    return size == 0 || std::fwrite(data, 1, size, file) == size;
+}
+
+}  // namespace
+
+void FourProduct_MemFree(FourProduct& record) {
+    for (auto& plane : record.planes) std::vector<uint8_t>().swap(plane);
+}
+
+void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, int32_t cols) {
+    FourProduct_MemFree(record);
+    record.bits_per_pixel = 8;
+    record.header_word4 = kFramesPerFourProduct;
+    record.rows = rows;
+    record.cols = cols;
+    // The magnitude of the most negative 32-bit value does not fit; it keeps its bit pattern.
+    record.first_int_magnitude = first_int < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(first_int)) : first_int;
+    record.bank = 1;
+    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    try {
+        for (int product = 0; product < kProducts; ++product) record.planes[2 * product + record.bank].resize(npix);
+    } catch (const std::bad_alloc&) {
+        Fail(WaitKind::Character, " ERROR:  Memory not allocated in FourProduct_MemSetup\n");
+    }
+}
+
+std::vector<uint8_t> FourProduct_Header(const FourProduct& record) {
+    std::vector<uint8_t> header;
+    header.reserve(kHeaderBytes);
+    PutLittleEndian(header, record.rows);
+    PutLittleEndian(header, record.cols);
+    PutLittleEndian(header, record.bits_per_pixel);
+    PutLittleEndian(header, record.header_word4);
+    PutLittleEndian(header, record.first_int_magnitude);
+    return header;
+}
+
+void FourProduct_WriteFile(FourProduct& record) {
+    const std::string& final_name = record.output_name[record.bank];
+    const std::string temporary = TemporaryName(final_name);
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) Fail(WaitKind::Character, Format(" Cannot open output file %s for writing \n", final_name.c_str()));
+
+    const std::vector<uint8_t> header = FourProduct_Header(record);
+    const size_t npix = static_cast<size_t>(record.rows) * static_cast<size_t>(record.cols);
+    bool ok = WriteAll(file, header.data(), header.size());
+    for (int product = 0; product < kProducts && ok; ++product) {
+        ok = WriteAll(file, FourProduct_Plane(record, product), npix);
+    }
+    ok = (std::fflush(file) == 0) && ok;
+    ok = (std::fclose(file) == 0) && ok;
+    if (ok) ok = RenameReplacing(temporary, final_name);
+    if (!ok) {
+        std::remove(temporary.c_str());
+        Fail(WaitKind::Character, Format(" Cannot write output file %s \n", final_name.c_str()));
+    }
+}

@@ -1,0 +1,62 @@
+// Four-product image: the output record and the binary file that stores it.
+//
+// A four-product file holds four 8-bit planes that look like a capture of a star field: product 0
+// the peak value, 1 the frame index of the peak, 2 the mean value, 3 the standard deviation. The file
+// is five little-endian 32-bit header words (rows, cols, bits per pixel, header_word4,
+// first_int_magnitude) followed by the four planes, each rows x cols bytes, row-major:
+// 20 + 4 x rows x cols bytes in all.
+//
+// The record keeps two banks of four plane slots; product k of bank b is slot 2k + b. Only bank 1
+// is ever filled and written, so bank 0's slots stay empty (no memory is spent on them).
+//
+// Use: FourProduct_MemSetup once per CALSTARS file; fill the current bank's planes; set
+// output_name[bank]; FourProduct_WriteFile once per frame record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int kProducts = 4;
+constexpr int kBanks = 2;
+constexpr int kPlaneSlots = kProducts * kBanks;
+constexpr int kHeaderWords = 5;
+constexpr int kHeaderBytes = 4 * kHeaderWords;
+// Fourth header word: the number of frames that a frame index of 0..255 spans.
+constexpr int32_t kFramesPerFourProduct = 256;
+
+enum Product { kPeakValue = 0, kPeakFrameIndex = 1, kMeanValue = 2, kStandardDeviation = 3 };
+
+struct FourProduct {
+    int32_t first_int_magnitude = 0;  // |first_int| of the CALSTARS header
+    int32_t bits_per_pixel = 8;
+    int32_t header_word4 = kFramesPerFourProduct;
+    int32_t rows = 0;
+    int32_t cols = 0;
+    int32_t bank = 1;                      // current bank; set-up makes it 1
+    std::string output_name[kBanks];       // full path of the file to write, per bank
+    std::vector<uint8_t> planes[kPlaneSlots];  // slot 2k + b: product k of bank b; empty when unused
+};
+
+// The plane of product `product` in the record's current bank.
+inline uint8_t* FourProduct_Plane(FourProduct& record, int product) {
+    return record.planes[2 * product + record.bank].data();
+}
+
+// Releases the previous planes, then records the header values and allocates the current bank's four
+// planes of rows x cols bytes. Fails with " ERROR:  Memory not allocated in FourProduct_MemSetup\n"
+// (waiting for one character) when they cannot be allocated.
+void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, int32_t cols);
+
+// Frees every plane slot; safe on a record that holds none.
+void FourProduct_MemFree(FourProduct& record);
+
+// Writes the current bank to output_name[bank], replacing any file of that name. The bytes go to a
+// temporary file in the same folder first, every write and the close are checked, and only a
+// complete file is renamed to the final name: a failed write never leaves a partial file under the
+// final name, nor removes the file that was there. Failures (waiting for one character):
+// " Cannot open output file <name> for writing \n" and " Cannot write output file <name> \n".
+void FourProduct_WriteFile(FourProduct& record);
+
+// The file's bytes: header then the current bank's planes (used by the writer and by tests).
+std::vector<uint8_t> FourProduct_Header(const FourProduct& record);

@@ -1,0 +1,56 @@
+// Gaussian star profile: the share of a star's light in each pixel of its window.
+//
+// A star is a circular Gaussian of standard deviation sigma pixels centred at its sub-pixel position.
+// Each kernel element is the Gaussian sampled on 101 x 101 points inside the pixel and summed (the
+// midpoint rule), with the centre quantised to a whole 1/101 pixel; the kernel is then scaled to sum
+// to 1 in single precision.
+//
+// The samples come from a process-wide table, GaussStarCache, rebuilt only when half or sigma changes
+// (exact float equality) or after a release. Calls must not overlap (single thread).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+constexpr int kOversampling = 101;          // sub-samples per pixel along each axis
+constexpr int kMaxSubSampleOffset = 50;     // sub-sample offsets lie in -50..50
+
+struct GaussStarCache {
+    int32_t needs_rebuild = 1;  // 1: the next filling call rebuilds
+    int32_t cached_half = -1;
+    float cached_sigma = -1.0f;
+    std::vector<double> samples;  // S x S: exp(-(i^2 + j^2) / D) around the centre (M, M)
+    std::vector<double> patch;    // P x P: the sub-samples of one star's kernel
+    int32_t sample_side = 0;      // S = 101 (2 half + 3)
+    int32_t patch_side = 0;       // P = 101 (2 half + 1)
+    int32_t oversampling = 0;     // 101 once built
+    int32_t kernel_side = 0;      // K = 2 half + 1
+    uint64_t rebuild_count = 0;   // rebuilds since process start (observable for tests and benchmarks)
+};
+
+// Bytes that the table and patch take for `half` (8 (S^2 + P^2)), for memory checks made up front.
+uint64_t GaussStar_TableBytes(int32_t half);
+
+// The one cache of the process.
+GaussStarCache& GaussStar_Cache();
+
+// The nearest pixel of a coordinate: floor(x + 0.5), which for every x >= -0.5 is the truncation
+// trunc(x + 0.5) of the system's rule, and keeps the sub-sample offset within -50..50 below it too.
+int32_t GaussStar_NearestPixel(float coordinate);
+
+// Sub-sample offset of a coordinate from its nearest pixel: trunc(101 (x - nearest) + 0.5).
+int32_t GaussStar_SubSampleOffset(float coordinate, int32_t nearest);
+
+// Filling call: writes the (2 half + 1)^2 kernel of a star at (row, col) into `kernel`, row-major,
+// element a K + b for the pixel (nearest row - half + a, nearest col - half + b). Rebuilds the
+// table when needed. With `kernel` null it is the release call: frees the table and patch and marks
+// the cache for a rebuild (the other arguments are ignored).
+//
+// Refuses (Failure, no wait): a negative half, a sigma that is not a finite positive number, and a
+// coordinate that is not finite or too far from the origin for a 32-bit pixel index. Fails with
+// " Memory not allocated in GaussStar \n" (waiting for one integer) when the table cannot be
+// allocated.
+void GaussStar(int32_t half, float row, float col, float sigma, float* kernel);
+
+// The release call under its own name.
+inline void GaussStar_Release() { GaussStar(0, 0.0f, 0.0f, 0.0f, nullptr); }

@@ -1,0 +1,33 @@
+// Background smoothing: the 15 x 15 trimmed-mean filter.
+//
+// Every pixel whose 15 x 15 neighbourhood lies inside the image becomes the mean of the middle 113
+// of its 225 input values (the 56 largest and 56 smallest left out), truncated; every pixel nearer
+// than 7 to an edge then takes the value of the nearest such pixel, filled left band, right band,
+// top band, bottom band from the output itself.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kFilterSide = 15;
+constexpr int kFilterHalf = 7;
+constexpr int kFilterWindow = kFilterSide * kFilterSide;  // 225 values
+constexpr int kFilterTrimmed = 56;                        // left out at each end
+constexpr int kFilterKept = kFilterWindow - 2 * kFilterTrimmed;  // 113 values averaged
+
+// Filters `input` (stride `in_stride`, only read) into `output` (stride `out_stride`, every pixel
+// written), both rows x cols. The output must not overlap the input.
+//
+// This is the reference form: a list of the window's pixels kept sorted down each column (primed
+// with 14 rows, one entering row merged per output pixel, the leaving row removed by position).
+// The 113-value sum is kept in 32 bits, so the result stays exact for any 16-bit input.
+//
+// Refuses (Failure, waiting for one character):
+//  - an image below 15 x 15, which has no interior ("... Median_Filter_Sort needs at least 15 x 15");
+//  - a window list that does not hold 210 entries after the leaving row is removed, which happens
+//    when in_stride is below 15: " problem in median sorting routine Median_Filter_Sort\n", after the
+//    output pixel of that step has been written.
+void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                        int32_t cols);
+
+// Fills the four border bands of `output` from its interior (the last step of the filter).
+void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);

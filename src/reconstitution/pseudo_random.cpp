@@ -1,0 +1,6 @@
+#include "reconstitution/pseudo_random.h"
+
+PseudoRandom& PseudoRandom_Generator() {
+    static PseudoRandom generator;
+    return generator;
+}

@@ -1,0 +1,242 @@
+#include "reconstitution/reconstitution.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+#include "failure.h"
+#include "reconstitution/gauss_star.h"
+#include "reconstitution/heap_sort.h"
+#include "reconstitution/median_filter.h"
+#include "reconstitution/pseudo_random.h"
+
+namespace {
+
+// The part of a star's window that lies inside the image: image rows row_first..row_last and columns
+// col_first..col_last, which are window elements (row_first - top, col_first - left) onwards.
+struct WindowSpan {
+    bool visible = false;
+    int32_t top = 0;   // image row of window element row 0
+    int32_t left = 0;  // image column of window element column 0
+    int32_t row_first = 0, row_last = -1, col_first = 0, col_last = -1;
+};
+
+WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int32_t cols) {
+    WindowSpan span;
+    // Nearest pixel floor(x + 0.5): the truncation rule for every coordinate >= -0.5.
+    const double rr = std::floor(static_cast<double>(row) + 0.5);
+    const double cc = std::floor(static_cast<double>(col) + 0.5);
+    if (rr + half < 0 || rr - half > rows - 1 || cc + half < 0 || cc - half > cols - 1) return span;
+    span.visible = true;
+    span.top = static_cast<int32_t>(rr) - half;
+    span.left = static_cast<int32_t>(cc) - half;
+    span.row_first = std::max(span.top, 0);
+    span.row_last = std::min(span.top + 2 * half, rows - 1);
+    span.col_first = std::max(span.left, 0);
+    span.col_last = std::min(span.left + 2 * half, cols - 1);
+    return span;
+}
+
+[[noreturn]] void RefuseRecord(const CalStarExtraction& extraction, const std::string& what) {
+    Fail(WaitKind::None, Format(" CalStarReconsitution: %s in record %s of %s \n", what.c_str(), extraction.name.c_str(),
+                                extraction.path.c_str()));
+}
+
+void CheckRecord(const CalStarExtraction& extraction) {
+    const int32_t window = extraction.window;
+    if (window < 1 || window % 2 == 0 || window > std::min(extraction.rows, extraction.cols)) {
+        RefuseRecord(extraction, Format("window %" PRId32 " is not an odd size from 1 to the image's smaller side", window));
+    }
+    for (int32_t i = 0; i < extraction.nstars; ++i) {
+        if (!std::isfinite(extraction.row[i]) || !std::isfinite(extraction.col[i])) {
+            RefuseRecord(extraction, Format("star %" PRId32 " has a coordinate that is not a finite number", i + 1));
+        }
+    }
+}
+
+}  // namespace
+
+void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    if (extraction.rows < kMinImageSide || extraction.cols < kMinImageSide) {
+        Fail(WaitKind::None, Format(" CalStarReconsitution_MemSetup: image of %" PRId32 " x %" PRId32
+                                    " pixels in %s is below 15 x 15 \n",
+                                    extraction.rows, extraction.cols, extraction.path.c_str()));
+    }
+    const size_t npix = static_cast<size_t>(extraction.rows) * static_cast<size_t>(extraction.cols);
+    try {
+        buffers.star_layer.assign(npix, 0);
+        buffers.background_image.assign(npix, 0);
+        buffers.snapshot.assign(npix, 0);
+        buffers.fill_list.assign(npix, 0);
+        buffers.star_order.assign(static_cast<size_t>(extraction.nstars), 0);
+    } catch (const std::bad_alloc&) {
+        Fail(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n");
+    }
+}
+
+int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    std::fill(buffers.background_image.begin(), buffers.background_image.end(), kHoleMarker);
+    const int32_t half = (extraction.window - 1) / 2;
+    int32_t clamped = 0;
+    for (int32_t i = 0; i < extraction.nstars; ++i) {
+        const int32_t level = extraction.background_level[i];
+        const uint16_t seed = static_cast<uint16_t>(std::clamp(level, 0, kMaxLevel));
+        if (level < 0 || level > kMaxLevel) ++clamped;
+        const WindowSpan span = StarWindowSpan(extraction.row[i], extraction.col[i], half, extraction.rows, extraction.cols);
+        if (!span.visible) continue;
+        for (int32_t r = span.row_first; r <= span.row_last; ++r) {
+            uint16_t* line = &buffers.background_image[static_cast<size_t>(r) * extraction.cols];
+            std::fill(line + span.col_first, line + span.col_last + 1, seed);
+        }
+    }
+    return clamped;
+}
+
+void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
+    std::vector<uint16_t>& image = buffers.background_image;
+    int32_t* list = buffers.fill_list.data();
+    int32_t listed = 0;
+    for (int32_t r = 1; r < rows - 1; ++r) {
+        for (int32_t c = 1; c < cols - 1; ++c) {
+            const int32_t p = r * cols + c;
+            if (image[p] == kHoleMarker) list[listed++] = p;
+        }
+    }
+    const uint16_t* snap = buffers.snapshot.data();
+    while (listed > 0) {
+        std::copy(image.begin(), image.end(), buffers.snapshot.begin());
+        int32_t kept = 0;
+        for (int32_t k = 0; k < listed; ++k) {
+            const int32_t p = list[k];
+            const uint16_t sum = static_cast<uint16_t>(snap[p - cols - 1] + snap[p - cols] + snap[p - cols + 1] + snap[p - 1] +
+                                                       snap[p + 1] + snap[p + cols - 1] + snap[p + cols] + snap[p + cols + 1]);
+            if (sum == kAllNeighboursMarked) {
+                list[kept++] = p;
+            } else {
+                image[p] = static_cast<uint16_t>((sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift)));
+            }
+        }
+        // A pass that fills nothing can never fill anything (no level anywhere): the rest take 0.
+        if (kept == listed) {
+            for (int32_t k = 0; k < listed; ++k) image[list[k]] = 0;
+            break;
+        }
+        listed = kept;
+    }
+}
+
+void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {
+    const size_t last_row = static_cast<size_t>(rows - 1) * cols;
+    const size_t inner_last_row = static_cast<size_t>(rows - 2) * cols;
+    for (int32_t c = 0; c < cols; ++c) {
+        image[c] = image[cols + c];
+        image[last_row + (cols - 1 - c)] = image[inner_last_row + (cols - 1 - c)];
+    }
+    for (int32_t r = 0; r < rows; ++r) {
+        const size_t line = static_cast<size_t>(r) * cols;
+        image[line] = image[line + 1];
+        image[line + cols - 1] = image[line + cols - 2];
+    }
+}
+
+void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
+    const int32_t half = (window - 1) / 2;
+    size_t k = 0;
+    for (int32_t i = -half; i <= half; ++i) {
+        for (int32_t j = -half; j <= half; ++j) disc_mask[k++] = (i * i + j * j < half * (half + 1)) ? 1.0f : 0.0f;
+    }
+}
+
+void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
+    HeapSortIndices(static_cast<uint32_t>(extraction.nstars), buffers.star_order.data(), extraction.intensity.data());
+    const int32_t window = extraction.window;
+    const int32_t half = (window - 1) / 2;
+    const int32_t area = window * window;
+    float* kernel = buffers.profile_kernel.data();
+    const float* mask = buffers.disc_mask.data();
+    for (int32_t k = 0; k < extraction.nstars; ++k) {
+        const int32_t s = buffers.star_order[k];
+        const WindowSpan span = StarWindowSpan(extraction.row[s], extraction.col[s], half, extraction.rows, extraction.cols);
+        if (!span.visible) continue;  // draws nothing and the kernel would go unused
+        const uint16_t intensity = extraction.intensity[s];
+        const float sigma = intensity >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
+        GaussStar(half, extraction.row[s], extraction.col[s], sigma, kernel);
+        // The disc part of the kernel, summed in double and rounded to float after every addition.
+        float masked_sum = 0.0f;
+        for (int32_t j = 0; j < area; ++j) {
+            masked_sum = static_cast<float>(static_cast<double>(masked_sum) + static_cast<double>(kernel[j]) * mask[j]);
+        }
+        for (int32_t r = span.row_first; r <= span.row_last; ++r) {
+            const int32_t a = r - span.top;
+            uint16_t* line = &buffers.star_layer[static_cast<size_t>(r) * extraction.cols];
+            for (int32_t c = span.col_first; c <= span.col_last; ++c) {
+                const int32_t b = c - span.left;
+                uint16_t value = 0;  // an empty disc (window 1) draws zeros
+                if (masked_sum != 0.0f) {
+                    const float q = static_cast<float>(static_cast<double>(intensity) * kernel[a * window + b] / masked_sum);
+                    value = static_cast<uint16_t>(static_cast<int32_t>(static_cast<double>(q) + 0.5));
+                }
+                line[c] = value;
+            }
+        }
+    }
+}
+
+void FillPlanes(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix) {
+    uint8_t* peak = FourProduct_Plane(product, kPeakValue);
+    uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
+    uint8_t* mean = FourProduct_Plane(product, kMeanValue);
+    uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
+    PseudoRandom& generator = PseudoRandom_Generator();
+    for (int32_t p = 0; p < npix; ++p) {
+        uint16_t v = static_cast<uint16_t>(buffers.background_image[p] + buffers.star_layer[p]);
+        if (v > kMaxLevel) v = kMaxLevel;
+        mean[p] = static_cast<uint8_t>(v);
+        peak[p] = static_cast<uint8_t>(v);
+        deviation[p] = static_cast<uint8_t>(static_cast<int32_t>(std::sqrt(static_cast<double>(v))));
+        const int32_t r = PseudoRandom_Next(generator);
+        frame_index[p] = static_cast<uint8_t>(static_cast<int32_t>(r * 255.0 / 32767.0));
+    }
+}
+
+void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product) {
+    CheckRecord(extraction);
+    const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
+    try {
+        buffers.disc_mask.assign(area, 0.0f);
+        buffers.profile_kernel.assign(area, 0.0f);
+    } catch (const std::bad_alloc&) {
+        Fail(WaitKind::None, " Memory section 2 not allocated in CalStarReconsitution \n");
+    }
+    const int32_t rows = extraction.rows;
+    const int32_t cols = extraction.cols;
+    const int32_t clamped = SeedBackground(buffers, extraction);
+    if (clamped > 0) {
+        std::printf(" Warning: %" PRId32 " star background levels outside 0..255 clamped in record %s of %s \n", clamped,
+                    extraction.name.c_str(), extraction.path.c_str());
+    }
+    FillHoles(buffers, rows, cols);
+    CompleteBorder(buffers.background_image, rows, cols);
+    buffers.snapshot = buffers.background_image;
+    Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
+    BuildDiscMask(buffers.disc_mask, extraction.window);
+    DrawStars(buffers, extraction);
+    FillPlanes(buffers, product, rows * cols);
+}
+
+void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) {
+    std::vector<float>().swap(buffers.profile_kernel);
+    std::vector<float>().swap(buffers.disc_mask);
+}
+
+void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers) {
+    GaussStar_Release();
+    std::vector<uint16_t>().swap(buffers.star_layer);
+    std::vector<uint16_t>().swap(buffers.background_image);
+    std::vector<uint16_t>().swap(buffers.snapshot);
+    std::vector<int32_t>().swap(buffers.fill_list);
+    std::vector<int32_t>().swap(buffers.star_order);
+}
