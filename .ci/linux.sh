@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Linux build: every unit, end-to-end and conformance test, then the README's example run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source .ci/install.sh
+install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev
+
+cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build/ci
+ctest --test-dir build/ci --output-on-failure -j2
+cmake --build build/ci --target example
+test -z "$(git status --porcelain)" || { echo "the example run left the tree dirty"; git status --porcelain; exit 1; }
