@@ -31,7 +31,9 @@ std::string ListingCommand(const std::string& folder, const std::string& listing
 }
 
 bool CutAfterTxt(std::string& line) {
-    const size_t found = line.find(".txt");
+    // Without regard to case: the listing matches CALSTARS*.txt that way, so CALSTARS_x.TXT is listed
+    // and must not be skipped here.
+    const size_t found = Lower(line).find(".txt");
     if (found == std::string::npos) return false;
     line.resize(found + 4);
     return true;

@@ -21,7 +21,8 @@ bool SplitFolderAndName(const std::string& path, std::string& folder, std::strin
 // dir /b "<folder>CALSTARS*.txt" > "<listing_path>"
 std::string ListingCommand(const std::string& folder, const std::string& listing_path);
 
-// Cuts a listing line right after its first ".txt" (dropping the line end and anything after it).
+// Cuts a listing line right after its first ".txt", in any case (dropping the line end and anything
+// after it).
 // Returns false for a line that holds no ".txt", which names no CALSTARS file.
 bool CutAfterTxt(std::string& line);
 

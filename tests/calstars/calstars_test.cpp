@@ -1,2 +1,197 @@
+#include "calstars/calstars.h"
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+
+#include "failure.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct ReadResult {
+    CalStarExtraction record;
+    int frames = 0;
+    std::string failure;  // empty when the file was read to its end
+};
+
+ReadResult ReadAll(const std::string& text) {
+    ScratchFolder folder;
+    const std::string path = folder / "CALSTARS_t.txt";
+    WriteText(path, text);
+    ReadResult result;
+    try {
+        OpenCalStarExtraction(path, result.record);
+        while (ReadCalStarFrame(result.record) == 0) ++result.frames;
+    } catch (const Failure& failure) {
+        result.failure = failure.message;
+    }
+    return result;
+}
+
+const char kHeader[] =
+    "free 1\nfree 2\nfree 3\nfree 4\nfree 5\n"
+    "Camera = S01 all-sky camera\nCamera number = -7\nNrows = 120\nNcols = 160\nNstars = 1\n";
+
+TEST(CalstarsReader, StarLineGivesPositionIntensityTotalAndBackground) {
+    const ReadResult r = ReadAll(std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = 16\n512.25 700.5 2500 3100\n###\n");
+    ASSERT_EQ(r.failure, "");
+    EXPECT_EQ(r.frames, 1);
+    EXPECT_EQ(r.record.header_text, "S01 all-sky camera");
+    EXPECT_EQ(r.record.first_int, -7);
+    EXPECT_EQ(r.record.rows, 120);
+    EXPECT_EQ(r.record.cols, 160);
+}
+
+TEST(CalstarsReader, FieldsOfOneRecord) {
+    ScratchFolder folder;
+    const std::string path = folder / "CALSTARS_t.txt";
+    WriteText(path, std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = 16\n512.25 700.5 2500 3100\n###\n");
+    CalStarExtraction record;
+    OpenCalStarExtraction(path, record);
+    ASSERT_EQ(ReadCalStarFrame(record), 0);
+    EXPECT_EQ(record.name, "A.bin");
+    EXPECT_EQ(record.window, 9);
+    EXPECT_EQ(record.divisor, 16);
+    EXPECT_EQ(record.row[0], 512.25f);
+    EXPECT_EQ(record.col[0], 700.5f);
+    EXPECT_EQ(record.intensity[0], 2500);
+    EXPECT_EQ(record.total[0], 3100);
+    EXPECT_EQ(record.background[0], 37);
+    EXPECT_EQ(ReadCalStarFrame(record), 1);
+    EXPECT_TRUE(record.row.empty());  // the end marker frees the star arrays
+    EXPECT_FALSE(record.open);
+}
+
+struct StarValueCase {
+    const char* star_line;
+    int divisor;
+    uint16_t intensity, total, background;
+    int32_t level;
+};
+
+TEST(CalstarsReader, StarValuesKeepTheirLow16BitsAndTheQuotientIsSigned) {
+    const StarValueCase cases[] = {
+        {"1 1 2500 3100", 16, 2500, 3100, 37, 37},
+        {"1 1 100 99", 1, 100, 99, 65535, -1},        // negative quotient stored as two's complement
+        {"1 1 65636 70000", 1, 100, 4464, 4364, 4364},  // 65536 + 100 and 65536 + 4464
+        {"1 1 100 120", -4, 100, 120, 65531, -5},     // a negative divisor divides like any other
+        {"1 1 -1 5", 1, 65535, 5, 6, -65530},  // -1 keeps its low 16 bits: 65535
+    };
+    for (const StarValueCase& c : cases) {
+        ScratchFolder folder;
+        WriteText(folder / "C.txt", std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = " + std::to_string(c.divisor) +
+                                        "\n" + c.star_line + "\n###\n");
+        CalStarExtraction record;
+        OpenCalStarExtraction(folder / "C.txt", record);
+        ASSERT_EQ(ReadCalStarFrame(record), 0) << c.star_line;
+        EXPECT_EQ(record.intensity[0], c.intensity) << c.star_line;
+        EXPECT_EQ(record.total[0], c.total) << c.star_line;
+        EXPECT_EQ(record.background[0], c.background) << c.star_line;
+        EXPECT_EQ(record.background_level[0], c.level) << c.star_line;
+    }
+}
+
+struct LayoutCase {
+    const char* what;
+    std::string text;
+    int frames;
+};
+
+TEST(CalstarsReader, TextLayoutsThatReadAlike) {
+    const std::string star = "10.5 20.5 1000 1100\n";
+    const LayoutCase cases[] = {
+        {"blank lines between header lines and records",
+         "f1\n\nf2\nf3\n\n\nf4\nf5\nCam = x\n\nN = 1\nNrows = 20\n\nNcols = 20\nNstars = 1\n\n---\n\nA.bin\nwindow = 3\n\ndivisor = 1\n\n" +
+             star + "\n\n###\n",
+         1},
+        {"CRLF line ends", "f1\r\nf2\r\nf3\r\nf4\r\nf5\r\nCam = x\r\nN = 1\r\nNrows = 20\r\nNcols = 20\r\nNstars = 1\r\n---\r\nA.bin\r\nwindow = 3\r\ndivisor = 1\r\n10.5 20.5 1000 1100\r\n###\r\n", 1},
+        {"any text as keys", "f1\nf2\nf3\nf4\nf5\nx = y\na=1\nb   =20\nc= 20\nd =1\n---\nA.bin\nw=3\nd =1\n" + star + "###\n", 1},
+        {"a hash anywhere in a separator ends the file", std::string(kHeader) + "--#--\nA.bin\nwindow = 3\ndivisor = 1\n" + star, 0},
+        {"end of input where a separator belongs ends the file", std::string(kHeader) + "---\nA.bin\nwindow = 3\ndivisor = 1\n" + star, 1},
+        {"first record is the end marker", std::string(kHeader) + "####\n", 0},
+        {"two records", std::string(kHeader) + "---\nA.bin\nwindow = 3\ndivisor = 1\n" + star + "=====\nB.bin\nwindow = 5\ndivisor = 2\n" + star + "#\n", 2},
+        {"star values spread over blanks and tabs", std::string(kHeader) + "---\nA.bin\nwindow = 3\ndivisor = 1\n  10.5\t20.5   1000 1100  \n###\n", 1},
+    };
+    for (const LayoutCase& c : cases) {
+        const ReadResult r = ReadAll(c.text);
+        EXPECT_EQ(r.failure, "") << c.what;
+        EXPECT_EQ(r.frames, c.frames) << c.what;
+    }
+}
+
+TEST(CalstarsReader, CrlfNeverLeavesACarriageReturnInANameOrValue) {
+    ScratchFolder folder;
+    WriteText(folder / "C.txt", "f1\r\nf2\r\nf3\r\nf4\r\nf5\r\nCam = text\r\nN = 1\r\nNrows = 20\r\nNcols = 20\r\nNstars = 1\r\n---\r\nA.bin\r\nwindow = 3\r\ndivisor = 1\r\n1 2 3 4\r\n#\r\n");
+    CalStarExtraction record;
+    OpenCalStarExtraction(folder / "C.txt", record);
+    ASSERT_EQ(ReadCalStarFrame(record), 0);
+    EXPECT_EQ(record.header_text, "text");
+    EXPECT_EQ(record.name, "A.bin");
+}
+
+struct RefusalCase {
+    const char* what;
+    std::string text;
+    const char* message_part;
+};
+
+TEST(CalstarsReader, MalformedInputIsRefusedWithFileAndLine) {
+    const std::string head = "f1\nf2\nf3\nf4\nf5\nCam = x\nN = 1\n";
+    const std::string good_header = head + "Nrows = 20\nNcols = 20\nNstars = 1\n";
+    const std::string star = "10.5 20.5 1000 1100\n";
+    const std::string long_line(256, 'x');
+    const RefusalCase cases[] = {
+        {"empty file", "", "header cut short at line 1"},
+        {"header cut after three lines", "f1\nf2\nf3\n", "header cut short at line 4"},
+        {"rows zero", head + "Nrows = 0\nNcols = 20\nNstars = 1\n#\n", "describes no image at line 8"},
+        {"cols negative", head + "Nrows = 20\nNcols = -3\nNstars = 1\n#\n", "describes no image"},
+        {"pixel count beyond 32 bits", head + "Nrows = 70000\nNcols = 70000\nNstars = 1\n#\n", "too large"},
+        {"nstars negative", head + "Nrows = 20\nNcols = 20\nNstars = -1\n#\n", "nstars -1 does not fit the file at line 10"},
+        {"nstars beyond the file's size", head + "Nrows = 20\nNcols = 20\nNstars = 100000\n#\n", "does not fit the file"},
+        {"text where rows belong", head + "Nrows = many\nNcols = 20\nNstars = 1\n#\n", "rows is not an integer at line 8"},
+        {"number beyond 32 bits", head + "Nrows = 99999999999\nNcols = 20\nNstars = 1\n#\n", "out of the 32-bit range"},
+        {"key line without equals", head + "Nrows 20\nNcols = 20\nNstars = 1\n#\n", "expected \"key = integer\" for rows at line 8"},
+        {"separator line over 255 characters", good_header + long_line + "\n", "longer than 255 characters at line 11"},
+        {"name over 255 characters", good_header + "---\n" + long_line + "\n", "longer than 255 characters at line 12"},
+        {"free header line over 255 characters", long_line + "\n", "longer than 255 characters at line 1"},
+        {"record cut before its name", good_header + "---\n", "end of input inside a record at line 12"},
+        {"record cut before its stars", good_header + "---\nA.bin\nwindow = 3\ndivisor = 1\n", "end of input inside a record at line 15"},
+        {"star line with three values", good_header + "---\nA.bin\nwindow = 3\ndivisor = 1\n1 2 3\n#\n", "two numbers and two integers at line 15"},
+        {"star line of text", good_header + "---\nA.bin\nwindow = 3\ndivisor = 1\nstar here\n#\n", "two numbers and two integers"},
+        {"fewer star lines than nstars", head + "Nrows = 20\nNcols = 20\nNstars = 2\n---\nA.bin\nwindow = 3\ndivisor = 1\n" + star + "#####\n", "two numbers and two integers at line 16"},
+        {"more star lines than nstars", good_header + "---\nA.bin\nwindow = 3\ndivisor = 1\n" + star + star + "---\nB.bin\nwindow = 3\ndivisor = 1\n" + star + "#\n", "expected \"key = integer\" for window at line 18"},
+        {"divisor zero", good_header + "---\nA.bin\nwindow = 3\ndivisor = 0\n" + star + "#\n", "divisor 0 at line 14"},
+        {"name with a slash", good_header + "---\n../A.bin\nwindow = 3\ndivisor = 1\n" + star + "#\n", "is not a plain file name at line 12"},
+        {"name with a backslash", good_header + "---\nsub\\A.bin\nwindow = 3\ndivisor = 1\n" + star + "#\n", "is not a plain file name"},
+        {"name ..", good_header + "---\n..\nwindow = 3\ndivisor = 1\n" + star + "#\n", "is not a plain file name"},
+    };
+    for (const RefusalCase& c : cases) {
+        const ReadResult r = ReadAll(c.text);
+        EXPECT_NE(r.failure.find(c.message_part), std::string::npos) << c.what << ": got \"" << r.failure << "\"";
+        EXPECT_EQ(r.failure.front(), ' ') << c.what;
+        EXPECT_NE(r.failure.find("CALSTARS_t.txt"), std::string::npos) << c.what;
+        EXPECT_EQ(r.failure.find('\n'), r.failure.size() - 1) << c.what << ": one line";
+    }
+}
+
+TEST(CalstarsReader, MissingFileIsRefusedWithTheOriginalMessage) {
+    CalStarExtraction record;
+    try {
+        OpenCalStarExtraction("/nonexistent/CALSTARS_x.txt", record);
+        FAIL() << "no failure";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.message, " Cannot open Cal Star Extraction file /nonexistent/CALSTARS_x.txt for reading \n");
+        EXPECT_EQ(failure.wait, WaitKind::None);
+    }
+}
+
+TEST(CalstarsReader, PlainFileNames) {
+    const std::pair<const char*, bool> cases[] = {
+        {"IMG_0001.bin", true}, {"a b.bin", true}, {"", false}, {".", false}, {"..", false},
+        {"a/b", false}, {"a\\b", false}, {"...", true},
+    };
+    for (const auto& [name, plain] : cases) EXPECT_EQ(IsPlainFileName(name), plain) << name;
+    EXPECT_TRUE(IsPlainFileName(std::string(255, 'n')));
+    EXPECT_FALSE(IsPlainFileName(std::string(256, 'n')));
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+#include "reconstitution/gauss_star.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "failure.h"
+
+namespace {
+
+std::vector<float> Kernel(int half, float row, float col, float sigma) {
+    std::vector<float> kernel((2 * half + 1) * (2 * half + 1), -1.0f);
+    GaussStar(half, row, col, sigma, kernel.data());
+    return kernel;
+}
+
+TEST(GaussStar, HalfZeroIsExactlyOne) { EXPECT_EQ(Kernel(0, 10.3f, 20.7f, 1.6f), std::vector<float>{1.0f}); }
+
+TEST(GaussStar, ThreeByThreeKernelsToSixDigits) {
+    struct Case {
+        float row, col, sigma;
+        double expected[9];
+    };
+    const Case cases[] = {
+        {10.0f, 20.0f, 1.1f, {0.0830201, 0.122092, 0.0830201, 0.122092, 0.179552, 0.122092, 0.0830201, 0.122092, 0.0830201}},
+        {10.3f, 20.7f, 1.6f, {0.0960678, 0.104119, 0.0773177, 0.129854, 0.140738, 0.104510, 0.120262, 0.130341, 0.0967898}},
+        {10.5f, 20.49f, 1.6f, {0.0954667, 0.138556, 0.137780, 0.0956456, 0.138816, 0.138038, 0.0656546, 0.0952881, 0.0947546}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<float> kernel = Kernel(1, c.row, c.col, c.sigma);
+        for (int k = 0; k < 9; ++k) EXPECT_NEAR(kernel[k], c.expected[k], 6e-7) << c.row << "," << c.col << " element " << k;
+    }
+}
+
+TEST(GaussStar, NearestPixelAndSubSampleOffset) {
+    struct Case {
+        float coordinate;
+        int32_t nearest, offset;
+    };
+    const Case cases[] = {
+        {10.5f, 11, -50}, {10.49f, 10, 49}, {10.7f, 11, -29}, {10.3f, 10, 30}, {10.0f, 10, 0},
+        {9.7f, 10, -29},  // a negative fraction of -0.3 moves toward zero
+        {-0.3f, 0, -29}, {-0.5f, 0, -50},
+        {-0.7f, -1, 30}, {-3.5f, -3, -50},  // below -0.5: floor keeps the offset within -50..50
+    };
+    for (const Case& c : cases) {
+        const int32_t nearest = GaussStar_NearestPixel(c.coordinate);
+        EXPECT_EQ(nearest, c.nearest) << c.coordinate;
+        EXPECT_EQ(GaussStar_SubSampleOffset(c.coordinate, nearest), c.offset) << c.coordinate;
+    }
+}
+
+TEST(GaussStar, KernelsSumToOneWithinFloatRounding) {
+    for (int half = 0; half <= 5; ++half) {
+        for (const float sigma : {0.3f, 1.1f, 1.6f, 4.0f}) {
+            for (const float position : {0.0f, 7.25f, 3.5f, 12.49f, -0.5f}) {
+                const std::vector<float> kernel = Kernel(half, position, 30.0f - position, sigma);
+                double sum = 0.0;
+                for (float value : kernel) sum += value;
+                EXPECT_NEAR(sum, 1.0, 1e-6 * kernel.size()) << half << " " << sigma << " " << position;
+            }
+        }
+    }
+}
+
+TEST(GaussStar, TableIsRebuiltOnlyWhenHalfOrSigmaChangesOrAfterARelease) {
+    GaussStarCache& cache = GaussStar_Cache();
+    GaussStar_Release();
+    struct Step {
+        int half;
+        float sigma;
+        bool release_first;
+        bool rebuilds;
+    };
+    const Step steps[] = {
+        {2, 1.1f, false, true},   // released: the first call rebuilds
+        {2, 1.1f, false, false},  // same pair: reused
+        {2, 1.6f, false, true},   // sigma changed
+        {3, 1.6f, false, true},   // half changed
+        {3, 1.6f, false, false},
+        {3, 1.6f, true, true},    // released: rebuilt even for the same pair
+    };
+    for (const Step& step : steps) {
+        if (step.release_first) GaussStar_Release();
+        const uint64_t before = cache.rebuild_count;
+        Kernel(step.half, 5.2f, 6.7f, step.sigma);
+        EXPECT_EQ(cache.rebuild_count - before, step.rebuilds ? 1u : 0u) << step.half << " " << step.sigma;
+        EXPECT_EQ(cache.needs_rebuild, 0);
+        EXPECT_EQ(cache.cached_half, step.half);
+        EXPECT_EQ(cache.cached_sigma, step.sigma);
+        EXPECT_EQ(cache.sample_side, 101 * (2 * step.half + 3));
+        EXPECT_EQ(cache.patch_side, 101 * (2 * step.half + 1));
+    }
+    GaussStar_Release();
+    EXPECT_TRUE(cache.samples.empty());
+    EXPECT_TRUE(cache.patch.empty());
+    EXPECT_EQ(cache.needs_rebuild, 1);
+    GaussStar_Release();  // nothing to free: only marks the rebuild
+    EXPECT_EQ(cache.needs_rebuild, 1);
+}
+
+TEST(GaussStar, ArgumentsOutsideTheContractAreRefused) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        int half;
+        float row, col, sigma;
+    };
+    const Case cases[] = {
+        {-1, 5.0f, 5.0f, 1.1f}, {1, 5.0f, 5.0f, 0.0f}, {1, 5.0f, 5.0f, -1.1f}, {1, 5.0f, 5.0f, nan},
+        {1, 5.0f, 5.0f, inf},   {1, nan, 5.0f, 1.1f},  {1, 5.0f, -inf, 1.1f},  {1, 5.0f, 3e9f, 1.1f},
+    };
+    for (const Case& c : cases) {
+        float kernel[9] = {};
+        EXPECT_THROW(GaussStar(c.half, c.row, c.col, c.sigma, kernel), Failure) << c.half << " " << c.row << " " << c.sigma;
+    }
+}
+
+}  // namespace

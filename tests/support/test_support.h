@@ -1,0 +1,45 @@
+// Helpers shared by the tests: scratch folders, files, and running the built program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    const std::string& path() const { return path_; }  // ends without a separator
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteText(const std::string& path, const std::string& text);
+std::string ReadText(const std::string& path);
+std::vector<uint8_t> ReadBytes(const std::string& path);
+bool Exists(const std::string& path);
+// Names in a folder, sorted (without "." and "..").
+std::vector<std::string> ListFolder(const std::string& folder);
+
+struct ProgramRun {
+    int status = -1;      // exit status, or 128 + signal number when killed by a signal
+    std::string output;   // standard output
+};
+
+// Runs the built program with `arguments` (each passed as one word), standard input from `input`.
+ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input = "");
+
+// A CALSTARS file's text: the usual five free lines and header, then the given records, then the
+// end marker. Each record is "name", window, divisor and its star lines ("row col intensity total").
+struct TestRecord {
+    std::string name;
+    int window = 9;
+    int divisor = 1;
+    std::vector<std::string> stars;
+};
+std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestRecord>& records, int first_int = 1);
