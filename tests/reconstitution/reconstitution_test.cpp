@@ -79,13 +79,19 @@ TEST(DiscMask, OnesInsideTheDiscOfEachWindow) {
     }
 }
 
-TEST(FillHoles, MarkedPixelTakesTheTruncatedMeanOfItsKnownNeighbours) {
-    // Known neighbours 10, 20 and 31, five marked: the sum is 5 x 2048 + 61 = 10301, the level 61 / 3.
-    const int rows = 5, cols = 5;
+// Hole-filling buffers for a rows x cols image with every pixel marked.
+ReconWorkBuffers AllMarked(int rows, int cols) {
     ReconWorkBuffers buffers;
     buffers.background_image.assign(rows * cols, kHoleMarker);
     buffers.snapshot.assign(rows * cols, 0);
     buffers.fill_list.assign(rows * cols, 0);
+    return buffers;
+}
+
+TEST(FillHoles, MarkedPixelTakesTheTruncatedMeanOfItsKnownNeighbours) {
+    // Known neighbours 10, 20 and 31, five marked: the sum is 5 x 2048 + 61 = 10301, the level 61 / 3.
+    const int rows = 5, cols = 5;
+    ReconWorkBuffers buffers = AllMarked(rows, cols);
     buffers.background_image[1 * cols + 1] = 10;
     buffers.background_image[1 * cols + 2] = 20;
     buffers.background_image[2 * cols + 1] = 31;
@@ -97,10 +103,7 @@ TEST(FillHoles, PixelWithOnlyMarkedNeighboursWaitsOnePass) {
     // One inner row: 80 at column 1, 10 at column 5. Columns 2 and 4 fill in the first pass; column 3
     // has only marked neighbours then, and takes the mean of both in the second.
     const int rows = 3, cols = 7;
-    ReconWorkBuffers buffers;
-    buffers.background_image.assign(rows * cols, kHoleMarker);
-    buffers.snapshot.assign(rows * cols, 0);
-    buffers.fill_list.assign(rows * cols, 0);
+    ReconWorkBuffers buffers = AllMarked(rows, cols);
     buffers.background_image[cols + 1] = 80;
     buffers.background_image[cols + 5] = 10;
     FillHoles(buffers, rows, cols);
@@ -111,10 +114,7 @@ TEST(FillHoles, PixelWithOnlyMarkedNeighboursWaitsOnePass) {
 
 TEST(FillHoles, FrameWithoutAnyLevelEndsWithZero) {
     const int rows = 6, cols = 6;
-    ReconWorkBuffers buffers;
-    buffers.background_image.assign(rows * cols, kHoleMarker);
-    buffers.snapshot.assign(rows * cols, 0);
-    buffers.fill_list.assign(rows * cols, 0);
+    ReconWorkBuffers buffers = AllMarked(rows, cols);
     FillHoles(buffers, rows, cols);
     for (int r = 1; r < rows - 1; ++r) {
         for (int c = 1; c < cols - 1; ++c) EXPECT_EQ(buffers.background_image[r * cols + c], 0);
