@@ -11,7 +11,9 @@ namespace {
 // Coordinates beyond this magnitude have no 32-bit nearest pixel.
 constexpr double kMaxCoordinate = 2.0e9;
 
-void CheckArguments(int32_t half, float row, float col, float sigma) {
+}  // namespace
+
+void GaussStar_CheckArguments(int32_t half, float row, float col, float sigma) {
     if (half < 0) Fail(WaitKind::None, Format(" GaussStar refuses the negative half-width %d \n", half));
     if (!(std::isfinite(sigma) && sigma > 0.0f)) {
         Fail(WaitKind::None, Format(" GaussStar refuses the width sigma %g \n", static_cast<double>(sigma)));
@@ -22,6 +24,8 @@ void CheckArguments(int32_t half, float row, float col, float sigma) {
         }
     }
 }
+
+namespace {
 
 void Rebuild(GaussStarCache& cache, int32_t half, float sigma) {
     const int32_t kernel_side = 2 * half + 1;
@@ -61,6 +65,7 @@ void Rebuild(GaussStarCache& cache, int32_t half, float sigma) {
 void Release(GaussStarCache& cache) {
     std::vector<double>().swap(cache.samples);
     std::vector<double>().swap(cache.patch);
+    std::vector<GaussTable>().swap(cache.fast_tables);
     cache.needs_rebuild = 1;
 }
 
@@ -92,7 +97,7 @@ void GaussStar(int32_t half, float row, float col, float sigma, float* kernel) {
         Release(cache);
         return;
     }
-    CheckArguments(half, row, col, sigma);
+    GaussStar_CheckArguments(half, row, col, sigma);
     if (cache.needs_rebuild == 1 || half != cache.cached_half || sigma != cache.cached_sigma) Rebuild(cache, half, sigma);
 
     const int32_t dr = GaussStar_SubSampleOffset(row, GaussStar_NearestPixel(row));

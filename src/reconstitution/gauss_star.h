@@ -15,6 +15,21 @@
 constexpr int kOversampling = 101;          // sub-samples per pixel along each axis
 constexpr int kMaxSubSampleOffset = 50;     // sub-sample offsets lie in -50..50
 
+// One sample table of the fast path, for one (half, sigma), with the kernels already computed from
+// it. The table holds the same doubles as GaussStarCache::samples, each table row regrouped so that
+// the samples 101 apart, which feed neighbouring kernel columns, sit side by side: sample (i, j) with
+// j = 101 k + rem is element i S + rem (K + 2) + k.
+struct GaussTable {
+    int32_t half = 0;
+    float sigma = 0.0f;
+    int32_t sample_side = 0;            // S
+    std::vector<double> samples;        // S x S, regrouped as above
+    std::vector<int32_t> kernel_slot;   // per (dr, dc): index of its kernel in `kernels`, or -1
+    std::vector<float> kernels;         // the remembered kernels, K x K floats each
+};
+
+constexpr int kFastTables = 2;  // the two widths a listing uses are kept side by side
+
 struct GaussStarCache {
     int32_t needs_rebuild = 1;  // 1: the next filling call rebuilds
     int32_t cached_half = -1;
@@ -26,6 +41,10 @@ struct GaussStarCache {
     int32_t oversampling = 0;     // 101 once built
     int32_t kernel_side = 0;      // K = 2 half + 1
     uint64_t rebuild_count = 0;   // rebuilds since process start (observable for tests and benchmarks)
+    // GaussStar_Fast's state, released by the same release call.
+    std::vector<GaussTable> fast_tables;  // most recently used last, at most kFastTables
+    uint64_t fast_table_builds = 0;       // tables built by GaussStar_Fast since process start
+    uint64_t fast_kernel_builds = 0;      // kernels summed (not remembered) by GaussStar_Fast
 };
 
 // Bytes that the table and patch take for `half` (8 (S^2 + P^2)), for memory checks made up front.
@@ -51,6 +70,22 @@ int32_t GaussStar_SubSampleOffset(float coordinate, int32_t nearest);
 // " Memory not allocated in GaussStar \n" (waiting for one integer) when the table cannot be
 // allocated.
 void GaussStar(int32_t half, float row, float col, float sigma, float* kernel);
+
+// The filling call computed faster, with the same bits in every kernel element, and the same release
+// call (null kernel: frees GaussStar's and this path's tables). Always usable in place of GaussStar;
+// what makes it exact:
+//  - its table holds the same exp(-(i^2 + j^2) / D) doubles, with one exp per distinct (|i|, |j|)
+//    pair and the rest mirrored;
+//  - each block sum adds the same samples in the same order into its own accumulator, read
+//    straight from the table (no patch); accumulators of neighbouring blocks run side by side;
+//  - the kernel of each (half, sigma, dr, dc) is remembered once computed: it depends on nothing
+//    else.
+// Tables for kFastTables (half, sigma) pairs are kept, least recently used dropped first.
+// Refuses what GaussStar refuses, with the same messages.
+void GaussStar_Fast(int32_t half, float row, float col, float sigma, float* kernel);
+
+// The checks both forms make before a filling call (see GaussStar).
+void GaussStar_CheckArguments(int32_t half, float row, float col, float sigma);
 
 // The release call under its own name.
 inline void GaussStar_Release() { GaussStar(0, 0.0f, 0.0f, 0.0f, nullptr); }

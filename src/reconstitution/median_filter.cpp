@@ -101,3 +101,108 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
     for (int32_t x = kFilterHalf; x <= cols - 1 - kFilterHalf; ++x) FilterColumn(input, in_stride, output, out_stride, rows, x);
     MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
+
+namespace {
+
+constexpr int kHistogramBins = 256;  // values 0..255, one bin each
+
+// The window as a histogram, plus the two cut points of the trimmed mean. With the window's values
+// sorted ascending as s[0..224], `low` is s[55] and `high` is s[169]; below_count and below_sum cover
+// the values strictly below `low`, above_count and above_sum those strictly above `high`. Then the
+// 56 smallest add up to below_sum + (56 - below_count) low, and the 56 largest likewise.
+struct TrimmedWindow {
+    int32_t count[kHistogramBins];
+    int32_t total;
+    int32_t low, below_count, below_sum;
+    int32_t high, above_count, above_sum;
+};
+
+void AddValue(TrimmedWindow& w, int32_t value, int32_t sign) {
+    w.count[value] += sign;
+    w.total += sign * value;
+    if (value < w.low) {
+        w.below_count += sign;
+        w.below_sum += sign * value;
+    }
+    if (value > w.high) {
+        w.above_count += sign;
+        w.above_sum += sign * value;
+    }
+}
+
+void AddRow(TrimmedWindow& w, const uint16_t* pixels, int32_t sign) {
+    for (int c = 0; c < kFilterSide; ++c) AddValue(w, pixels[c], sign);
+}
+
+// Moves each cut until it is again the 56th value from its end.
+void SettleCuts(TrimmedWindow& w) {
+    while (w.below_count > kFilterTrimmed - 1) {
+        --w.low;
+        w.below_count -= w.count[w.low];
+        w.below_sum -= w.count[w.low] * w.low;
+    }
+    while (w.below_count + w.count[w.low] < kFilterTrimmed) {
+        w.below_count += w.count[w.low];
+        w.below_sum += w.count[w.low] * w.low;
+        ++w.low;
+    }
+    while (w.above_count > kFilterTrimmed - 1) {
+        ++w.high;
+        w.above_count -= w.count[w.high];
+        w.above_sum -= w.count[w.high] * w.high;
+    }
+    while (w.above_count + w.count[w.high] < kFilterTrimmed) {
+        w.above_count += w.count[w.high];
+        w.above_sum += w.count[w.high] * w.high;
+        --w.high;
+    }
+}
+
+uint16_t TrimmedMean(const TrimmedWindow& w) {
+    const int32_t smallest = w.below_sum + (kFilterTrimmed - w.below_count) * w.low;
+    const int32_t largest = w.above_sum + (kFilterTrimmed - w.above_count) * w.high;
+    return static_cast<uint16_t>(static_cast<uint32_t>(w.total - smallest - largest) / kFilterKept);
+}
+
+void FilterColumnHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                           int32_t x) {
+    TrimmedWindow w{};
+    // Both cuts start at the empty ends (no value below 0 or above 255) and settle once the first
+    // full window is in.
+    w.low = 0;
+    w.high = kHistogramBins - 1;
+    const uint16_t* column = input + (x - kFilterHalf);
+    for (int r = 0; r < kFilterSide; ++r) AddRow(w, column + static_cast<size_t>(r) * in_stride, +1);
+    for (int32_t y = kFilterHalf;; ++y) {
+        SettleCuts(w);
+        output[static_cast<size_t>(y) * out_stride + x] = TrimmedMean(w);
+        if (y == rows - 1 - kFilterHalf) break;
+        AddRow(w, column + static_cast<size_t>(y - kFilterHalf) * in_stride, -1);
+        AddRow(w, column + static_cast<size_t>(y + kFilterHalf + 1) * in_stride, +1);
+    }
+}
+
+}  // namespace
+
+bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
+    if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
+    uint16_t largest = 0;
+    for (int32_t r = 0; r < rows; ++r) {
+        const uint16_t* line = input + static_cast<size_t>(r) * in_stride;
+        for (int32_t c = 0; c < cols; ++c) largest = line[c] > largest ? line[c] : largest;
+    }
+    return largest < kHistogramBins;
+}
+
+void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
+                             int32_t rows, int32_t cols) {
+    // Values of 256 and more have no bin, and a stride below 15 is refused by the literal filter.
+    if (!MedianFilter_HistogramApplies(input, in_stride, rows, cols)) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return;
+    }
+    for (int32_t x = kFilterHalf; x <= cols - 1 - kFilterHalf; ++x) {
+        FilterColumnHistogram(input, in_stride, output, out_stride, rows, x);
+    }
+    MedianFilter_FillBorder(output, out_stride, rows, cols);
+}

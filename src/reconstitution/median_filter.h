@@ -31,3 +31,18 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
 
 // Fills the four border bands of `output` from its interior (the last step of the filter).
 void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);
+
+// The same filter computed from a running histogram of the window (fast form). Output is identical
+// to Median_Filter_Sort's for every input; the rule that picks the form:
+//  - every input value below 256 (one bin each) and in_stride at least 15: the histogram form, which
+//    depends only on the multiset of the 225 window values, as the trimmed mean does;
+//  - anything else: Median_Filter_Sort itself, which also makes the refusals above.
+// The histogram form keeps, down each column, the window's total and two cut points (the 56th
+// smallest and the 56th largest value) with the count and sum of the values beyond each; sliding one
+// row moves each cut by as many bins as the values change, so a smooth background costs about one
+// histogram update per entering or leaving pixel.
+void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
+                             int32_t rows, int32_t cols);
+
+// True when Median_Filter_Histogram takes its histogram form for this input.
+bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);

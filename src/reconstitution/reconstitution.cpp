@@ -127,6 +127,86 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     }
 }
 
+namespace {
+
+// States of FillHoles_Layers's map (kept in `snapshot`, which the fill does not otherwise need): an
+// inner marked pixel not reached yet, and one already listed for the next layer. Any other entry is a
+// level below 256 or a pixel that is never filled.
+constexpr uint16_t kWaiting = 0xFFFF;
+constexpr uint16_t kListed = 0xFFFE;
+
+uint16_t NeighbourSum(const uint16_t* image, int32_t p, int32_t cols) {
+    return static_cast<uint16_t>(image[p - cols - 1] + image[p - cols] + image[p - cols + 1] + image[p - 1] + image[p + 1] +
+                                 image[p + cols - 1] + image[p + cols] + image[p + cols + 1]);
+}
+
+uint16_t MeanOfKnown(uint16_t sum) {
+    return static_cast<uint16_t>((sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift)));
+}
+
+// True when every pixel holds a level below 256 or the marker: then a neighbour sum of 16384 means
+// eight marked neighbours, and a pixel is filled in pass k exactly when its nearest seeded pixel is
+// k steps away.
+bool LevelsCountExactly(const std::vector<uint16_t>& image) {
+    for (const uint16_t value : image) {
+        if (value > kMaxLevel && value != kHoleMarker) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void FillHoles_Layers(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
+    // Levels of 256 and more make the neighbour counting inexact; only the pass-by-pass form then
+    // gives the literal result.
+    if (!LevelsCountExactly(buffers.background_image)) {
+        FillHoles(buffers, rows, cols);
+        return;
+    }
+    uint16_t* image = buffers.background_image.data();
+    uint16_t* state = buffers.snapshot.data();
+    int32_t* queue = buffers.fill_list.data();
+    // Layer 1: the inner marked pixels that have a known neighbour (a sum other than 16384).
+    std::fill(buffers.snapshot.begin(), buffers.snapshot.end(), 0);
+    int32_t queued = 0;
+    int32_t marked = 0;
+    for (int32_t r = 1; r < rows - 1; ++r) {
+        for (int32_t p = r * cols + 1; p < r * cols + cols - 1; ++p) {
+            if (image[p] != kHoleMarker) continue;
+            ++marked;
+            if (NeighbourSum(image, p, cols) == kAllNeighboursMarked) {
+                state[p] = kWaiting;
+            } else {
+                state[p] = kListed;
+                queue[queued++] = p;
+            }
+        }
+    }
+    int32_t begin = 0;
+    while (begin < queued) {
+        const int32_t end = queued;
+        // All values of a layer come from the image as it was before the layer, as one pass does.
+        for (int32_t k = begin; k < end; ++k) state[queue[k]] = MeanOfKnown(NeighbourSum(image, queue[k], cols));
+        for (int32_t k = begin; k < end; ++k) {
+            const int32_t p = queue[k];
+            image[p] = state[p];
+            for (const int32_t q : {p - cols - 1, p - cols, p - cols + 1, p - 1, p + 1, p + cols - 1, p + cols, p + cols + 1}) {
+                if (state[q] == kWaiting) {
+                    state[q] = kListed;
+                    queue[queued++] = q;
+                }
+            }
+        }
+        begin = end;
+    }
+    // Pixels that no seeded pixel reaches take 0, as when a pass fills nothing.
+    if (queued < marked) {
+        for (size_t p = 0; p < buffers.snapshot.size(); ++p) {
+            if (state[p] == kWaiting) image[p] = 0;
+        }
+    }
+}
+
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {
     const size_t last_row = static_cast<size_t>(rows - 1) * cols;
     const size_t inner_last_row = static_cast<size_t>(rows - 2) * cols;
@@ -149,7 +229,11 @@ void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
     }
 }
 
-void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+namespace {
+
+using ProfileFunction = void (*)(int32_t half, float row, float col, float sigma, float* kernel);
+
+void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, ProfileFunction profile) {
     std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
     HeapSortIndices(static_cast<uint32_t>(extraction.nstars), buffers.star_order.data(), extraction.intensity.data());
     const int32_t window = extraction.window;
@@ -163,7 +247,7 @@ void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
         if (!span.visible) continue;  // draws nothing and the kernel would go unused
         const uint16_t intensity = extraction.intensity[s];
         const float sigma = intensity >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
-        GaussStar(half, extraction.row[s], extraction.col[s], sigma, kernel);
+        profile(half, extraction.row[s], extraction.col[s], sigma, kernel);
         // The disc part of the kernel, summed in double and rounded to float after every addition.
         float masked_sum = 0.0f;
         for (int32_t j = 0; j < area; ++j) {
@@ -185,6 +269,18 @@ void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
     }
 }
 
+}  // namespace
+
+void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    DrawStarsWith(buffers, extraction, GaussStar);
+}
+
+// The profiles depend only on (half, sigma, sub-sample offsets), and GaussStar_Fast gives GaussStar's
+// bits for each of them, so the drawing is the same whichever builds the kernel.
+void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    DrawStarsWith(buffers, extraction, GaussStar_Fast);
+}
+
 void FillPlanes(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix) {
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
@@ -202,7 +298,49 @@ void FillPlanes(const ReconWorkBuffers& buffers, FourProduct& product, int32_t n
     }
 }
 
-void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product) {
+namespace {
+
+// Every value a plane can take, computed once with the plane fill's own expressions: the truncated
+// square root of 0..255 and the frame index of each random value 0..32767.
+struct PlaneTables {
+    uint8_t deviation[kMaxLevel + 1];
+    uint8_t frame_index[kRandomMax + 1];
+    PlaneTables() {
+        for (int32_t v = 0; v <= kMaxLevel; ++v) {
+            deviation[v] = static_cast<uint8_t>(static_cast<int32_t>(std::sqrt(static_cast<double>(v))));
+        }
+        for (int32_t r = 0; r <= kRandomMax; ++r) {
+            frame_index[r] = static_cast<uint8_t>(static_cast<int32_t>(r * 255.0 / 32767.0));
+        }
+    }
+};
+
+}  // namespace
+
+void FillPlanes_Fast(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix) {
+    static const PlaneTables tables;
+    uint8_t* peak = FourProduct_Plane(product, kPeakValue);
+    uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
+    uint8_t* mean = FourProduct_Plane(product, kMeanValue);
+    uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
+    const uint16_t* background = buffers.background_image.data();
+    const uint16_t* stars = buffers.star_layer.data();
+    for (int32_t p = 0; p < npix; ++p) {
+        uint16_t v = static_cast<uint16_t>(background[p] + stars[p]);
+        if (v > kMaxLevel) v = kMaxLevel;
+        mean[p] = static_cast<uint8_t>(v);
+        peak[p] = static_cast<uint8_t>(v);
+        deviation[p] = tables.deviation[v];
+    }
+    PseudoRandom& generator = PseudoRandom_Generator();
+    for (int32_t p = 0; p < npix; ++p) frame_index[p] = tables.frame_index[PseudoRandom_Next(generator)];
+}
+
+namespace {
+
+enum class Stages { kFast, kReference };
+
+void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     CheckRecord(extraction);
     const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
     try {
@@ -218,13 +356,37 @@ void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& ex
         std::printf(" Warning: %" PRId32 " star background levels outside 0..255 clamped in record %s of %s \n", clamped,
                     extraction.name.c_str(), extraction.path.c_str());
     }
-    FillHoles(buffers, rows, cols);
+    const bool fast = stages == Stages::kFast;
+    if (fast) {
+        FillHoles_Layers(buffers, rows, cols);
+    } else {
+        FillHoles(buffers, rows, cols);
+    }
     CompleteBorder(buffers.background_image, rows, cols);
     buffers.snapshot = buffers.background_image;
-    Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
+    if (fast) {
+        Median_Filter_Histogram(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
+    } else {
+        Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
+    }
     BuildDiscMask(buffers.disc_mask, extraction.window);
-    DrawStars(buffers, extraction);
-    FillPlanes(buffers, product, rows * cols);
+    if (fast) {
+        DrawStars_Fast(buffers, extraction);
+        FillPlanes_Fast(buffers, product, rows * cols);
+    } else {
+        DrawStars(buffers, extraction);
+        FillPlanes(buffers, product, rows * cols);
+    }
+}
+
+}  // namespace
+
+void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product) {
+    Reconstitute(buffers, extraction, product, Stages::kFast);
+}
+
+void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product) {
+    Reconstitute(buffers, extraction, product, Stages::kReference);
 }
 
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) {

@@ -57,6 +57,11 @@ void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtra
 // be allocated.
 void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product);
 
+// The same reconstitution from the literal stages only (FillHoles, Median_Filter_Sort, DrawStars
+// with GaussStar, FillPlanes): the reference that the fast stages of CalStarReconsitution are
+// checked against, byte for byte.
+void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product);
+
 // Frame release: frees the window arrays.
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 
@@ -70,11 +75,24 @@ void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 // Fills the marked inner pixels pass by pass from their known neighbours.
 void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
+// FillHoles computed layer by layer, each marked pixel visited once: a pixel is filled in pass k
+// exactly when its nearest seeded pixel is k steps away (8-neighbour steps through inner pixels), from
+// neighbours that were all filled before. Uses fill_list as the queue of layers and snapshot as
+// per-pixel state. Rule: this form when every pixel holds a level below 256 or the marker (what
+// SeedBackground leaves); otherwise FillHoles itself, as the counting of the neighbour sum is then
+// inexact.
+void FillHoles_Layers(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // Overwrites the border: rows 0 and rows-1 from their inner neighbours, then columns 0 and cols-1.
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
 // Fills disc_mask for `window`: 1.0 where i^2 + j^2 < half (half + 1).
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
 // Draws every star into star_layer (cleared first), faintest first.
 void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+// DrawStars with GaussStar_Fast building the profiles (always: its kernels are GaussStar's bits).
+void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 // Fills the four products of the current bank from background_image + star_layer.
 void FillPlanes(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix);
+// FillPlanes with the square roots and frame indices looked up in tables built by the same
+// expressions, and the generator drawn in its own loop (one draw per pixel, in pixel order). Always
+// taken: every value it can look up is in its tables.
+void FillPlanes_Fast(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix);
