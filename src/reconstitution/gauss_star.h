@@ -84,6 +84,10 @@ void GaussStar(int32_t half, float row, float col, float sigma, float* kernel);
 // Refuses what GaussStar refuses, with the same messages.
 void GaussStar_Fast(int32_t half, float row, float col, float sigma, float* kernel);
 
+// Drops GaussStar_Fast's remembered kernels and keeps its tables, so that the next call for any
+// offset sums its kernel afresh (for benchmarks and tests).
+void GaussStar_FastForgetKernels();
+
 // The checks both forms make before a filling call (see GaussStar).
 void GaussStar_CheckArguments(int32_t half, float row, float col, float sigma);
 

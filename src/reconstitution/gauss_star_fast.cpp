@@ -179,3 +179,10 @@ void GaussStar_Fast(int32_t half, float row, float col, float sigma, float* kern
     }
     std::copy_n(&table.kernels[static_cast<size_t>(slot) * area], area, kernel);
 }
+
+void GaussStar_FastForgetKernels() {
+    for (GaussTable& table : GaussStar_Cache().fast_tables) {
+        std::fill(table.kernel_slot.begin(), table.kernel_slot.end(), -1);
+        table.kernels.clear();
+    }
+}

@@ -1,0 +1,291 @@
+// Speed of the reconstitution, literal stages against fast ones, measured in the same run so that
+// each speed-up is a ratio of two numbers taken on the same machine at the same time.
+//
+// Records are fixed and synthetic: 640 x 480 with 100 stars and window 9 ("small"), 1280 x 960 with
+// 300 stars and window 11 ("large"). Every case has a Literal and a Fast variant.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "calstars/calstars.h"
+#include "fourproduct/fourproduct.h"
+#include "reconstitution/gauss_star.h"
+#include "reconstitution/heap_sort.h"
+#include "reconstitution/median_filter.h"
+#include "reconstitution/reconstitution.h"
+
+namespace {
+
+struct RecordShape {
+    int32_t rows, cols, nstars, window;
+};
+constexpr RecordShape kSmall{480, 640, 100, 9};
+constexpr RecordShape kLarge{960, 1280, 300, 11};
+
+// splitmix64: the same record on every run.
+struct Random {
+    uint64_t state;
+    uint64_t Next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    double Uniform() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }
+    int32_t Between(int32_t low, int32_t high) { return low + static_cast<int32_t>(Next() % uint64_t(high - low + 1)); }
+};
+
+// A record like a camera's: stars scattered with their windows inside the image, every eighth one
+// next to the previous (overlapping windows), intensities on both sides of 1800, levels 5 to 80.
+CalStarExtraction MakeRecord(const RecordShape& shape) {
+    CalStarExtraction record;
+    record.rows = shape.rows;
+    record.cols = shape.cols;
+    record.nstars = shape.nstars;
+    record.window = shape.window;
+    record.name = "bench.bin";
+    const int32_t half = (shape.window - 1) / 2;
+    Random random{static_cast<uint64_t>(shape.rows) * 7919u + static_cast<uint64_t>(shape.nstars)};
+    for (int32_t s = 0; s < shape.nstars; ++s) {
+        float row = static_cast<float>(half + random.Uniform() * (shape.rows - 1 - 2 * half));
+        float col = static_cast<float>(half + random.Uniform() * (shape.cols - 1 - 2 * half));
+        if (s > 0 && random.Between(0, 7) == 0) {
+            row = std::clamp(record.row.back() + 0.7f * static_cast<float>(random.Between(-half, half)), float(half),
+                             float(shape.rows - 1 - half) - 0.5f);
+            col = std::clamp(record.col.back() + 0.7f * static_cast<float>(random.Between(-half, half)), float(half),
+                             float(shape.cols - 1 - half) - 0.5f);
+        }
+        record.row.push_back(row);
+        record.col.push_back(col);
+        record.intensity.push_back(static_cast<uint16_t>(random.Between(0, 1) ? random.Between(1700, 1900) : random.Between(150, 6000)));
+        const int32_t level = random.Between(5, 80);
+        record.background.push_back(static_cast<uint16_t>(level));
+        record.background_level.push_back(level);
+    }
+    return record;
+}
+
+struct Frame {
+    CalStarExtraction record;
+    ReconWorkBuffers buffers;
+    FourProduct product;
+    explicit Frame(const RecordShape& shape) : record(MakeRecord(shape)) {
+        CalStarReconsitution_MemSetup(buffers, record);
+        FourProduct_MemSetup(product, 1, shape.rows, shape.cols);
+        const size_t area = static_cast<size_t>(shape.window) * shape.window;
+        buffers.disc_mask.assign(area, 0.0f);
+        buffers.profile_kernel.assign(area, 0.0f);
+        BuildDiscMask(buffers.disc_mask, shape.window);
+    }
+    ~Frame() { CalStarReconsitution_MemFree(buffers); }
+    // The filter's input: the seeded, filled and border-completed background.
+    std::vector<uint16_t> FilledBackground() {
+        SeedBackground(buffers, record);
+        FillHoles_Layers(buffers, record.rows, record.cols);
+        CompleteBorder(buffers.background_image, record.rows, record.cols);
+        return buffers.background_image;
+    }
+};
+
+const RecordShape& ShapeOf(const benchmark::State& state) { return state.range(0) == 0 ? kSmall : kLarge; }
+
+void SetLabel(benchmark::State& state, const RecordShape& shape) {
+    state.SetLabel(std::to_string(shape.cols) + "x" + std::to_string(shape.rows) + " " + std::to_string(shape.nstars) +
+                   " stars w" + std::to_string(shape.window));
+}
+
+template <bool Fast>
+void BM_Filter(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    const std::vector<uint16_t> input = frame.FilledBackground();
+    std::vector<uint16_t> output(input.size());
+    for (auto _ : state) {
+        if (Fast) {
+            Median_Filter_Histogram(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
+        } else {
+            Median_Filter_Sort(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
+        }
+        benchmark::DoNotOptimize(output.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+    SetLabel(state, shape);
+}
+
+template <bool Fast>
+void BM_FillHoles(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    for (auto _ : state) {
+        state.PauseTiming();
+        SeedBackground(frame.buffers, frame.record);
+        state.ResumeTiming();
+        if (Fast) {
+            FillHoles_Layers(frame.buffers, shape.rows, shape.cols);
+        } else {
+            FillHoles(frame.buffers, shape.rows, shape.cols);
+        }
+        benchmark::DoNotOptimize(frame.buffers.background_image.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(shape.rows) * shape.cols);
+    SetLabel(state, shape);
+}
+
+// Every star of the record in drawing order, as DrawStars calls it: the literal form rebuilds its
+// table at each change of width (twice a record); the fast form starts each record with its tables
+// built but nothing remembered, so every star's kernel is summed.
+template <bool Fast>
+void BM_GaussStar(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    const CalStarExtraction& record = frame.record;
+    HeapSortIndices(static_cast<uint32_t>(record.nstars), frame.buffers.star_order.data(), record.intensity.data());
+    const int32_t half = (shape.window - 1) / 2;
+    std::vector<float> kernel(static_cast<size_t>(shape.window) * shape.window);
+    for (auto _ : state) {
+        if (Fast) GaussStar_FastForgetKernels();
+        for (int32_t k = 0; k < record.nstars; ++k) {
+            const int32_t s = frame.buffers.star_order[k];
+            const float sigma = record.intensity[s] >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
+            if (Fast) {
+                GaussStar_Fast(half, record.row[s], record.col[s], sigma, kernel.data());
+            } else {
+                GaussStar(half, record.row[s], record.col[s], sigma, kernel.data());
+            }
+        }
+        benchmark::DoNotOptimize(kernel.data());
+    }
+    state.SetItemsProcessed(state.iterations() * record.nstars);
+    state.counters["us_per_star"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * record.nstars * 1e-6, benchmark::Counter::kIsRate |
+                                                                                            benchmark::Counter::kInvert);
+    SetLabel(state, shape);
+}
+
+template <bool Fast>
+void BM_FillPlanes(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    frame.FilledBackground();
+    for (auto _ : state) {
+        if (Fast) {
+            FillPlanes_Fast(frame.buffers, frame.product, shape.rows * shape.cols);
+        } else {
+            FillPlanes(frame.buffers, frame.product, shape.rows * shape.cols);
+        }
+        benchmark::DoNotOptimize(frame.product.planes[3].data());
+    }
+    SetLabel(state, shape);
+}
+
+// A whole record, steps 2 to 14. The fast form is in its steady state: tables built and kernels
+// remembered from earlier records of the same listing (a camera-night repeats offsets).
+template <bool Fast>
+void BM_Record(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    for (auto _ : state) {
+        if (Fast) {
+            CalStarReconsitution(frame.buffers, frame.record, frame.product);
+        } else {
+            CalStarReconsitution_Reference(frame.buffers, frame.record, frame.product);
+        }
+        benchmark::DoNotOptimize(frame.product.planes[3].data());
+    }
+    SetLabel(state, shape);
+}
+
+// A whole record as the first of a listing: the GaussStar tables are released before each one, so
+// the record pays both table builds and sums every kernel.
+template <bool Fast>
+void BM_RecordFirstOfListing(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    for (auto _ : state) {
+        GaussStar_Release();
+        if (Fast) {
+            CalStarReconsitution(frame.buffers, frame.record, frame.product);
+        } else {
+            CalStarReconsitution_Reference(frame.buffers, frame.record, frame.product);
+        }
+        benchmark::DoNotOptimize(frame.product.planes[3].data());
+    }
+    SetLabel(state, shape);
+}
+
+// A generated folder of CALSTARS files (make_calstars), processed file by file and record by record
+// as the driver does, each four-product file written; only the listing file and the printed names are
+// left out. The folder is made once per process.
+const std::string& RunFolder() {
+    static const std::string folder = [] {
+        const std::filesystem::path path = std::filesystem::temp_directory_path() / "calstars2fp_bench_run";
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+        const std::string command = std::string(MAKE_CALSTARS) + " " + path.string() +
+                                    " --files 2 --records 3 --stars 100 --window 9 --seed 7";
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "make_calstars failed\n");
+        return path.string() + "/";
+    }();
+    return folder;
+}
+
+template <bool Fast>
+void BM_WholeRun(benchmark::State& state) {
+    const std::string& folder = RunFolder();
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("CALSTARS", 0) == 0) files.push_back(name);
+    }
+    std::sort(files.begin(), files.end());
+    int64_t records = 0;
+    for (auto _ : state) {
+        CalStarExtraction extraction;
+        FourProduct product;
+        ReconWorkBuffers buffers;
+        for (const std::string& name : files) {
+            OpenCalStarExtraction(folder + name, extraction);
+            FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
+            CalStarReconsitution_MemSetup(buffers, extraction);
+            while (ReadCalStarFrame(extraction) == 0) {
+                if (Fast) {
+                    CalStarReconsitution(buffers, extraction, product);
+                } else {
+                    CalStarReconsitution_Reference(buffers, extraction, product);
+                }
+                product.output_name[product.bank] = folder + extraction.name;
+                FourProduct_WriteFile(product);
+                CalStarReconsitution_FrameFree(buffers);
+                ++records;
+            }
+            CalStarReconsitution_MemFree(buffers);
+        }
+        FourProduct_MemFree(product);
+    }
+    state.SetItemsProcessed(records);
+    state.SetLabel(std::to_string(files.size()) + " files, 3 records each, 640x480 100 stars w9");
+}
+
+// Argument 0: the small record, 1: the large one.
+#define STAGE(name)                                                                             \
+    BENCHMARK_TEMPLATE(name, false)->Name(#name "/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_TEMPLATE(name, true)->Name(#name "/Fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
+
+STAGE(BM_Filter);
+STAGE(BM_FillHoles);
+STAGE(BM_GaussStar);
+STAGE(BM_FillPlanes);
+STAGE(BM_Record);
+STAGE(BM_RecordFirstOfListing);
+BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_WholeRun, true)->Name("BM_WholeRun/Fast")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
