@@ -105,80 +105,121 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
 namespace {
 
 constexpr int kHistogramBins = 256;  // values 0..255, one bin each
+constexpr int kPairSide = kFilterSide + 1;  // two neighbouring windows span 16 columns
 
-// The window as a histogram, plus the two cut points of the trimmed mean. With the window's values
-// sorted ascending as s[0..224], `low` is s[55] and `high` is s[169]; below_count and below_sum cover
-// the values strictly below `low`, above_count and above_sum those strictly above `high`. Then the
-// 56 smallest add up to below_sum + (56 - below_count) low, and the 56 largest likewise.
-struct TrimmedWindow {
-    int32_t count[kHistogramBins];
-    int32_t total;
-    int32_t low, below_count, below_sum;
-    int32_t high, above_count, above_sum;
+// Bin counts of a window: a histogram of the columns it shares with its neighbour plus one of its own
+// edge column, so that two neighbouring windows update the 14 shared columns once.
+struct SplitCounts {
+    const int32_t* shared;
+    const int32_t* edge;
+    int32_t operator[](int32_t bin) const { return shared[bin] + edge[bin]; }
 };
 
-void AddValue(TrimmedWindow& w, int32_t value, int32_t sign) {
-    w.count[value] += sign;
-    w.total += sign * value;
-    if (value < w.low) {
-        w.below_count += sign;
-        w.below_sum += sign * value;
-    }
-    if (value > w.high) {
-        w.above_count += sign;
-        w.above_sum += sign * value;
-    }
-}
-
-void AddRow(TrimmedWindow& w, const uint16_t* pixels, int32_t sign) {
-    for (int c = 0; c < kFilterSide; ++c) AddValue(w, pixels[c], sign);
-}
+// The cut points of one window's trimmed mean. With the window's values sorted ascending as
+// s[0..224], `low` is s[55] and `high` is s[169]; below_count and below_sum cover the values strictly
+// below `low`, above_count and above_sum those strictly above `high`. The 56 smallest values then add
+// up to below_sum + (56 - below_count) low, and the 56 largest likewise.
+struct Cuts {
+    int32_t total = 0;
+    int32_t low = 0, below_count = 0, below_sum = 0;
+    int32_t high = kHistogramBins - 1, above_count = 0, above_sum = 0;
+};
 
 // Moves each cut until it is again the 56th value from its end.
-void SettleCuts(TrimmedWindow& w) {
+void SettleCuts(Cuts& w, const SplitCounts& count) {
     while (w.below_count > kFilterTrimmed - 1) {
         --w.low;
-        w.below_count -= w.count[w.low];
-        w.below_sum -= w.count[w.low] * w.low;
+        w.below_count -= count[w.low];
+        w.below_sum -= count[w.low] * w.low;
     }
-    while (w.below_count + w.count[w.low] < kFilterTrimmed) {
-        w.below_count += w.count[w.low];
-        w.below_sum += w.count[w.low] * w.low;
+    while (w.below_count + count[w.low] < kFilterTrimmed) {
+        w.below_count += count[w.low];
+        w.below_sum += count[w.low] * w.low;
         ++w.low;
     }
     while (w.above_count > kFilterTrimmed - 1) {
         ++w.high;
-        w.above_count -= w.count[w.high];
-        w.above_sum -= w.count[w.high] * w.high;
+        w.above_count -= count[w.high];
+        w.above_sum -= count[w.high] * w.high;
     }
-    while (w.above_count + w.count[w.high] < kFilterTrimmed) {
-        w.above_count += w.count[w.high];
-        w.above_sum += w.count[w.high] * w.high;
+    while (w.above_count + count[w.high] < kFilterTrimmed) {
+        w.above_count += count[w.high];
+        w.above_sum += count[w.high] * w.high;
         --w.high;
     }
 }
 
-uint16_t TrimmedMean(const TrimmedWindow& w) {
+// Moves the window's totals by one row: 15 values leave, 15 enter. Without branches, as which side of
+// a cut a value falls on is as good as random in a smooth background.
+void SlideCuts(Cuts& w, const uint16_t* leaving, const uint16_t* entering) {
+    const int32_t low = w.low;
+    const int32_t high = w.high;
+    int32_t total = 0, below_count = 0, below_sum = 0, above_count = 0, above_sum = 0;
+    for (int c = 0; c < kFilterSide; ++c) {
+        const int32_t out = leaving[c];
+        const int32_t in = entering[c];
+        total += in - out;
+        below_count += static_cast<int32_t>(in < low) - static_cast<int32_t>(out < low);
+        below_sum += (in < low ? in : 0) - (out < low ? out : 0);
+        above_count += static_cast<int32_t>(in > high) - static_cast<int32_t>(out > high);
+        above_sum += (in > high ? in : 0) - (out > high ? out : 0);
+    }
+    w.total += total;
+    w.below_count += below_count;
+    w.below_sum += below_sum;
+    w.above_count += above_count;
+    w.above_sum += above_sum;
+}
+
+uint16_t TrimmedMean(const Cuts& w) {
     const int32_t smallest = w.below_sum + (kFilterTrimmed - w.below_count) * w.low;
     const int32_t largest = w.above_sum + (kFilterTrimmed - w.above_count) * w.high;
     return static_cast<uint16_t>(static_cast<uint32_t>(w.total - smallest - largest) / kFilterKept);
 }
 
-void FilterColumnHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
-                           int32_t x) {
-    TrimmedWindow w{};
-    // Both cuts start at the empty ends (no value below 0 or above 255) and settle once the first
-    // full window is in.
-    w.low = 0;
-    w.high = kHistogramBins - 1;
-    const uint16_t* column = input + (x - kFilterHalf);
-    for (int r = 0; r < kFilterSide; ++r) AddRow(w, column + static_cast<size_t>(r) * in_stride, +1);
+// Filters output columns `x` and, when `pair`, x + 1, down the whole interior. The shared histogram
+// holds input columns x - 6 .. x + 7; column x - 7 belongs to the left window only, x + 8 to the right.
+void FilterColumnsHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                            int32_t x, bool pair) {
+    int32_t shared[kHistogramBins] = {};
+    int32_t left_edge[kHistogramBins] = {};
+    int32_t right_edge[kHistogramBins] = {};
+    const SplitCounts left_count{shared, left_edge};
+    const SplitCounts right_count{shared, right_edge};
+    Cuts left, right;
+    const uint16_t* span = input + (x - kFilterHalf);  // 16 columns, the last only when `pair`
+    for (int r = 0; r < kFilterSide; ++r) {
+        const uint16_t* line = span + static_cast<size_t>(r) * in_stride;
+        ++left_edge[line[0]];
+        for (int c = 1; c < kFilterSide; ++c) ++shared[line[c]];
+        if (pair) ++right_edge[line[kFilterSide]];
+        for (int c = 0; c < kFilterSide; ++c) left.total += line[c];
+        if (pair) {
+            for (int c = 1; c < kPairSide; ++c) right.total += line[c];
+        }
+    }
     for (int32_t y = kFilterHalf;; ++y) {
-        SettleCuts(w);
-        output[static_cast<size_t>(y) * out_stride + x] = TrimmedMean(w);
+        SettleCuts(left, left_count);
+        output[static_cast<size_t>(y) * out_stride + x] = TrimmedMean(left);
+        if (pair) {
+            SettleCuts(right, right_count);
+            output[static_cast<size_t>(y) * out_stride + x + 1] = TrimmedMean(right);
+        }
         if (y == rows - 1 - kFilterHalf) break;
-        AddRow(w, column + static_cast<size_t>(y - kFilterHalf) * in_stride, -1);
-        AddRow(w, column + static_cast<size_t>(y + kFilterHalf + 1) * in_stride, +1);
+        const uint16_t* leaving = span + static_cast<size_t>(y - kFilterHalf) * in_stride;
+        const uint16_t* entering = span + static_cast<size_t>(y + kFilterHalf + 1) * in_stride;
+        SlideCuts(left, leaving, entering);
+        --left_edge[leaving[0]];
+        ++left_edge[entering[0]];
+        for (int c = 1; c < kFilterSide; ++c) {
+            --shared[leaving[c]];
+            ++shared[entering[c]];
+        }
+        if (pair) {
+            SlideCuts(right, leaving + 1, entering + 1);
+            --right_edge[leaving[kFilterSide]];
+            ++right_edge[entering[kFilterSide]];
+        }
     }
 }
 
@@ -201,8 +242,7 @@ void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t*
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }
-    for (int32_t x = kFilterHalf; x <= cols - 1 - kFilterHalf; ++x) {
-        FilterColumnHistogram(input, in_stride, output, out_stride, rows, x);
-    }
+    const int32_t last = cols - 1 - kFilterHalf;
+    for (int32_t x = kFilterHalf; x <= last; x += 2) FilterColumnsHistogram(input, in_stride, output, out_stride, rows, x, x < last);
     MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
