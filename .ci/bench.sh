@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Benchmark build: compiles the benchmark and runs every case once with a tiny minimum time, so the
+# cases keep building and running (timings here mean nothing; see README "Performance").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source .ci/install.sh
+install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev
+
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_BENCHMARKS=ON
+cmake --build build/bench --target calstars2fp_bench
+build/bench/bench/calstars2fp_bench --benchmark_min_time=0.001
