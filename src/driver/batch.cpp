@@ -2,11 +2,13 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "calstars/calstars.h"
 #include "driver/paths.h"
 #include "driver/platform.h"
+#include "driver/usage.h"
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
 #include "reconstitution/gauss_star.h"
@@ -104,6 +106,14 @@ int RunBatch(const std::string& folder_argument) {
 }
 
 int RunProgram(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+        PrintUsage();
+        return 0;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+        PrintVersion();
+        return 0;
+    }
     if (argc >= 2) return RunBatch(argv[1]);
     std::string chosen;
     std::string folder;

@@ -11,7 +11,8 @@
 constexpr size_t kMaxFolderLength = 231;
 
 // Runs the program with its command line: argv[1] is the folder; without it the user picks any
-// CALSTARS file and its folder is used. Further arguments are ignored. Returns 0 after the last listed
+// CALSTARS file and its folder is used. Further arguments are ignored. argv[1] exactly "--help" or
+// "--version" prints the usage or the version instead and returns 0. Returns 0 after the last listed
 // file; every failure throws a Failure.
 int RunProgram(int argc, char** argv);
 

@@ -25,3 +25,7 @@ bool RenameReplacing(const std::string& from, const std::string& to);
 
 // The machine's physical memory in bytes (0 when unknown).
 uint64_t PhysicalMemoryBytes();
+
+// True when standard output is a terminal (the companion program then draws a progress bar in place
+// of plain lines).
+bool StandardOutputIsTerminal();

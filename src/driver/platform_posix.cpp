@@ -147,3 +147,5 @@ uint64_t PhysicalMemoryBytes() {
     if (pages <= 0 || page_size <= 0) return 0;
     return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }
+
+bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }

@@ -2,6 +2,7 @@
 // chooses the CALSTARS file.
 #include <windows.h>
 #include <commdlg.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -74,3 +75,5 @@ uint64_t PhysicalMemoryBytes() {
     if (!GlobalMemoryStatusEx(&status)) return 0;
     return status.ullTotalPhys;
 }
+
+bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }

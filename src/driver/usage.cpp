@@ -1,0 +1,29 @@
+#include "driver/usage.h"
+
+#include <cstdio>
+
+#include "driver/paths.h"
+#include "version.h"
+
+void PrintUsage() {
+    std::printf(
+        "Usage: calstars2fp <folder>\n"
+        "       calstars2fp --help | --version\n"
+        "\n"
+        "Reads the star lists CALSTARS*.txt of <folder> and, for every frame record in them, writes a\n"
+        "four-product file (peak value, frame index, mean value, standard deviation) into <folder>\n"
+        "under the name that the record gives, printing that name when the file is written. An\n"
+        "existing file of that name is replaced. The names of the CALSTARS files are first written to\n"
+        "%s in <folder>, which stays there. Further arguments are ignored.\n"
+        "\n"
+        "Without a folder, a dialog asks for any CALSTARS file and its folder is used. A folder named\n"
+        "like an option is reached as ./--help.\n"
+        "\n"
+        "Exit status: 0 after the last listed file (also when there is none); 1 on a failure, after one\n"
+        "line on standard output that says what went wrong.\n"
+        "\n"
+        "The companion program fpview turns four-product files into PNG and FITS images.\n",
+        kListingName);
+}
+
+void PrintVersion() { std::printf("calstars2fp %s\n", kVersion); }

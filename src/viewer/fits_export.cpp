@@ -1,0 +1,76 @@
+#include "viewer/fits_export.h"
+
+#include <fitsio.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "failure.h"
+#include "version.h"
+
+namespace {
+
+// Closes the file on every path out of WriteFits; the status of a close after a failure is of no
+// interest, the first error is the one reported.
+struct FitsCloser {
+    void operator()(fitsfile* fits) const {
+        int ignored = 0;
+        fits_close_file(fits, &ignored);
+    }
+};
+using FitsHandle = std::unique_ptr<fitsfile, FitsCloser>;
+
+void CheckStatus(int status, const std::string& path) {
+    if (status == 0) return;
+    char reason[FLEN_STATUS] = "";
+    fits_get_errstatus(status, reason);
+    fits_clear_errmsg();
+    Fail(WaitKind::None, Format(" Cannot write FITS file %s: %s \n", path.c_str(), reason));
+}
+
+void WriteIntKey(fitsfile* fits, const char* key, int32_t value, const char* comment, int& status) {
+    long long_value = value;
+    fits_write_key(fits, TLONG, key, &long_value, comment, &status);
+}
+
+void WriteHeaderKeys(fitsfile* fits, const FourProductFile& file, const std::string& source_name, int& status) {
+    WriteIntKey(fits, "FPROWS", file.rows, "rows of the four-product file", status);
+    WriteIntKey(fits, "FPCOLS", file.cols, "columns of the four-product file", status);
+    WriteIntKey(fits, "FPBITPIX", file.bits_per_pixel, "bits per pixel of the four-product file", status);
+    WriteIntKey(fits, "FPFRAMES", file.header_word4, "frames spanned by frame index 0..255", status);
+    WriteIntKey(fits, "FPCAMERA", file.first_int_magnitude, "|first integer| of the CALSTARS header", status);
+    for (int product = 0; product < kProducts; ++product) {
+        char key[FLEN_KEYWORD];
+        std::snprintf(key, sizeof key, "PLANE%d", product + 1);
+        fits_write_key(fits, TSTRING, key, const_cast<char*>(kProductDescriptions[product]), "product of this plane", &status);
+    }
+    // Long names continue over several cards rather than being cut.
+    fits_write_key_longstr(fits, "SOURCE", source_name.c_str(), "four-product file", &status);
+    const std::string creator = std::string("fpview ") + kVersion;
+    fits_write_key(fits, TSTRING, "CREATOR", const_cast<char*>(creator.c_str()), "program that wrote this file", &status);
+}
+
+}  // namespace
+
+void WriteFits(const FourProductFile& file, const std::string& source_name, const std::string& path) {
+    // CFITSIO refuses to create over an existing file; the disk-file form takes the name literally
+    // (no extended file name syntax), so names with brackets or a leading "!" are safe.
+    std::remove(path.c_str());
+    int status = 0;
+    fitsfile* raw = nullptr;
+    fits_create_diskfile(&raw, path.c_str(), &status);
+    CheckStatus(status, path);
+    FitsHandle fits(raw);
+    long axes[3] = {file.cols, file.rows, kProducts};
+    fits_create_img(fits.get(), BYTE_IMG, 3, axes, &status);
+    WriteHeaderKeys(fits.get(), file, source_name, status);
+    const LONGLONG npix = static_cast<LONGLONG>(file.rows) * file.cols;
+    for (int product = 0; product < kProducts && status == 0; ++product) {
+        const LONGLONG first = product * npix + 1;
+        fits_write_img(fits.get(), TBYTE, first, npix, const_cast<uint8_t*>(file.planes[product].data()), &status);
+    }
+    CheckStatus(status, path);
+    raw = fits.release();
+    fits_close_file(raw, &status);
+    CheckStatus(status, path);
+}

@@ -1,0 +1,23 @@
+// FITS export: the four products as one 8-bit cube in the primary HDU, written with CFITSIO.
+//
+// Layout: BITPIX = 8 (unsigned bytes, the products' values unchanged), NAXIS1 = cols, NAXIS2 = rows,
+// NAXIS3 = 4; plane k + 1 of the cube is product k, and FITS row j + 1 is the file's row j. A reader
+// indexing data[plane][row][col] (astropy's order) therefore gets the file's bytes exactly; an image
+// viewer that puts FITS row 1 at the bottom (DS9) shows the picture upside down compared with the PNG.
+// One cube rather than four HDUs so that DS9 opens all four products as the frames of one cube.
+//
+// Header keywords beside the mandatory ones:
+//   FPROWS, FPCOLS, FPBITPIX, FPFRAMES, FPCAMERA  the five header words of the four-product file
+//   PLANE1 .. PLANE4                             what each plane holds ("peak value", ...)
+//   SOURCE                                       the four-product file's name
+//   CREATOR                                      "fpview <version>"
+// Nothing depends on the date or the machine, so the same input gives the same bytes.
+#pragma once
+
+#include <string>
+
+#include "viewer/fourproduct_file.h"
+
+// Writes `file` to `path` as described above, replacing any file there; `source_name` goes into
+// SOURCE. Throws a Failure " Cannot write FITS file <path>: <CFITSIO's reason> " on any CFITSIO error.
+void WriteFits(const FourProductFile& file, const std::string& source_name, const std::string& path);

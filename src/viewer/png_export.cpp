@@ -1,0 +1,55 @@
+#include "viewer/png_export.h"
+
+#include <png.h>
+
+#include <cstring>
+
+#include "failure.h"
+
+namespace {
+
+// Copies `plane` (file.cols x file.rows) into `image` with its top left corner at (left, top).
+void Paste(const std::vector<uint8_t>& plane, const FourProductFile& file, int32_t left, int32_t top, GrayImage& image) {
+    const size_t row_bytes = static_cast<size_t>(file.cols);
+    for (int32_t row = 0; row < file.rows; ++row) {
+        const uint8_t* from = plane.data() + static_cast<size_t>(row) * row_bytes;
+        uint8_t* to = image.pixels.data() + static_cast<size_t>(top + row) * static_cast<size_t>(image.width) + static_cast<size_t>(left);
+        std::memcpy(to, from, row_bytes);
+    }
+}
+
+}  // namespace
+
+GrayImage ProductImage(const FourProductFile& file, int product) {
+    return GrayImage{file.cols, file.rows, file.planes[product]};
+}
+
+GrayImage MosaicImage(const FourProductFile& file) {
+    GrayImage image;
+    image.width = 2 * file.cols + kMosaicSeparator;
+    image.height = 2 * file.rows + kMosaicSeparator;
+    image.pixels.assign(static_cast<size_t>(image.width) * static_cast<size_t>(image.height), kSeparatorValue);
+    const int32_t right = file.cols + kMosaicSeparator;
+    const int32_t bottom = file.rows + kMosaicSeparator;
+    Paste(file.planes[kPeakValue], file, 0, 0, image);
+    Paste(file.planes[kPeakFrameIndex], file, right, 0, image);
+    Paste(file.planes[kMeanValue], file, 0, bottom, image);
+    Paste(file.planes[kStandardDeviation], file, right, bottom, image);
+    return image;
+}
+
+void WritePng(const GrayImage& image, const std::string& path) {
+    // libpng's simplified interface: it handles its own errors (no longjmp through C++ frames) and
+    // reports them in image.message.
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    png.width = static_cast<png_uint_32>(image.width);
+    png.height = static_cast<png_uint_32>(image.height);
+    png.format = PNG_FORMAT_GRAY;
+    if (!png_image_write_to_file(&png, path.c_str(), 0, image.pixels.data(), image.width, nullptr)) {
+        const std::string reason = png.message;
+        png_image_free(&png);
+        Fail(WaitKind::None, Format(" Cannot write PNG file %s: %s \n", path.c_str(), reason.c_str()));
+    }
+}

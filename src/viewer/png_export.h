@@ -1,0 +1,33 @@
+// PNG export: one product as an 8-bit gray image, or all four side by side in a 2 x 2 mosaic.
+//
+// The mosaic puts peak value (top left), frame index of the peak (top right), mean value (bottom
+// left) and standard deviation (bottom right) in their file orientation (row 0 at the top), parted by
+// a white separator kMosaicSeparator pixels wide so that the dark sky of one product is not taken for
+// the next. Pixel values are the products' bytes unchanged, so a PNG reader gets the planes back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "viewer/fourproduct_file.h"
+
+constexpr int32_t kMosaicSeparator = 2;
+constexpr uint8_t kSeparatorValue = 255;
+
+// An 8-bit gray picture: width x height bytes, row-major, top row first.
+struct GrayImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// Product `product` (0..3) of `file` as a cols x rows picture.
+GrayImage ProductImage(const FourProductFile& file, int product);
+
+// The 2 x 2 mosaic of `file`: (2 x cols + kMosaicSeparator) x (2 x rows + kMosaicSeparator) pixels.
+GrayImage MosaicImage(const FourProductFile& file);
+
+// Writes `image` to `path` as an 8-bit grayscale PNG with libpng, replacing any file there. Throws a
+// Failure " Cannot write PNG file <path>: <libpng's reason> " when libpng refuses.
+void WritePng(const GrayImage& image, const std::string& path);
