@@ -62,9 +62,13 @@ std::string ShellQuote(const std::string& word) {
 }  // namespace
 
 ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input) {
+    return RunExecutable(CALSTARS2FP_EXE, arguments, input);
+}
+
+ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input) {
     ScratchFolder io;
     WriteText(io / "stdin", input);
-    std::string command = ShellQuote(CALSTARS2FP_EXE);
+    std::string command = ShellQuote(executable);
     for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
     command += " < " + ShellQuote(io / "stdin") + " > " + ShellQuote(io / "stdout") + " 2>&1";
     const int raw = std::system(command.c_str());

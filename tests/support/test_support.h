@@ -33,6 +33,8 @@ struct ProgramRun {
 
 // Runs the built program with `arguments` (each passed as one word), standard input from `input`.
 ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input = "");
+// The same for any built program.
+ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input = "");
 
 // A CALSTARS file's text: the usual five free lines and header, then the given records, then the
 // end marker. Each record is "name", window, divisor and its star lines ("row col intensity total").
