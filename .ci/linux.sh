@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Linux build: every unit, end-to-end and conformance test, then the README's example run.
+# Linux build (the viewer included): every unit, end-to-end, viewer and conformance test, then the
+# README's example run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev
+install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev pkg-config libpng-dev libcfitsio-dev fitsverify
 
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build/ci

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The viewer and the packages: fpview's tests (fitsverify included), cmake --install, and the Debian
+# package, which must install with dpkg -i, run, and remove cleanly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source .ci/install.sh
+install_packages cmake ninja-build g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file
+
+build=build/ci-viewer
+cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build "${build}"
+ctest --test-dir "${build}" --output-on-failure -j2 -L viewer
+
+# cmake --install puts both programs and their manual pages under the prefix.
+stage=$(mktemp -d)
+trap 'rm -rf "${stage}"' EXIT
+cmake --install "${build}" --prefix "${stage}/usr" > /dev/null
+for file in bin/calstars2fp bin/fpview share/man/man1/calstars2fp.1 share/man/man1/fpview.1; do
+  test -f "${stage}/usr/${file}" || { echo "cmake --install did not install ${file}"; exit 1; }
+done
+
+# The Debian package: installed with dpkg -i, its programs run from the PATH on the example folder,
+# then removed again.
+(cd "${build}" && cpack -G DEB > /dev/null)
+package=$(ls "${build}"/calstars2fp_*.deb)
+dpkg-deb -f "${package}" Depends
+dpkg -i "${package}"
+test "$(command -v calstars2fp)" = /usr/bin/calstars2fp
+calstars2fp --version
+fpview --help > /dev/null
+cp -r examples/night "${stage}/night"
+calstars2fp "${stage}/night" > /dev/null
+fpview --out "${stage}/exports" "${stage}/night"
+fitsverify -q -e "${stage}"/exports/*.fits
+dpkg -r calstars2fp
+for program in /usr/bin/calstars2fp /usr/bin/fpview; do
+  if test -e "${program}"; then echo "${program} still there after dpkg -r"; exit 1; fi
+done
+test -z "$(git status --porcelain)" || { echo "the viewer stage left the tree dirty"; git status --porcelain; exit 1; }
