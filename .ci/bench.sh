@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 source .ci/install.sh
 install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_BENCHMARKS=ON
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_BENCHMARKS=ON \
+  -DCALSTARS2FP_VIEWER=OFF
 cmake --build build/bench --target calstars2fp_bench
 build/bench/bench/calstars2fp_bench --benchmark_min_time=0.001
