@@ -227,7 +227,7 @@ TEST(OutputPaths, DropOnlyATrailingBinAndNeverNameAnInput) {
     for (const auto& c : cases) EXPECT_EQ(OutputPaths(c.input, *c.options), c.expected) << c.input;
 }
 
-TEST(ParseViewerArguments, AcceptsTheDocumentedForms) {
+TEST(ParseViewerArguments, AcceptsOptionsBeforeTheInputAndAnyNameAfterDoubleDash) {
     const struct {
         std::vector<const char*> arguments;
         ViewerAction action;
