@@ -32,17 +32,25 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
 // Fills the four border bands of `output` from its interior (the last step of the filter).
 void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);
 
-// The same filter computed from a running histogram of the window (fast form). Output is identical
-// to Median_Filter_Sort's for every input; the rule that picks the form:
+// The same filter computed from histograms (fast form). Output is identical to Median_Filter_Sort's
+// for every input; the rule that picks the form:
 //  - every input value below 256 (one bin each) and in_stride at least 15: the histogram form, which
 //    depends only on the multiset of the 225 window values, as the trimmed mean does;
 //  - anything else: Median_Filter_Sort itself, which also makes the refusals above.
-// The histogram form keeps, down each column, the window's total and two cut points (the 56th
-// smallest and the 56th largest value) with the count and sum of the values beyond each; sliding one
-// row moves each cut by as many bins as the values change, so a smooth background costs about one
-// histogram update per entering or leaving pixel.
+// The histogram form walks down the image a row at a time. Every input column keeps the histogram of
+// its 15 values in the window rows; every window keeps two cut points (the 56th smallest and the
+// 56th largest value) with the count and sum of the values beyond each and the count at each.
+// Sliding one row compares the 15 leaving and 15 entering values with the window's cuts, eight
+// neighbouring windows at once as the lanes of an SSE2 register where the compiler targets SSE2;
+// only a cut that is no longer the 56th value moves, bin by bin, counting the bin in the window's 15
+// column histograms, which is rare in a smooth background.
 void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
                              int32_t rows, int32_t cols);
+
+// Median_Filter_Histogram without vector instructions, one window at a time: what builds for targets
+// without SSE2 run, kept callable everywhere so the tests check it on every machine.
+void Median_Filter_HistogramPortable(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
+                                     int32_t rows, int32_t cols);
 
 // True when Median_Filter_Histogram takes its histogram form for this input.
 bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);
