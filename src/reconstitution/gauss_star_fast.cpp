@@ -1,9 +1,11 @@
-// GaussStar_Fast: GaussStar's kernels, bit for bit, without the patch copy, with fewer exponentials
-// and with each kernel remembered. See gauss_star.h for what keeps it exact.
+// GaussStar_Fast: GaussStar's kernels, bit for bit, from a quarter of the sample table, without the
+// patch copy, with fewer exponentials and with each kernel remembered. See gauss_star.h for what
+// keeps it exact.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "failure.h"
@@ -13,95 +15,221 @@ namespace {
 
 constexpr int kOffsets = 2 * kMaxSubSampleOffset + 1;  // 101 sub-sample offsets per axis
 
-// Fills the table for (half, sigma): the value of each distinct (|i|, |j|) once, then every table
-// element from it, placed in the regrouped layout.
+// Kernel columns summed together on each side of the centre: whole vectors of four lanes.
+int32_t TableLanes(int32_t half) { return (half + 3) / 4 * 4; }
+
+// Fills the quarter table for (half, sigma): the value of each distinct (|i|, |j|) once, placed in
+// the regrouped layout at both (m_r, m_c) and (m_c, m_r).
 void BuildTable(GaussTable& table, int32_t half, float sigma) {
     const int32_t kernel_side = 2 * half + 1;
-    const int32_t group = kernel_side + 2;  // table columns 101 apart: one per pixel plus the margins
-    const int32_t side = kOversampling * group;
+    const int32_t side = kOversampling * (kernel_side + 2);
     const int32_t centre = (side - 1) / 2;
     table.half = half;
     table.sigma = sigma;
     table.sample_side = side;
+    table.lanes = TableLanes(half);
+    // A lane group starts at quotient 0 or 1 and spans `lanes` quotients; the table's own quotients
+    // reach half + 1. Elements beyond the quarter are zeros that only unused lanes read.
+    table.group = std::max(table.lanes, half + 1) + 1;
+    const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
     // D = 2 (101 sigma)^2, formed as (sigma 101) (2 (sigma 101)) from the float sigma, as GaussStar does.
     const double scaled = static_cast<double>(sigma) * kOversampling;
     const double denominator = scaled * (2.0 * scaled);
-    const size_t quarter_side = static_cast<size_t>(centre) + 1;
-    std::vector<double> quarter(quarter_side * quarter_side);
+    table.samples.assign(static_cast<size_t>(centre + 1) * row_length, 0.0);
+    const auto element = [&](int32_t row, int32_t distance) -> double& {
+        return table.samples[static_cast<size_t>(row) * row_length + static_cast<size_t>(distance % kOversampling) * table.group +
+                             static_cast<size_t>(distance / kOversampling)];
+    };
     for (int32_t di = 0; di <= centre; ++di) {
         for (int32_t dj = di; dj <= centre; ++dj) {
             const int64_t squared = int64_t{di} * di + int64_t{dj} * dj;
             const double value = std::exp(-(static_cast<double>(squared) / denominator));
-            quarter[di * quarter_side + dj] = value;
-            quarter[dj * quarter_side + di] = value;
+            element(di, dj) = value;
+            element(dj, di) = value;
         }
-    }
-    table.samples.assign(static_cast<size_t>(side) * static_cast<size_t>(side), 0.0);
-    for (int32_t i = 0; i < side; ++i) {
-        const double* distances = &quarter[static_cast<size_t>(std::abs(i - centre)) * quarter_side];
-        double* line = &table.samples[static_cast<size_t>(i) * side];
-        for (int32_t j = 0; j < side; ++j) line[(j % kOversampling) * group + j / kOversampling] = distances[std::abs(j - centre)];
     }
     table.kernel_slot.assign(static_cast<size_t>(kOffsets) * kOffsets, -1);
     table.kernels.clear();
 }
 
-// Sums `Rows` neighbouring rows of blocks (K blocks each) whose first table row is `top_row`. Each
-// block's accumulator takes its 101 x 101 samples row by row, left to right, as GaussStar's does;
-// the accumulators of one table row's blocks are side by side in memory, so they run as vector
-// lanes, and no accumulator sees another's additions.
-template <int K, int Rows>
-void SumBlockRowsFixed(const double* samples, size_t side, int32_t top_row, const int32_t* offsets, double* sums) {
-    double acc[Rows][K] = {};
+// Where patch column v of a kernel with column offset dc finds its samples in a quarter row. With
+// t = v - dc - 50, the pixel B columns right of the centre reads distance 101 B + t and the pixel B
+// columns left of it 101 B - t (B >= 1), so for each v the lanes B = 1, 2, ... of either side are
+// neighbouring elements of one remainder group; the centre column reads distance |t|.
+struct ColumnWalk {
+    int32_t right[kOversampling];   // element of lane B = 1 on the right
+    int32_t left[kOversampling];    // element of lane B = 1 on the left
+    int32_t middle[kOversampling];  // element of the centre column
+};
+
+int32_t LaneStart(int32_t t, int32_t group) {
+    // Distance 101 B + t with |t| <= 100: remainder t mod 101, quotient B - 1 when t < 0, else B.
+    return t < 0 ? (t + kOversampling) * group : t * group + 1;
+}
+
+ColumnWalk MakeColumnWalk(int32_t dc, int32_t group) {
+    ColumnWalk walk;
+    for (int32_t v = 0; v < kOversampling; ++v) {
+        const int32_t t = v - dc - kMaxSubSampleOffset;
+        walk.right[v] = LaneStart(t, group);
+        walk.left[v] = LaneStart(-t, group);
+        walk.middle[v] = std::abs(t) * group;
+    }
+    return walk;
+}
+
+// The quarter row that patch row u of block row a reads: distance |101 (a - half) - dr - 50 + u|.
+void QuarterRows(int32_t a, int32_t half, int32_t dr, int32_t* rows) {
+    for (int32_t u = 0; u < kOversampling; ++u) rows[u] = std::abs(kOversampling * (a - half) - dr - kMaxSubSampleOffset + u);
+}
+
+// The sums of one block row: lane B - 1 of `right` is the block B columns right of the centre.
+struct BlockRowSums {
+    double right[8];
+    double left[8];
+    double middle;
+};
+
+typedef double Double4 __attribute__((vector_size(4 * sizeof(double))));
+
+inline __attribute__((always_inline)) void AddLanes(Double4& sum, const double* samples) {
+    Double4 values;
+    std::memcpy(&values, samples, sizeof(values));
+    sum += values;
+}
+
+// Sums `Rows` block rows of a kernel with `Vectors` x 4 lanes a side. Each block's accumulator takes
+// its 101 x 101 samples row by row, left to right, as GaussStar's does; lanes and block rows only run
+// side by side. Compiled once for the baseline instruction set and, where the build allows, once for
+// AVX2 (same source, wider registers, the same additions).
+template <int Vectors, int Rows>
+inline __attribute__((always_inline)) void SumBlockRowsLanes(const double* samples, size_t row_length,
+                                                             const int32_t (*quarter_rows)[kOversampling],
+                                                             const ColumnWalk& columns, BlockRowSums* sums) {
+    Double4 right[Rows][Vectors] = {}, left[Rows][Vectors] = {};
+    double middle[Rows] = {};
     for (int u = 0; u < kOversampling; ++u) {
         const double* line[Rows];
-        for (int r = 0; r < Rows; ++r) line[r] = samples + (static_cast<size_t>(top_row) + kOversampling * r + u) * side;
+        for (int r = 0; r < Rows; ++r) line[r] = samples + static_cast<size_t>(quarter_rows[r][u]) * row_length;
         for (int v = 0; v < kOversampling; ++v) {
-            const int32_t o = offsets[v];
+            const int32_t to_right = columns.right[v], to_left = columns.left[v], to_middle = columns.middle[v];
             for (int r = 0; r < Rows; ++r) {
-                for (int b = 0; b < K; ++b) acc[r][b] += line[r][o + b];
+                for (int k = 0; k < Vectors; ++k) {
+                    AddLanes(right[r][k], line[r] + to_right + 4 * k);
+                    AddLanes(left[r][k], line[r] + to_left + 4 * k);
+                }
+                middle[r] += line[r][to_middle];
             }
         }
     }
     for (int r = 0; r < Rows; ++r) {
-        for (int b = 0; b < K; ++b) sums[r * K + b] = acc[r][b];
+        for (int k = 0; k < Vectors; ++k) {
+            for (int l = 0; l < 4; ++l) {
+                sums[r].right[4 * k + l] = right[r][k][l];
+                sums[r].left[4 * k + l] = left[r][k][l];
+            }
+        }
+        sums[r].middle = middle[r];
     }
 }
 
-template <int K>
-void SumBlocksFixed(const double* samples, size_t side, int32_t first_row, const int32_t* offsets, double* sums) {
-    int a = 0;
-    for (; a + 1 < K; a += 2) SumBlockRowsFixed<K, 2>(samples, side, first_row + kOversampling * a, offsets, sums + a * K);
-    SumBlockRowsFixed<K, 1>(samples, side, first_row + kOversampling * a, offsets, sums + a * K);
+using SumBlockRowsFunction = void (*)(const double*, size_t, const int32_t (*)[kOversampling], const ColumnWalk&, BlockRowSums*);
+
+template <int Vectors, int Rows>
+void SumBlockRowsBaseline(const double* samples, size_t row_length, const int32_t (*quarter_rows)[kOversampling],
+                          const ColumnWalk& columns, BlockRowSums* sums) {
+    SumBlockRowsLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
 }
 
-// Any kernel side: the same additions in the same order, accumulators in memory.
-void SumBlocksAnySide(const double* samples, size_t side, int32_t first_row, const int32_t* offsets, int32_t k_side,
-                      double* sums) {
-    for (int32_t a = 0; a < k_side; ++a) {
-        double* acc = sums + static_cast<size_t>(a) * k_side;
-        std::fill(acc, acc + k_side, 0.0);
-        for (int u = 0; u < kOversampling; ++u) {
-            const double* line = samples + (static_cast<size_t>(first_row) + kOversampling * a + u) * side;
-            for (int v = 0; v < kOversampling; ++v) {
-                for (int32_t b = 0; b < k_side; ++b) acc[b] += line[offsets[v] + b];
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+template <int Vectors, int Rows>
+__attribute__((target("avx2"))) void SumBlockRowsAvx2(const double* samples, size_t row_length,
+                                                      const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
+                                                      BlockRowSums* sums) {
+    SumBlockRowsLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
+}
+#endif
+
+// Block rows summed together: enough accumulators to keep the adder busy without running out of
+// vector registers (16 on x86-64).
+template <int Vectors>
+constexpr int RowsTogether() { return Vectors == 1 ? 3 : 2; }
+
+template <int Vectors>
+SumBlockRowsFunction PickSumBlockRows(int rows) {
+    constexpr int kRows = RowsTogether<Vectors>();
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return rows == kRows ? SumBlockRowsAvx2<Vectors, kRows> : SumBlockRowsAvx2<Vectors, 1>;
+#endif
+    return rows == kRows ? SumBlockRowsBaseline<Vectors, kRows> : SumBlockRowsBaseline<Vectors, 1>;
+}
+
+// Block rows in the order a kernel's mirror pairs share quarter rows: 0, K - 1, 1, K - 2, ..., so
+// that the rows one pair reads are still in cache for the other.
+std::vector<int32_t> MirrorOrder(int32_t k_side) {
+    std::vector<int32_t> order;
+    for (int32_t a = 0, b = k_side - 1; a <= b; ++a, --b) {
+        order.push_back(a);
+        if (b != a) order.push_back(b);
+    }
+    return order;
+}
+
+template <int Vectors>
+void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& columns, double* sums) {
+    const int32_t half = table.half, k_side = 2 * half + 1;
+    const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
+    const std::vector<int32_t> order = MirrorOrder(k_side);
+    constexpr int kRows = RowsTogether<Vectors>();
+    for (size_t first = 0; first < order.size(); first += kRows) {
+        const int rows = static_cast<int>(std::min(order.size() - first, static_cast<size_t>(kRows)));
+        for (int taken = 0; taken < rows;) {
+            const int together = rows - taken >= kRows ? kRows : 1;
+            int32_t quarter_rows[kRows][kOversampling];
+            BlockRowSums row_sums[kRows];
+            for (int r = 0; r < together; ++r) QuarterRows(order[first + taken + r], half, dr, quarter_rows[r]);
+            PickSumBlockRows<Vectors>(together)(table.samples.data(), row_length, quarter_rows, columns, row_sums);
+            for (int r = 0; r < together; ++r) {
+                double* line = sums + static_cast<size_t>(order[first + taken + r]) * k_side;
+                line[half] = row_sums[r].middle;
+                for (int32_t b = 1; b <= half; ++b) {
+                    line[half + b] = row_sums[r].right[b - 1];
+                    line[half - b] = row_sums[r].left[b - 1];
+                }
             }
+            taken += together;
         }
     }
 }
 
-void SumBlocks(const GaussTable& table, int32_t k_side, int32_t first_row, const int32_t* offsets, double* sums) {
-    const double* samples = table.samples.data();
-    const size_t side = static_cast<size_t>(table.sample_side);
-    switch (k_side) {
-        case 3: return SumBlocksFixed<3>(samples, side, first_row, offsets, sums);
-        case 5: return SumBlocksFixed<5>(samples, side, first_row, offsets, sums);
-        case 7: return SumBlocksFixed<7>(samples, side, first_row, offsets, sums);
-        case 9: return SumBlocksFixed<9>(samples, side, first_row, offsets, sums);
-        case 11: return SumBlocksFixed<11>(samples, side, first_row, offsets, sums);
-        case 13: return SumBlocksFixed<13>(samples, side, first_row, offsets, sums);
-        case 15: return SumBlocksFixed<15>(samples, side, first_row, offsets, sums);
-        default: return SumBlocksAnySide(samples, side, first_row, offsets, k_side, sums);
+// Any half: the same additions in the same order, one block at a time.
+void SumBlocksAnySide(const GaussTable& table, int32_t dr, const ColumnWalk& columns, double* sums) {
+    const int32_t half = table.half, k_side = 2 * half + 1;
+    const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
+    int32_t quarter_rows[kOversampling];
+    for (int32_t a = 0; a < k_side; ++a) {
+        QuarterRows(a, half, dr, quarter_rows);
+        for (int32_t b = -half; b <= half; ++b) {
+            double sum = 0.0;
+            for (int u = 0; u < kOversampling; ++u) {
+                const double* line = table.samples.data() + static_cast<size_t>(quarter_rows[u]) * row_length;
+                for (int v = 0; v < kOversampling; ++v) {
+                    const int32_t start = b > 0 ? columns.right[v] : (b < 0 ? columns.left[v] : columns.middle[v]);
+                    sum += line[start + (std::abs(b) > 0 ? std::abs(b) - 1 : 0)];
+                }
+            }
+            sums[static_cast<size_t>(a) * k_side + half + b] = sum;
+        }
+    }
+}
+
+void SumBlocks(const GaussTable& table, int32_t dr, int32_t dc, double* sums) {
+    const ColumnWalk columns = MakeColumnWalk(dc, table.group);
+    switch (table.lanes) {
+        case 4: return SumBlocksLanes<1>(table, dr, columns, sums);
+        case 8: return SumBlocksLanes<2>(table, dr, columns, sums);
+        default: return SumBlocksAnySide(table, dr, columns, sums);
     }
 }
 
@@ -109,16 +237,8 @@ void SumBlocks(const GaussTable& table, int32_t k_side, int32_t first_row, const
 // total and single-precision normalisation, in the same order.
 void ComputeKernel(const GaussTable& table, int32_t dr, int32_t dc, float* kernel) {
     const int32_t k_side = 2 * table.half + 1;
-    const int32_t group = k_side + 2;
-    // The patch would start at table row 101 - dr and column 101 - dc; the samples of patch column
-    // v of block b are table column 101 - dc + v + 101 b, i.e. group element offsets[v] + b.
-    int32_t offsets[kOversampling];
-    for (int v = 0; v < kOversampling; ++v) {
-        const int32_t column = kOversampling - dc + v;
-        offsets[v] = (column % kOversampling) * group + column / kOversampling;
-    }
     std::vector<double> sums(static_cast<size_t>(k_side) * k_side);
-    SumBlocks(table, k_side, kOversampling - dr, offsets, sums.data());
+    SumBlocks(table, dr, dc, sums.data());
     double total = 0.0;
     for (size_t k = 0; k < sums.size(); ++k) {
         kernel[k] = static_cast<float>(sums[k]);
