@@ -50,6 +50,8 @@ struct GaussStarCache {
     std::vector<GaussTable> fast_tables;  // most recently used last, at most kFastTables
     uint64_t fast_table_builds = 0;       // tables built by GaussStar_Fast since process start
     uint64_t fast_kernel_builds = 0;      // kernels summed (not remembered) by GaussStar_Fast
+    bool fast_avx2_allowed = true;        // false: sum with the baseline instructions even where AVX2
+                                          // is there (the tests check both forms)
 };
 
 // Bytes that the table and patch take for `half` (8 (S^2 + P^2)), for memory checks made up front.

@@ -59,7 +59,8 @@ void BuildTable(GaussTable& table, int32_t half, float sigma) {
 struct ColumnWalk {
     int32_t right[kOversampling];   // element of lane B = 1 on the right
     int32_t left[kOversampling];    // element of lane B = 1 on the left
-    int32_t middle[kOversampling];  // element of the centre column
+    int32_t middle[kOversampling];  // element of the centre column: |t| G
+    int32_t middle_row[kOversampling];  // first element of quarter row |t|
 };
 
 int32_t LaneStart(int32_t t, int32_t group) {
@@ -74,6 +75,7 @@ ColumnWalk MakeColumnWalk(int32_t dc, int32_t group) {
         walk.right[v] = LaneStart(t, group);
         walk.left[v] = LaneStart(-t, group);
         walk.middle[v] = std::abs(t) * group;
+        walk.middle_row[v] = std::abs(t) * kOversampling * group;
     }
     return walk;
 }
@@ -83,13 +85,6 @@ void QuarterRows(int32_t a, int32_t half, int32_t dr, int32_t* rows) {
     for (int32_t u = 0; u < kOversampling; ++u) rows[u] = std::abs(kOversampling * (a - half) - dr - kMaxSubSampleOffset + u);
 }
 
-// The sums of one block row: lane B - 1 of `right` is the block B columns right of the centre.
-struct BlockRowSums {
-    double right[8];
-    double left[8];
-    double middle;
-};
-
 typedef double Double4 __attribute__((vector_size(4 * sizeof(double))));
 
 inline __attribute__((always_inline)) void AddLanes(Double4& sum, const double* samples) {
@@ -98,80 +93,151 @@ inline __attribute__((always_inline)) void AddLanes(Double4& sum, const double* 
     sum += values;
 }
 
-// Sums `Rows` block rows of a kernel with `Vectors` x 4 lanes a side. Each block's accumulator takes
-// its 101 x 101 samples row by row, left to right, as GaussStar's does; lanes and block rows only run
-// side by side. Compiled once for the baseline instruction set and, where the build allows, once for
-// AVX2 (same source, wider registers, the same additions).
+template <int Vectors>
+void StoreLanes(const Double4 (&lanes)[Vectors], double* out) {
+    for (int k = 0; k < Vectors; ++k) {
+        for (int l = 0; l < 4; ++l) out[4 * k + l] = lanes[k][l];
+    }
+}
+
+// Lane B - 1 of each array is the block B blocks from the centre.
+struct SideSums {
+    double right[8];  // block row's blocks right of the centre column
+    double left[8];   // ... and left of it
+};
+
+// Sums the side blocks (all but the centre column) of `Rows` block rows with `Vectors` x 4 lanes a
+// side. Each block's accumulator takes its 101 x 101 samples row by row, left to right, as
+// GaussStar's does; lanes and block rows only run side by side.
 template <int Vectors, int Rows>
-inline __attribute__((always_inline)) void SumBlockRowsLanes(const double* samples, size_t row_length,
-                                                             const int32_t (*quarter_rows)[kOversampling],
-                                                             const ColumnWalk& columns, BlockRowSums* sums) {
+inline __attribute__((always_inline)) void SumSideLanes(const double* samples, size_t row_length,
+                                                        const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
+                                                        SideSums* sums) {
     Double4 right[Rows][Vectors] = {}, left[Rows][Vectors] = {};
-    double middle[Rows] = {};
     for (int u = 0; u < kOversampling; ++u) {
         const double* line[Rows];
         for (int r = 0; r < Rows; ++r) line[r] = samples + static_cast<size_t>(quarter_rows[r][u]) * row_length;
         for (int v = 0; v < kOversampling; ++v) {
-            const int32_t to_right = columns.right[v], to_left = columns.left[v], to_middle = columns.middle[v];
+            const int32_t to_right = columns.right[v], to_left = columns.left[v];
             for (int r = 0; r < Rows; ++r) {
                 for (int k = 0; k < Vectors; ++k) {
                     AddLanes(right[r][k], line[r] + to_right + 4 * k);
                     AddLanes(left[r][k], line[r] + to_left + 4 * k);
                 }
-                middle[r] += line[r][to_middle];
             }
         }
     }
     for (int r = 0; r < Rows; ++r) {
-        for (int k = 0; k < Vectors; ++k) {
-            for (int l = 0; l < 4; ++l) {
-                sums[r].right[4 * k + l] = right[r][k][l];
-                sums[r].left[4 * k + l] = left[r][k][l];
-            }
-        }
-        sums[r].middle = middle[r];
+        StoreLanes<Vectors>(right[r], sums[r].right);
+        StoreLanes<Vectors>(left[r], sums[r].left);
     }
 }
 
-using SumBlockRowsFunction = void (*)(const double*, size_t, const int32_t (*)[kOversampling], const ColumnWalk&, BlockRowSums*);
+// The centre cross: the centre block row's side blocks, the centre column's blocks above and below
+// the centre, and the centre block. The table is symmetric, so the centre column's blocks read their
+// samples from quarter row |t| (t = v - dc - 50) at row distances regrouped like column distances:
+// the blocks A = 1, 2, ... below the centre are neighbouring lanes there, as are those above.
+struct CrossSums {
+    SideSums centre_row;
+    double below[8];  // block A rows below the centre block, in the centre column
+    double above[8];
+    double centre;
+};
 
+template <int Vectors>
+inline __attribute__((always_inline)) void SumCrossLanes(const double* samples, size_t row_length, const int32_t* centre_rows,
+                                                         const int32_t* below_starts, const int32_t* above_starts,
+                                                         const ColumnWalk& columns, CrossSums& sums) {
+    Double4 right[Vectors] = {}, left[Vectors] = {}, below[Vectors] = {}, above[Vectors] = {};
+    double centre = 0.0;
+    for (int u = 0; u < kOversampling; ++u) {
+        const double* line = samples + static_cast<size_t>(centre_rows[u]) * row_length;
+        const double* below_line = samples + below_starts[u];
+        const double* above_line = samples + above_starts[u];
+        for (int v = 0; v < kOversampling; ++v) {
+            // Quarter row |t| of patch column v, the centre column's own row of the table.
+            const int32_t column_row = columns.middle_row[v];
+            for (int k = 0; k < Vectors; ++k) {
+                AddLanes(right[k], line + columns.right[v] + 4 * k);
+                AddLanes(left[k], line + columns.left[v] + 4 * k);
+                AddLanes(below[k], below_line + column_row + 4 * k);
+                AddLanes(above[k], above_line + column_row + 4 * k);
+            }
+            centre += line[columns.middle[v]];
+        }
+    }
+    StoreLanes<Vectors>(right, sums.centre_row.right);
+    StoreLanes<Vectors>(left, sums.centre_row.left);
+    StoreLanes<Vectors>(below, sums.below);
+    StoreLanes<Vectors>(above, sums.above);
+    sums.centre = centre;
+}
+
+// Each summing form compiled once for the baseline instruction set and, where the build allows,
+// once for AVX2: the same source and the same additions in wider registers.
 template <int Vectors, int Rows>
-void SumBlockRowsBaseline(const double* samples, size_t row_length, const int32_t (*quarter_rows)[kOversampling],
-                          const ColumnWalk& columns, BlockRowSums* sums) {
-    SumBlockRowsLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
+void SumSideBaseline(const double* samples, size_t row_length, const int32_t (*quarter_rows)[kOversampling],
+                     const ColumnWalk& columns, SideSums* sums) {
+    SumSideLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
+}
+
+template <int Vectors>
+void SumCrossBaseline(const double* samples, size_t row_length, const int32_t* centre_rows, const int32_t* below_starts,
+                      const int32_t* above_starts, const ColumnWalk& columns, CrossSums& sums) {
+    SumCrossLanes<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, sums);
 }
 
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
 template <int Vectors, int Rows>
-__attribute__((target("avx2"))) void SumBlockRowsAvx2(const double* samples, size_t row_length,
-                                                      const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
-                                                      BlockRowSums* sums) {
-    SumBlockRowsLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
+__attribute__((target("avx2"))) void SumSideAvx2(const double* samples, size_t row_length,
+                                                 const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
+                                                 SideSums* sums) {
+    SumSideLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
+}
+
+template <int Vectors>
+__attribute__((target("avx2"))) void SumCrossAvx2(const double* samples, size_t row_length, const int32_t* centre_rows,
+                                                  const int32_t* below_starts, const int32_t* above_starts,
+                                                  const ColumnWalk& columns, CrossSums& sums) {
+    SumCrossLanes<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, sums);
 }
 #endif
 
-// Block rows summed together: enough accumulators to keep the adder busy without running out of
-// vector registers (16 on x86-64).
-template <int Vectors>
-constexpr int RowsTogether() { return Vectors == 1 ? 3 : 2; }
-
-template <int Vectors>
-SumBlockRowsFunction PickSumBlockRows(int rows) {
-    constexpr int kRows = RowsTogether<Vectors>();
+bool UseAvx2() {
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return rows == kRows ? SumBlockRowsAvx2<Vectors, kRows> : SumBlockRowsAvx2<Vectors, 1>;
+    return avx2 && GaussStar_Cache().fast_avx2_allowed;
+#else
+    return false;
 #endif
-    return rows == kRows ? SumBlockRowsBaseline<Vectors, kRows> : SumBlockRowsBaseline<Vectors, 1>;
 }
 
-// Block rows in the order a kernel's mirror pairs share quarter rows: 0, K - 1, 1, K - 2, ..., so
-// that the rows one pair reads are still in cache for the other.
-std::vector<int32_t> MirrorOrder(int32_t k_side) {
+// Side block rows summed together: enough accumulators to keep both adders busy without running out
+// of vector registers (16 on x86-64).
+template <int Vectors>
+constexpr int kSideRows = Vectors == 1 ? 4 : 2;
+
+using SumSideFunction = void (*)(const double*, size_t, const int32_t (*)[kOversampling], const ColumnWalk&, SideSums*);
+
+template <int Vectors, int Rows>
+SumSideFunction PickSumSide(int rows) {
+    if constexpr (Rows > 1) {
+        if (rows < Rows) return PickSumSide<Vectors, Rows - 1>(rows);
+    }
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+    if (UseAvx2()) return SumSideAvx2<Vectors, Rows>;
+#endif
+    return SumSideBaseline<Vectors, Rows>;
+}
+
+// The side block rows in the order a kernel's mirror pairs share quarter rows: 0, K - 1, 1, K - 2,
+// ..., so that the rows one pair reads are still in cache for the other. The centre row is summed
+// with the cross.
+std::vector<int32_t> SideRowOrder(int32_t half) {
     std::vector<int32_t> order;
-    for (int32_t a = 0, b = k_side - 1; a <= b; ++a, --b) {
+    for (int32_t a = 0; a < half; ++a) {
         order.push_back(a);
-        if (b != a) order.push_back(b);
+        order.push_back(2 * half - a);
     }
     return order;
 }
@@ -180,26 +246,48 @@ template <int Vectors>
 void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& columns, double* sums) {
     const int32_t half = table.half, k_side = 2 * half + 1;
     const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
-    const std::vector<int32_t> order = MirrorOrder(k_side);
-    constexpr int kRows = RowsTogether<Vectors>();
+    const double* samples = table.samples.data();
+    const std::vector<int32_t> order = SideRowOrder(half);
+    constexpr int kRows = kSideRows<Vectors>;
     for (size_t first = 0; first < order.size(); first += kRows) {
         const int rows = static_cast<int>(std::min(order.size() - first, static_cast<size_t>(kRows)));
-        for (int taken = 0; taken < rows;) {
-            const int together = rows - taken >= kRows ? kRows : 1;
-            int32_t quarter_rows[kRows][kOversampling];
-            BlockRowSums row_sums[kRows];
-            for (int r = 0; r < together; ++r) QuarterRows(order[first + taken + r], half, dr, quarter_rows[r]);
-            PickSumBlockRows<Vectors>(together)(table.samples.data(), row_length, quarter_rows, columns, row_sums);
-            for (int r = 0; r < together; ++r) {
-                double* line = sums + static_cast<size_t>(order[first + taken + r]) * k_side;
-                line[half] = row_sums[r].middle;
-                for (int32_t b = 1; b <= half; ++b) {
-                    line[half + b] = row_sums[r].right[b - 1];
-                    line[half - b] = row_sums[r].left[b - 1];
-                }
+        int32_t quarter_rows[kRows][kOversampling];
+        SideSums side[kRows] = {};
+        for (int r = 0; r < rows; ++r) QuarterRows(order[first + r], half, dr, quarter_rows[r]);
+        PickSumSide<Vectors, kRows>(rows)(samples, row_length, quarter_rows, columns, side);
+        for (int r = 0; r < rows; ++r) {
+            double* line = sums + static_cast<size_t>(order[first + r]) * k_side;
+            for (int32_t b = 1; b <= half; ++b) {
+                line[half + b] = side[r].right[b - 1];
+                line[half - b] = side[r].left[b - 1];
             }
-            taken += together;
         }
+    }
+    // The cross. Patch row u of the centre block row lies at row distance |s|, s = u - dr - 50; the
+    // centre column's block A below reads row distance 101 A + s, above 101 A - s.
+    int32_t centre_rows[kOversampling], below_starts[kOversampling], above_starts[kOversampling];
+    QuarterRows(half, half, dr, centre_rows);
+    for (int32_t u = 0; u < kOversampling; ++u) {
+        const int32_t s = u - dr - kMaxSubSampleOffset;
+        below_starts[u] = LaneStart(s, table.group);
+        above_starts[u] = LaneStart(-s, table.group);
+    }
+    CrossSums cross{};
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+    if (UseAvx2()) {
+        SumCrossAvx2<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, cross);
+    } else
+#endif
+    {
+        SumCrossBaseline<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, cross);
+    }
+    double* centre_line = sums + static_cast<size_t>(half) * k_side;
+    centre_line[half] = cross.centre;
+    for (int32_t b = 1; b <= half; ++b) {
+        centre_line[half + b] = cross.centre_row.right[b - 1];
+        centre_line[half - b] = cross.centre_row.left[b - 1];
+        sums[static_cast<size_t>(half + b) * k_side + half] = cross.below[b - 1];
+        sums[static_cast<size_t>(half - b) * k_side + half] = cross.above[b - 1];
     }
 }
 

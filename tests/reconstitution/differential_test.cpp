@@ -147,33 +147,41 @@ TEST(Differential, FillHolesLayersMatchesPassByPassFill) {
     }
 }
 
+// Every kernel width the fast path sums differently (no lanes, one and two vectors a side, any
+// width), with AVX2 allowed where the processor has it and with the baseline instructions only.
 TEST(Differential, GaussStarFastMatchesLiteralKernelsBitForBit) {
     Random random{37};
     GaussStar_Release();
-    for (int32_t half = 0; half <= 7; ++half) {
-        const float random_sigma = static_cast<float>(0.3 + random.Uniform() * 3.0);
-        for (const float sigma : {kNarrowSigma, kWideSigma, random_sigma}) {
-            const int calls = half <= 4 ? 40 : 8;
-            const size_t area = static_cast<size_t>(2 * half + 1) * (2 * half + 1);
-            for (int call = 0; call < calls; ++call) {
-                float row = static_cast<float>(random.Uniform() * 500.0);
-                float col = static_cast<float>(random.Uniform() * 500.0);
-                if (call % 5 == 0) row = std::floor(row) + 0.5f;   // offset -50
-                if (call % 7 == 0) col = std::floor(col) + 0.49f;  // offset 49
-                if (call % 11 == 0) row = -0.5f;                   // the smallest coordinate
-                std::vector<float> literal(area + 1, -1.0f), fast(area + 1, -1.0f);
-                GaussStar(half, row, col, sigma, literal.data());
-                GaussStar_Fast(half, row, col, sigma, fast.data());
-                // Twice: the second answer comes from the remembered kernel.
-                std::vector<float> again(area + 1, -1.0f);
-                GaussStar_Fast(half, row, col, sigma, again.data());
-                SCOPED_TRACE("half " + std::to_string(half) + " sigma " + std::to_string(sigma) + " row " +
-                             std::to_string(row) + " col " + std::to_string(col));
-                ASSERT_EQ(0, std::memcmp(literal.data(), fast.data(), sizeof(float) * literal.size()));
-                ASSERT_EQ(0, std::memcmp(literal.data(), again.data(), sizeof(float) * literal.size()));
+    for (const bool avx2_allowed : {true, false}) {
+        GaussStar_Cache().fast_avx2_allowed = avx2_allowed;
+        for (int32_t half = 0; half <= 9; ++half) {
+            const float random_sigma = static_cast<float>(0.3 + random.Uniform() * 3.0);
+            for (const float sigma : {kNarrowSigma, kWideSigma, random_sigma}) {
+                const int calls = half <= 4 ? 40 : (half <= 7 ? 8 : 3);
+                const size_t area = static_cast<size_t>(2 * half + 1) * (2 * half + 1);
+                for (int call = 0; call < calls; ++call) {
+                    float row = static_cast<float>(random.Uniform() * 500.0);
+                    float col = static_cast<float>(random.Uniform() * 500.0);
+                    if (call % 5 == 0) row = std::floor(row) + 0.5f;   // offset -50
+                    if (call % 7 == 0) col = std::floor(col) + 0.49f;  // offset 49
+                    if (call % 11 == 0) row = -0.5f;                   // the smallest coordinate
+                    if (call % 3 == 2) col = std::floor(col) + 0.5f;   // offset -50 across
+                    std::vector<float> literal(area + 1, -1.0f), fast(area + 1, -1.0f);
+                    GaussStar(half, row, col, sigma, literal.data());
+                    GaussStar_Fast(half, row, col, sigma, fast.data());
+                    // Twice: the second answer comes from the remembered kernel.
+                    std::vector<float> again(area + 1, -1.0f);
+                    GaussStar_Fast(half, row, col, sigma, again.data());
+                    SCOPED_TRACE("half " + std::to_string(half) + " sigma " + std::to_string(sigma) + " row " +
+                                 std::to_string(row) + " col " + std::to_string(col) + " avx2 " + std::to_string(avx2_allowed));
+                    ASSERT_EQ(0, std::memcmp(literal.data(), fast.data(), sizeof(float) * literal.size()));
+                    ASSERT_EQ(0, std::memcmp(literal.data(), again.data(), sizeof(float) * literal.size()));
+                }
             }
         }
+        GaussStar_Release();
     }
+    GaussStar_Cache().fast_avx2_allowed = true;
     EXPECT_LE(GaussStar_Cache().fast_tables.size(), static_cast<size_t>(kFastTables));
     GaussStar_Release();
     EXPECT_TRUE(GaussStar_Cache().fast_tables.empty());
