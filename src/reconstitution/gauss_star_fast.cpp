@@ -188,6 +188,11 @@ void SumCrossBaseline(const double* samples, size_t row_length, const int32_t* c
 }
 
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
+bool UseAvx2() {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && GaussStar_Cache().fast_avx2_allowed;
+}
+
 template <int Vectors, int Rows>
 __attribute__((target("avx2"))) void SumSideAvx2(const double* samples, size_t row_length,
                                                  const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
@@ -202,15 +207,6 @@ __attribute__((target("avx2"))) void SumCrossAvx2(const double* samples, size_t 
     SumCrossLanes<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, sums);
 }
 #endif
-
-bool UseAvx2() {
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 && GaussStar_Cache().fast_avx2_allowed;
-#else
-    return false;
-#endif
-}
 
 // Side block rows summed together: enough accumulators to keep both adders busy without running out
 // of vector registers (16 on x86-64).
