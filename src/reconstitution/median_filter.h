@@ -40,17 +40,22 @@ void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows,
 // The histogram form walks down the image a row at a time. Every input column keeps the histogram of
 // its 15 values in the window rows; every window keeps two cut points (the 56th smallest and the
 // 56th largest value) with the count and sum of the values beyond each and the count at each.
-// Sliding one row compares the 15 leaving and 15 entering values with the window's cuts, eight
-// neighbouring windows at once as the lanes of an SSE2 register where the compiler targets SSE2;
+// Sliding one row compares the 15 leaving and 15 entering values with the window's cuts, eight or
+// sixteen neighbouring windows at once as vector lanes (see HistogramLanes);
 // only a cut that is no longer the 56th value moves, bin by bin, counting the bin in the window's 15
 // column histograms, which is rare in a smooth background.
 void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
                              int32_t rows, int32_t cols);
 
-// Median_Filter_Histogram without vector instructions, one window at a time: what builds for targets
-// without SSE2 run, kept callable everywhere so the tests check it on every machine.
-void Median_Filter_HistogramPortable(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
-                                     int32_t rows, int32_t cols);
+// The instruction sets the histogram form can move its windows with: one window at a time in plain
+// code (what targets without SSE2 run), eight in SSE2 registers, sixteen in AVX2 registers (chosen at
+// run time where the processor has AVX2). Median_Filter_Histogram takes the widest one available.
+enum class HistogramLanes { kPortable, kSse2, kAvx2 };
+
+// Median_Filter_Histogram with the given lanes, so the tests check every form on one machine.
+// Returns false, writing nothing, when this build or processor lacks them.
+bool Median_Filter_HistogramLanes(HistogramLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
+                                  int32_t out_stride, int32_t rows, int32_t cols);
 
 // True when Median_Filter_Histogram takes its histogram form for this input.
 bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);

@@ -17,14 +17,18 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 constexpr int kHistogramBins = 256;  // values 0..255, one bin each
 constexpr int kStripWidth = 8;       // windows moved together: eight 16-bit lanes
+constexpr int kWideStripWidth = 16;  // ... or sixteen, in AVX2 registers
 // Zero columns appended to the image so that the last strip of windows is whole: its extra windows
-// reach up to 7 + 8 columns past the last one, and are computed but never written.
-constexpr int kPadColumns = 2 * kStripWidth;
+// reach up to 7 + 16 columns past the last one, and are computed but never written.
+constexpr int kPadColumns = 2 * kWideStripWidth;
 
 // The state of the walk. Per window (indexed by its output column x), with its values sorted
 // ascending as s[0..224]: `low` is s[55] and `high` is s[169]; `below` and `below_sum` count and add
@@ -136,14 +140,11 @@ void SlideWindow(HistogramWalk& walk, int32_t x, const uint16_t* leaving, const 
     walk.at_high[x] = static_cast<int16_t>(walk.at_high[x] + at_high);
 }
 
-// One row step and output row of the strip of windows x0 .. x0 + 7, lane by lane.
-void StepStripPortable(HistogramWalk& walk, int32_t x0, const uint16_t* leaving, const uint16_t* entering, uint16_t* means) {
-    for (int lane = 0; lane < kStripWidth; ++lane) {
-        const int32_t x = x0 + lane;
-        if (leaving != nullptr) SlideWindow(walk, x, leaving + lane, entering + lane);
-        if (!CutsPlaced(walk, x)) SettleCuts(walk, x);
-        means[lane] = TrimmedMean(walk, x);
-    }
+// One row step and output of window x0 alone.
+void StepStripPortable(HistogramWalk& walk, int32_t x, const uint16_t* leaving, const uint16_t* entering, uint16_t* means) {
+    if (leaving != nullptr) SlideWindow(walk, x, leaving, entering);
+    if (!CutsPlaced(walk, x)) SettleCuts(walk, x);
+    means[0] = TrimmedMean(walk, x);
 }
 
 #if defined(__SSE2__)
@@ -215,10 +216,80 @@ void StepStripSse2(HistogramWalk& walk, int32_t x0, const uint16_t* leaving, con
 
 #endif
 
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+
+__attribute__((target("avx2"))) inline __m256i LoadLanes16(const void* p) {
+    return _mm256_loadu_si256(static_cast<const __m256i*>(p));
+}
+__attribute__((target("avx2"))) inline void StoreLanes16(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+
+// StepStripSse2 with sixteen windows in the lanes of one AVX2 register, where the processor has it.
+__attribute__((target("avx2"))) void StepStripAvx2(HistogramWalk& walk, int32_t x0, const uint16_t* leaving, const uint16_t* entering, uint16_t* means) {
+    if (leaving != nullptr) {
+        const __m256i low = LoadLanes16(&walk.low[x0]);
+        const __m256i high = LoadLanes16(&walk.high[x0]);
+        __m256i total = LoadLanes16(&walk.total[x0]);
+        __m256i below = LoadLanes16(&walk.below[x0]), below_sum = LoadLanes16(&walk.below_sum[x0]);
+        __m256i at_low = LoadLanes16(&walk.at_low[x0]);
+        __m256i above = LoadLanes16(&walk.above[x0]), above_sum = LoadLanes16(&walk.above_sum[x0]);
+        __m256i at_high = LoadLanes16(&walk.at_high[x0]);
+        for (int c = 0; c < kFilterSide; ++c) {
+            // Lane i holds the value of column x0 + i - 7 + c; values and cuts are 0..255, so the
+            // signed 16-bit comparisons are exact. A true comparison is -1 in its lane.
+            const __m256i in = LoadLanes16(entering + c);
+            const __m256i out = LoadLanes16(leaving + c);
+            total = _mm256_add_epi16(total, _mm256_sub_epi16(in, out));
+            const __m256i in_below = _mm256_cmpgt_epi16(low, in), out_below = _mm256_cmpgt_epi16(low, out);
+            below = _mm256_add_epi16(_mm256_sub_epi16(below, in_below), out_below);
+            below_sum = _mm256_add_epi16(below_sum, _mm256_sub_epi16(_mm256_and_si256(in_below, in), _mm256_and_si256(out_below, out)));
+            at_low = _mm256_add_epi16(_mm256_sub_epi16(at_low, _mm256_cmpeq_epi16(in, low)), _mm256_cmpeq_epi16(out, low));
+            const __m256i in_above = _mm256_cmpgt_epi16(in, high), out_above = _mm256_cmpgt_epi16(out, high);
+            above = _mm256_add_epi16(_mm256_sub_epi16(above, in_above), out_above);
+            above_sum = _mm256_add_epi16(above_sum, _mm256_sub_epi16(_mm256_and_si256(in_above, in), _mm256_and_si256(out_above, out)));
+            at_high = _mm256_add_epi16(_mm256_sub_epi16(at_high, _mm256_cmpeq_epi16(in, high)), _mm256_cmpeq_epi16(out, high));
+        }
+        StoreLanes16(&walk.total[x0], total);
+        StoreLanes16(&walk.below[x0], below);
+        StoreLanes16(&walk.below_sum[x0], below_sum);
+        StoreLanes16(&walk.at_low[x0], at_low);
+        StoreLanes16(&walk.above[x0], above);
+        StoreLanes16(&walk.above_sum[x0], above_sum);
+        StoreLanes16(&walk.at_high[x0], at_high);
+        // Lanes whose cut is no longer the 56th value from its end.
+        const __m256i trimmed = _mm256_set1_epi16(kFilterTrimmed), last_left_out = _mm256_set1_epi16(kFilterTrimmed - 1);
+        const __m256i misplaced = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpgt_epi16(below, last_left_out), _mm256_cmpgt_epi16(trimmed, _mm256_add_epi16(below, at_low))),
+            _mm256_or_si256(_mm256_cmpgt_epi16(above, last_left_out), _mm256_cmpgt_epi16(trimmed, _mm256_add_epi16(above, at_high))));
+        const unsigned lanes = static_cast<unsigned>(_mm256_movemask_epi8(misplaced));
+        if (lanes != 0) {
+            for (int lane = 0; lane < kWideStripWidth; ++lane) {
+                if (lanes & (1u << (2 * lane))) SettleCuts(walk, x0 + lane);
+            }
+        }
+    } else {
+        for (int lane = 0; lane < kWideStripWidth; ++lane) {
+            if (!CutsPlaced(walk, x0 + lane)) SettleCuts(walk, x0 + lane);
+        }
+    }
+    // The kept sum, then its quotient by 113: for sums up to 28815, (580 s) >> 16 is the quotient or
+    // one more, and one more is recognised by 113 q exceeding s.
+    const __m256i trimmed = _mm256_set1_epi16(kFilterTrimmed);
+    const __m256i smallest = _mm256_add_epi16(LoadLanes16(&walk.below_sum[x0]),
+                                           _mm256_mullo_epi16(_mm256_sub_epi16(trimmed, LoadLanes16(&walk.below[x0])), LoadLanes16(&walk.low[x0])));
+    const __m256i largest = _mm256_add_epi16(LoadLanes16(&walk.above_sum[x0]),
+                                          _mm256_mullo_epi16(_mm256_sub_epi16(trimmed, LoadLanes16(&walk.above[x0])), LoadLanes16(&walk.high[x0])));
+    const __m256i kept = _mm256_sub_epi16(_mm256_sub_epi16(LoadLanes16(&walk.total[x0]), smallest), largest);
+    __m256i quotient = _mm256_mulhi_epu16(kept, _mm256_set1_epi16(580));
+    quotient = _mm256_add_epi16(quotient, _mm256_cmpgt_epi16(_mm256_mullo_epi16(quotient, _mm256_set1_epi16(kFilterKept)), kept));
+    StoreLanes16(means, quotient);
+}
+
+#endif
+
 using StepStrip = void (*)(HistogramWalk&, int32_t, const uint16_t*, const uint16_t*, uint16_t*);
 
 void FilterHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
-                     int32_t cols, StepStrip step) {
+                     int32_t cols, StepStrip step, int32_t width) {
     HistogramWalk walk;
     walk.rows = rows;
     walk.cols = cols;
@@ -233,7 +304,7 @@ void FilterHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output,
     for (auto* field : {&walk.below_sum, &walk.above_sum, &walk.total}) field->assign(stride, 0);
 
     const int32_t first = kFilterHalf, last = cols - 1 - kFilterHalf;
-    const int32_t strip_end = first + (last - first) / kStripWidth * kStripWidth + kStripWidth;  // past the last strip
+    const int32_t strip_end = first + (last - first) / width * width + width;  // past the last strip
     for (int32_t r = 0; r < kFilterSide; ++r) {
         for (size_t c = 0; c < stride; ++c) ++walk.column_counts[walk.image[r * stride + c] * stride + c];
     }
@@ -248,16 +319,16 @@ void FilterHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output,
         walk.at_low[x] = static_cast<int16_t>(WindowBinCount(walk, 0, x));
         walk.at_high[x] = static_cast<int16_t>(WindowBinCount(walk, kHistogramBins - 1, x));
     }
-    uint16_t means[kStripWidth];
+    uint16_t means[kWideStripWidth];
     for (int32_t y = kFilterHalf;; ++y) {
         const bool moved = y > kFilterHalf;
         const uint16_t* leaving = moved ? &walk.image[(y - kFilterHalf - 1) * stride] : nullptr;
         const uint16_t* entering = moved ? &walk.image[(y + kFilterHalf) * stride] : nullptr;
         uint16_t* line = output + static_cast<size_t>(y) * out_stride;
-        for (int32_t x0 = first; x0 < strip_end; x0 += kStripWidth) {
+        for (int32_t x0 = first; x0 < strip_end; x0 += width) {
             const int32_t left = x0 - kFilterHalf;
             step(walk, x0, moved ? leaving + left : nullptr, moved ? entering + left : nullptr, means);
-            std::memcpy(line + x0, means, sizeof(uint16_t) * std::min(kStripWidth, last + 1 - x0));
+            std::memcpy(line + x0, means, sizeof(uint16_t) * std::min(width, last + 1 - x0));
         }
         if (y == rows - 1 - kFilterHalf) break;
         // The column histograms move first, so that cuts settled in the next step see the new rows.
@@ -283,28 +354,49 @@ bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int
     return largest < kHistogramBins;
 }
 
-void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
-                             int32_t rows, int32_t cols) {
+namespace {
+
+// The step and strip width of `lanes`, or a null step when this build or processor lacks them.
+StepStrip StepFor(HistogramLanes lanes, int32_t& width) {
+    width = lanes == HistogramLanes::kAvx2 ? kWideStripWidth : (lanes == HistogramLanes::kSse2 ? kStripWidth : 1);
+    switch (lanes) {
+        case HistogramLanes::kPortable: return StepStripPortable;
+        case HistogramLanes::kSse2:
 #if defined(__SSE2__)
-    const StepStrip step = StepStripSse2;
+            return StepStripSse2;
 #else
-    const StepStrip step = StepStripPortable;
+            return nullptr;
 #endif
+        case HistogramLanes::kAvx2:
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+            return __builtin_cpu_supports("avx2") ? StepStripAvx2 : nullptr;
+#else
+            return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool Median_Filter_HistogramLanes(HistogramLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
+                                  int32_t out_stride, int32_t rows, int32_t cols) {
+    int32_t width = 0;
+    const StepStrip step = StepFor(lanes, width);
+    if (step == nullptr) return false;
     // Values of 256 and more have no bin, and a stride below 15 is refused by the literal filter.
     if (!MedianFilter_HistogramApplies(input, in_stride, rows, cols)) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
-        return;
+        return true;
     }
-    FilterHistogram(input, in_stride, output, out_stride, rows, cols, step);
+    FilterHistogram(input, in_stride, output, out_stride, rows, cols, step, width);
     MedianFilter_FillBorder(output, out_stride, rows, cols);
+    return true;
 }
 
-void Median_Filter_HistogramPortable(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
-                                     int32_t rows, int32_t cols) {
-    if (!MedianFilter_HistogramApplies(input, in_stride, rows, cols)) {
-        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
-        return;
+void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
+                             int32_t rows, int32_t cols) {
+    for (const HistogramLanes lanes : {HistogramLanes::kAvx2, HistogramLanes::kSse2, HistogramLanes::kPortable}) {
+        if (Median_Filter_HistogramLanes(lanes, input, in_stride, output, out_stride, rows, cols)) return;
     }
-    FilterHistogram(input, in_stride, output, out_stride, rows, cols, StepStripPortable);
-    MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
