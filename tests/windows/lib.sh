@@ -65,26 +65,34 @@ stop_display() {
 wait_for_window() {
   local tries window
   for tries in $(seq 1 300); do
-    window=$(xdotool search --name "$1" 2> /dev/null | head -n 1)
+    window=$(xdotool search --onlyvisible --name "$1" 2> /dev/null | head -n 1)
     [ -n "${window}" ] && { echo "${window}"; return 0; }
     sleep 0.2
   done
   return 1
 }
 
-# answer_dialog TITLE KEYS...: focuses the dialog, then types each argument that does not start with
-# "key:" and presses each key named after "key:".
+# answer_dialog TITLE PID STEPS...: waits for the dialog of process PID, focuses it, types each step
+# that does not start with "key:" and presses each key named after "key:". A dialog that has not
+# finished drawing can drop keys, so the steps are played again (up to three times) while PID still
+# runs 10 s later; they must therefore be safe to repeat.
 answer_dialog() {
-  local title=$1 window step
-  shift
-  window=$(wait_for_window "${title}") || { echo "no window titled ${title}"; return 1; }
-  sleep 1  # the dialog takes keyboard input only once it has finished drawing
-  xdotool windowfocus --sync "${window}" 2> /dev/null || true
-  for step in "$@"; do
-    case "${step}" in
-      key:*) xdotool key "${step#key:}" ;;
-      *) xdotool type --delay 20 "${step}" ;;
-    esac
-    sleep 0.3
+  local title=$1 pid=$2 window step attempt tries
+  shift 2
+  for attempt in 1 2 3; do
+    window=$(wait_for_window "${title}") || { echo "no window titled ${title}"; return 1; }
+    sleep 1
+    xdotool windowfocus --sync "${window}" 2> /dev/null || true
+    for step in "$@"; do
+      case "${step}" in
+        key:*) xdotool key "${step#key:}" ;;
+        *) xdotool type --delay 20 "${step}" ;;
+      esac
+      sleep 0.3
+    done
+    for tries in $(seq 1 50); do
+      kill -0 "${pid}" 2> /dev/null || return 0
+      sleep 0.2
+    done
   done
 }

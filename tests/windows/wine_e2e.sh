@@ -73,6 +73,7 @@ check "missing folder: message" \
   "$(strip_cr "${scratch}/missing.out" | tr '\n' '|')|"
 
 # The conformance cases: one process per case, every expected file byte for byte.
+cases=0
 for case_dir in "${conformance}"/*/; do
   case_name=$(basename "${case_dir}")
   [ -d "${case_dir}/input" ] || continue
@@ -80,7 +81,9 @@ for case_dir in "${conformance}"/*/; do
   run_windows "case-${case_name}" "$(windows_path "${scratch}/case-${case_name}")"
   check "conformance ${case_name}: exit status" 0 "${status}"
   check_same_files "conformance ${case_name}" "${case_dir}/expected" "${scratch}/case-${case_name}"
+  cases=$((cases + 1))
 done
+[ "${cases}" -gt 0 ] || check "conformance cases found in ${conformance}" "at least one" "none"
 
 # The open-file dialog: cancelled with Escape, then answered with a CALSTARS file of a copy.
 start_display
@@ -91,9 +94,9 @@ opening=" Opening dialog box to search for a CALSTARS*.txt file"
 dialog_run() {
   local name=$1
   shift
-  "${wine}" "${exe}" < /dev/null > "${scratch}/${name}.out" 2> "${scratch}/${name}.err" &
+  timeout 180 "${wine}" "${exe}" < /dev/null > "${scratch}/${name}.out" 2> "${scratch}/${name}.err" &
   local runner=$!
-  answer_dialog "${title}" "$@"
+  answer_dialog "${title}" "${runner}" "$@"
   wait "${runner}"
   status=$?
 }
