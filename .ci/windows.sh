@@ -64,9 +64,10 @@ grep -q -- '-msse2 -mfpmath=sse' build/win-i686/build.ninja || { echo "i686 buil
 # A private wine prefix, made once wine is installed; its server stays up for all runs.
 export WINEPREFIX="${root}/build/wineprefix" WINEARCH=win64 WINELOADER="${wine64_loader}" WINEDEBUG=-all
 rm -rf "${WINEPREFIX}"
-"${wine64_loader}" wineboot -i > /dev/null 2>&1
+mkdir -p "${WINEPREFIX}"
 /usr/lib/wine/wineserver -p
 trap '/usr/lib/wine/wineserver -k || true' EXIT
+"${wine64_loader}" wineboot -i > /dev/null 2>&1
 
 for arch in "${architectures[@]}"; do
   echo "--- ${arch} under wine"

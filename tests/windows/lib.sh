@@ -75,7 +75,7 @@ wait_for_window() {
 # answer_dialog TITLE PID STEPS...: waits for the dialog of process PID, focuses it, types each step
 # that does not start with "key:" and presses each key named after "key:". A dialog that has not
 # finished drawing can drop keys, so the steps are played again (up to three times) while PID still
-# runs 10 s later; they must therefore be safe to repeat.
+# runs and its dialog is still open 10 s later.
 answer_dialog() {
   local title=$1 pid=$2 window step attempt tries
   shift 2
@@ -92,6 +92,7 @@ answer_dialog() {
     done
     for tries in $(seq 1 50); do
       kill -0 "${pid}" 2> /dev/null || return 0
+      xdotool search --onlyvisible --name "${title}" > /dev/null 2>&1 || return 0  # answered
       sleep 0.2
     done
   done
