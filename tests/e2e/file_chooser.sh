@@ -7,7 +7,7 @@
 set -uo pipefail
 source "$(dirname "$0")/../windows/lib.sh"
 
-exe=$1 example=$2
+exe=$(realpath "$1") example=$(realpath "$2")
 scratch=$(mktemp -d)
 trap 'stop_display; rm -rf "${scratch}"' EXIT
 

@@ -61,12 +61,14 @@ stop_display() {
   return 0
 }
 
-# wait_for_window TITLE: prints the id of the first window with that title, waiting up to 60 s.
+# wait_for_window TITLE PID: prints the id of the first visible window with that title, waiting up to
+# 60 s while process PID runs.
 wait_for_window() {
   local tries window
   for tries in $(seq 1 300); do
     window=$(xdotool search --onlyvisible --name "$1" 2> /dev/null | head -n 1)
     [ -n "${window}" ] && { echo "${window}"; return 0; }
+    kill -0 "$2" 2> /dev/null || return 1
     sleep 0.2
   done
   return 1
@@ -80,8 +82,11 @@ answer_dialog() {
   local title=$1 pid=$2 window step attempt tries
   shift 2
   for attempt in 1 2 3; do
-    window=$(wait_for_window "${title}") || { echo "no window titled ${title}"; return 1; }
-    sleep 1
+    if ! window=$(wait_for_window "${title}" "${pid}"); then
+      kill -0 "${pid}" 2> /dev/null && echo "no window titled ${title}"
+      return 0  # the caller checks how the program ended
+    fi
+    sleep 2  # a freshly mapped dialog may still drop keys
     xdotool windowfocus --sync "${window}" 2> /dev/null || true
     for step in "$@"; do
       case "${step}" in

@@ -10,7 +10,7 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-wine=$1 exe=$2 native=$3 example=$4 conformance=$5
+wine=$1 exe=$(realpath "$2") native=$(realpath "$3") example=$(realpath "$4") conformance=$5
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 export WINEDEBUG=-all
 scratch=$(mktemp -d)
@@ -86,6 +86,11 @@ done
 [ "${cases}" -gt 0 ] || check "conformance cases found in ${conformance}" "at least one" "none"
 
 # The open-file dialog: cancelled with Escape, then answered with a CALSTARS file of a copy.
+# Wine's desktop process stays bound to the display it first drew on: restart the wine server so
+# that the dialog opens on this one, and again afterwards, when this display is gone.
+wineserver="$(dirname "${wine}")/wineserver"
+"${wineserver}" -k 2> /dev/null
+"${wineserver}" -w
 start_display
 title="Navigate to CALSTARS File"
 opening=" Opening dialog box to search for a CALSTARS*.txt file"
@@ -111,6 +116,8 @@ dialog_run dialog-chosen "$(windows_path "${scratch}/chosen/CALSTARS_C01_2014010
 check "dialog answered: opening message" "${opening}" "$(strip_cr "${scratch}/dialog-chosen.out" | head -n 1)"
 strip_cr "${scratch}/dialog-chosen.out" | tail -n +2 > "${scratch}/dialog.out"
 check_example_run "dialog answered" "${scratch}/dialog.out" "${scratch}/chosen"
+"${wineserver}" -k 2> /dev/null
+"${wineserver}" -w
 stop_display
 
 finish
