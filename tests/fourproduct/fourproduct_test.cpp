@@ -5,7 +5,7 @@
 #include "failure.h"
 #include "support/test_support.h"
 
-#include <sys/stat.h>
+#include <filesystem>
 
 namespace {
 
@@ -70,7 +70,7 @@ TEST(FourProduct, UnwritableTargetFailsAndLeavesNoPartialFile) {
         EXPECT_EQ(failure.wait, WaitKind::Character);
     }
     // A directory in the way of the final name: the bytes are written, the rename fails.
-    ::mkdir((folder / "taken.bin").c_str(), 0755);
+    std::filesystem::create_directory(folder / "taken.bin");
     record.output_name[record.bank] = folder / "taken.bin";
     try {
         FourProduct_WriteFile(record);

@@ -1,22 +1,31 @@
 #include "support/test_support.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
 
 ScratchFolder::ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "calstars2fp-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch folder");
-    path_ = pattern;
+    // A random name that no other folder has yet; create_directory refuses one that exists, so two
+    // test processes can never share a folder.
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
+        const fs::path candidate = fs::temp_directory_path() / ("calstars2fp-test-" + std::string(suffix));
+        std::error_code error;
+        if (fs::create_directory(candidate, error)) {
+            path_ = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch folder");
 }
 
 ScratchFolder::~ScratchFolder() {
@@ -49,33 +58,6 @@ std::vector<std::string> ListFolder(const std::string& folder) {
     for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-namespace {
-
-std::string ShellQuote(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-}  // namespace
-
-ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input) {
-    return RunExecutable(CALSTARS2FP_EXE, arguments, input);
-}
-
-ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input) {
-    ScratchFolder io;
-    WriteText(io / "stdin", input);
-    std::string command = ShellQuote(executable);
-    for (const std::string& argument : arguments) command += " " + ShellQuote(argument);
-    command += " < " + ShellQuote(io / "stdin") + " > " + ShellQuote(io / "stdout") + " 2>&1";
-    const int raw = std::system(command.c_str());
-    ProgramRun run;
-    run.output = ReadText(io / "stdout");
-    if (WIFEXITED(raw)) run.status = WEXITSTATUS(raw);
-    return run;
 }
 
 std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestRecord>& records, int first_int) {

@@ -32,6 +32,7 @@ struct ProgramRun {
 };
 
 // Runs the built program with `arguments` (each passed as one word), standard input from `input`.
+// Defined in run_program.cpp, which only the native (POSIX) build compiles.
 ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input = "");
 // The same for any built program.
 ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input = "");
