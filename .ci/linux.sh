@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 source .ci/install.sh
 install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev pkg-config libpng-dev libcfitsio-dev fitsverify
 
-cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON
 cmake --build build/ci
 ctest --test-dir build/ci --output-on-failure -j2
 cmake --build build/ci --target example

@@ -7,7 +7,7 @@ source .ci/install.sh
 install_packages cmake ninja-build g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file
 
 build=build/ci-viewer
-cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON
 cmake --build "${build}"
 ctest --test-dir "${build}" --output-on-failure -j2 -L viewer
 
