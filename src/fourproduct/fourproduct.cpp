@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "driver/platform.h"
 #include "failure.h"
@@ -14,9 +15,22 @@ void PutLittleEndian(std::vector<uint8_t>& bytes, int32_t value) {
     for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
 }
 
-// Name of the temporary file beside the final one. It cannot be a CALSTARS input nor the listing,
-// since it ends in ".partial".
-std::string TemporaryName(const std::string& final_name) { return final_name + ".partial"; }
+bool Exists(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+}
+
+// Name of the temporary file beside the final one: "<name>.partial", or with a number after it when
+// a file of that name exists, since that file may be the output of an earlier record of the run
+// (a record may be named "x.partial" and a later one "x"). It cannot be a CALSTARS input nor the
+// listing, since it ends in ".partial" or a digit.
+std::string TemporaryName(const std::string& final_name) {
+    std::string name = final_name + ".partial";
+    for (int number = 2; Exists(name); ++number) name = final_name + ".partial" + std::to_string(number);
+    return name;
+}
 
 bool WriteAll(FILE* file, const void* data, size_t size) {
     return size == 0 || std::fwrite(data, 1, size, file) == size;

@@ -32,10 +32,14 @@ struct ProgramRun {
 };
 
 // Runs the built program with `arguments` (each passed as one word), standard input from `input`.
-// Defined in run_program.cpp, which only the native (POSIX) build compiles.
-ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input = "");
+// Defined in run_program.cpp, which only the native (POSIX) build compiles. `shell_prefix` goes
+// before the program in the shell command: a watchdog, a resource limit, another user
+// ("timeout -s KILL 20 ", "prlimit --fsize=4096 ").
+ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::string& input = "",
+                          const std::string& shell_prefix = "");
 // The same for any built program.
-ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input = "");
+ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input = "",
+                         const std::string& shell_prefix = "");
 
 // A CALSTARS file's text: the usual five free lines and header, then the given records, then the
 // end marker. Each record is "name", window, divisor and its star lines ("row col intensity total").
