@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int kMaxSide = 64;     // images up to 64 x 64
-constexpr int kMaxWindow = 11;   // the profile table grows with the window squared: keep it small
+constexpr int kMaxWindow = 7;    // the profile table grows with the window squared: keep it small
 constexpr int kMaxStars = 16;
 constexpr int kMaxRecords = 3;
 constexpr const char* kCalstarsName = "CALSTARS_F.txt";

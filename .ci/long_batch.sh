@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# A long batch: 30 CALSTARS files of three image sizes (318 frame records) run under LeakSanitizer
+# (the AddressSanitizer build) with no leak, and the peak memory of the Release build measured for a
+# third of the files and for all of them: it must not grow with the number of files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source .ci/install.sh
+install_packages cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev time
+
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake --build build/ci --target calstars2fp make_calstars
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_CXX_FLAGS="${sanitize}" -DCMAKE_EXE_LINKER_FLAGS="${sanitize}" > /dev/null
+cmake --build build/asan --target calstars2fp
+
+batch=build/long_batch
+rm -rf "${batch}" && mkdir -p "${batch}/all" "${batch}/third" "${batch}/leaks"
+generate() { build/ci/make_calstars "${batch}/all" "$@"; }
+generate --camera 1 --files 4 --records 2 --rows 480 --cols 640 --stars 30 --window 7 --seed 1
+generate --camera 2 --files 8 --records 5 --rows 240 --cols 320 --stars 10 --window 5 --seed 2
+generate --camera 3 --files 18 --records 15 --rows 60 --cols 80 --stars 5 --window 5 --seed 3
+# Every third file in listing order: the same image sizes, a third of the files.
+ls "${batch}/all" | awk 'NR % 3 == 1' | while read -r name; do cp "${batch}/all/${name}" "${batch}/third/"; done
+cp "${batch}/all"/CALSTARS* "${batch}/leaks/"
+all_files=$(ls "${batch}/all" | wc -l)
+third_files=$(ls "${batch}/third" | wc -l)
+echo "files: ${all_files} and ${third_files}; records: $(cat "${batch}"/all/CALSTARS* | grep -c '^window')"
+
+# Any leak makes LeakSanitizer end the process with a non-zero status.
+ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1 \
+  build/asan/calstars2fp "${batch}/leaks" > "${batch}/leaks.out"
+echo "sanitized run: $(wc -l < "${batch}/leaks.out") files written, no leak"
+
+peak_kb() {
+  /usr/bin/time -v build/ci/calstars2fp "$1" 2>&1 > /dev/null | awk -F: '/Maximum resident set size/ { print $2 + 0 }'
+}
+third_kb=$(peak_kb "${batch}/third")
+all_kb=$(peak_kb "${batch}/all")
+echo "peak RSS: ${third_files} files ${third_kb} kB, ${all_files} files ${all_kb} kB"
+# Three times the files may not take noticeably more memory: allow 10 % for allocator noise.
+test "${all_kb}" -le $(( third_kb + third_kb / 10 )) || { echo "peak memory grows with the number of files"; exit 1; }
