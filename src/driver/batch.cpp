@@ -91,7 +91,9 @@ int RunBatch(const std::string& folder_argument) {
     WriteCalstarsListing(folder, listing_path);
 
     std::ifstream listing(listing_path);
-    if (!listing) {
+    // A directory of the listing's name opens but cannot be read: it is no listing either.
+    listing.peek();
+    if (!listing || listing.bad()) {
         Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
     }
     CalStarExtraction extraction;

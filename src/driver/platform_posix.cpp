@@ -115,7 +115,9 @@ void WriteCalstarsListing(const std::string& folder, const std::string& listing_
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(directory)) {
         const std::string name = entry->d_name;
-        if (MatchesCalstarsPattern(name) && IsRegularFile(folder + name)) names.push_back(name);
+        // A name with a line end would read back as two listing lines naming other files.
+        const bool one_line = name.find_first_of("\r\n") == std::string::npos;
+        if (MatchesCalstarsPattern(name) && one_line && IsRegularFile(folder + name)) names.push_back(name);
     }
     ::closedir(directory);
     std::sort(names.begin(), names.end(), LessIgnoringCase);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <string>
 
@@ -15,11 +16,13 @@ void PutLittleEndian(std::vector<uint8_t>& bytes, int32_t value) {
     for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
 }
 
+// True when the folder holds an entry of that name, a symbolic link included even if it leads
+// nowhere: writing through a link would put the bytes wherever it points, outside the folder. An
+// entry that cannot be examined counts as absent, so that opening it reports the failure.
 bool Exists(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
+    std::error_code error;
+    const std::filesystem::file_type type = std::filesystem::symlink_status(path, error).type();
+    return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
 }
 
 // Name of the temporary file beside the final one: "<name>.partial", or with a number after it when

@@ -238,12 +238,29 @@ TEST(BadInputs, AcceptedOddities) {
         {"a name that is a temporary name of a later record", with([](Fields& f) { f.name = "B.bin.partial"; }), 0, ""},
         {"a directory named like a CALSTARS file", Text(Fields{}), 0, "",  "",
          [](const std::string& folder) { ::mkdir((folder + "/CALSTARS_x.txt").c_str(), 0755); }},
+        {"a CALSTARS file whose name holds a line end", Text(Fields{}), 0, "", "",
+         [](const std::string& folder) { WriteText(folder + "/CALSTARS_x\nB.bin.txt", "not read"); }},
+        {"a link under a temporary name that leads outside the folder", Text(Fields{}), 0, "", "",
+         [](const std::string& folder) {
+             ASSERT_EQ(::symlink("../outside.bin", (folder + "/A.bin.partial").c_str()), 0);
+             ASSERT_EQ(::symlink("../outside2.bin", (folder + "/B.bin.partial").c_str()), 0);
+         }},
     };
     for (const BadInput& c : cases) {
         const ProgramRun run = RunAndCheck(c);
         const std::vector<std::string> lines = Lines(run.output);
         EXPECT_EQ(lines.back(), "B.bin") << c.what << "\n" << run.output;
     }
+}
+
+TEST(BadInputs, ListingThatIsADirectoryIsReportedMissing) {
+    ScratchFolder folder;
+    WriteText(folder / kInputName, Text(Fields{}));
+    ::mkdir((folder / "DirListingCalstars.txt").c_str(), 0755);
+    const ProgramRun run = RunCalstars2fp({folder.path()}, "", kWatchdog);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, " Directory listing file " + (folder / "DirListingCalstars.txt") + " not found (or not generated)\n\n");
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{kInputName, "DirListingCalstars.txt"}));
 }
 
 TEST(BadInputs, CrlfLineEndsGiveTheSameFilesAsLf) {
