@@ -9,7 +9,7 @@ install_packages cmake ninja-build clang-14 libclang-rt-14-dev libfuzzer-14-dev
 
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_FUZZ=ON \
+  -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_VIEWER=OFF -DCALSTARS2FP_FUZZ=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link ${sanitize}" -DCMAKE_EXE_LINKER_FLAGS="${sanitize}"
 cmake --build build/fuzz -j2 --target calstars_reader_fuzz pipeline_fuzz
 
