@@ -17,9 +17,9 @@ cmake --build build/asan --target calstars2fp
 batch=build/long_batch
 rm -rf "${batch}" && mkdir -p "${batch}/all" "${batch}/third" "${batch}/leaks"
 generate() { build/ci/make_calstars "${batch}/all" "$@"; }
-generate --camera 1 --files 4 --records 2 --rows 480 --cols 640 --stars 30 --window 7 --seed 1
-generate --camera 2 --files 8 --records 5 --rows 240 --cols 320 --stars 10 --window 5 --seed 2
-generate --camera 3 --files 18 --records 15 --rows 60 --cols 80 --stars 5 --window 5 --seed 3
+generate --camera 1 --files 4 --records 2 --rows 480 --cols 640 --seed 1
+generate --camera 2 --files 8 --records 5 --rows 240 --cols 320 --stars 40 --seed 2
+generate --camera 3 --files 18 --records 15 --rows 60 --cols 80 --stars 12 --seed 3
 # Every third file in listing order: the same image sizes, a third of the files.
 ls "${batch}/all" | awk 'NR % 3 == 1' | while read -r name; do cp "${batch}/all/${name}" "${batch}/third/"; done
 cp "${batch}/all"/CALSTARS* "${batch}/leaks/"
