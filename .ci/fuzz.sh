@@ -11,10 +11,10 @@ sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_VIEWER=OFF -DCALSTARS2FP_FUZZ=ON \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link ${sanitize}" -DCMAKE_EXE_LINKER_FLAGS="${sanitize}"
-cmake --build build/fuzz -j2 --target calstars_reader_fuzz pipeline_fuzz
+cmake --build build/fuzz -j2 --target calstars_reader_fuzz pipeline_fuzz fast_stages_fuzz
 
 mkdir -p build/fuzz/artifacts
-for target in calstars_reader_fuzz pipeline_fuzz; do
+for target in calstars_reader_fuzz pipeline_fuzz fast_stages_fuzz; do
   # New inputs go to a scratch corpus, so the committed seeds stay as they are.
   work="build/fuzz/corpus/${target}"
   rm -rf "${work}" && mkdir -p "${work}"
