@@ -20,6 +20,8 @@
 #include "reconstitution/median_filter.h"
 #include "reconstitution/reconstitution.h"
 
+#include "splitmix64.h"
+
 namespace {
 
 struct RecordShape {
@@ -28,18 +30,7 @@ struct RecordShape {
 constexpr RecordShape kSmall{480, 640, 100, 9};
 constexpr RecordShape kLarge{960, 1280, 300, 11};
 
-// splitmix64: the same record on every run.
-struct Random {
-    uint64_t state;
-    uint64_t Next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    double Uniform() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }
-    int32_t Between(int32_t low, int32_t high) { return low + static_cast<int32_t>(Next() % uint64_t(high - low + 1)); }
-};
+using Random = SplitMix64;
 
 // A record like a camera's: stars scattered with their windows inside the image, every eighth one
 // next to the previous (overlapping windows), intensities on both sides of 1800, levels 5 to 80.

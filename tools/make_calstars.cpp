@@ -18,6 +18,8 @@
 #include <cstring>
 #include <string>
 
+#include "splitmix64.h"
+
 namespace {
 
 struct Options {
@@ -32,18 +34,7 @@ struct Options {
     uint64_t seed = 1;
 };
 
-// A small, portable generator (splitmix64) so the same options give the same files everywhere.
-struct Random {
-    uint64_t state;
-    uint64_t Next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    int Between(int low, int high) { return low + static_cast<int>(Next() % static_cast<uint64_t>(high - low + 1)); }
-    double Uniform() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }
-};
+using Random = SplitMix64;
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     if (argc < 2) return false;

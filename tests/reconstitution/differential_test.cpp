@@ -14,19 +14,11 @@
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
 
+#include "splitmix64.h"
+
 namespace {
 
-struct Random {
-    uint64_t state;
-    uint64_t Next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    int32_t Between(int32_t low, int32_t high) { return low + static_cast<int32_t>(Next() % uint64_t(high - low + 1)); }
-    double Uniform() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }
-};
+using Random = SplitMix64;
 
 // Image kinds for the filter: noise over the whole range, smooth ramps (the pipeline's case, where
 // the cuts move little), a few distinct values (long runs of equal values around the cuts).
