@@ -176,6 +176,16 @@ void BM_FillPlanes(benchmark::State& state) {
     SetLabel(state, shape);
 }
 
+// One record through the fast pipeline or the literal reference.
+template <bool Fast>
+void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& record, FourProduct& product) {
+    if (Fast) {
+        CalStarReconsitution(buffers, record, product);
+    } else {
+        CalStarReconsitution_Reference(buffers, record, product);
+    }
+}
+
 // A whole record, steps 2 to 14. The fast form is in its steady state: tables built and kernels
 // remembered from earlier records of the same listing (a camera-night repeats offsets).
 template <bool Fast>
@@ -183,17 +193,9 @@ void BM_Record(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
     // One record before timing: the steady state, not the listing's first record.
-    if (Fast) {
-        CalStarReconsitution(frame.buffers, frame.record, frame.product);
-    } else {
-        CalStarReconsitution_Reference(frame.buffers, frame.record, frame.product);
-    }
+    Reconstitute<Fast>(frame.buffers, frame.record, frame.product);
     for (auto _ : state) {
-        if (Fast) {
-            CalStarReconsitution(frame.buffers, frame.record, frame.product);
-        } else {
-            CalStarReconsitution_Reference(frame.buffers, frame.record, frame.product);
-        }
+        Reconstitute<Fast>(frame.buffers, frame.record, frame.product);
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }
     SetLabel(state, shape);
@@ -207,11 +209,7 @@ void BM_RecordFirstOfListing(benchmark::State& state) {
     Frame frame(shape);
     for (auto _ : state) {
         GaussStar_Release();
-        if (Fast) {
-            CalStarReconsitution(frame.buffers, frame.record, frame.product);
-        } else {
-            CalStarReconsitution_Reference(frame.buffers, frame.record, frame.product);
-        }
+        Reconstitute<Fast>(frame.buffers, frame.record, frame.product);
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }
     SetLabel(state, shape);
@@ -252,11 +250,7 @@ void BM_WholeRun(benchmark::State& state) {
             FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
             CalStarReconsitution_MemSetup(buffers, extraction);
             while (ReadCalStarFrame(extraction) == 0) {
-                if (Fast) {
-                    CalStarReconsitution(buffers, extraction, product);
-                } else {
-                    CalStarReconsitution_Reference(buffers, extraction, product);
-                }
+                Reconstitute<Fast>(buffers, extraction, product);
                 product.output_name[product.bank] = folder + extraction.name;
                 FourProduct_WriteFile(product);
                 CalStarReconsitution_FrameFree(buffers);
