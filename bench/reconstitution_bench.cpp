@@ -167,9 +167,9 @@ void BM_FillPlanes(benchmark::State& state) {
     frame.FilledBackground();
     for (auto _ : state) {
         if (Fast) {
-            FillPlanes_Fast(frame.buffers, frame.product, shape.rows * shape.cols);
+            FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, shape.rows * shape.cols);
         } else {
-            FillPlanes(frame.buffers, frame.product, shape.rows * shape.cols);
+            FillPlanes(frame.buffers, frame.buffers.generator, frame.product, shape.rows * shape.cols);
         }
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }

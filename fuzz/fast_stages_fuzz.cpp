@@ -80,10 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ReadRecord(bytes, extraction);
         records.push_back(extraction);
     }
-    const PseudoRandom start = PseudoRandom_Generator();
     std::vector<std::vector<uint8_t>> planes[2];
     for (const bool fast : {true, false}) {
-        PseudoRandom_Generator() = start;
         ReconWorkBuffers buffers;
         FourProduct product;
         FourProduct_MemSetup(product, 1, extraction.rows, extraction.cols);

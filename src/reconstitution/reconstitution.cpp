@@ -281,12 +281,11 @@ void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extracti
     DrawStarsWith(buffers, extraction, GaussStar_Fast);
 }
 
-void FillPlanes(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix) {
+void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
     uint8_t* mean = FourProduct_Plane(product, kMeanValue);
     uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
-    PseudoRandom& generator = PseudoRandom_Generator();
     for (int32_t p = 0; p < npix; ++p) {
         uint16_t v = static_cast<uint16_t>(buffers.background_image[p] + buffers.star_layer[p]);
         if (v > kMaxLevel) v = kMaxLevel;
@@ -317,7 +316,7 @@ struct PlaneTables {
 
 }  // namespace
 
-void FillPlanes_Fast(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix) {
+void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
     static const PlaneTables tables;
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
@@ -332,7 +331,6 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, FourProduct& product, int3
         peak[p] = static_cast<uint8_t>(v);
         deviation[p] = tables.deviation[v];
     }
-    PseudoRandom& generator = PseudoRandom_Generator();
     for (int32_t p = 0; p < npix; ++p) frame_index[p] = tables.frame_index[PseudoRandom_Next(generator)];
 }
 
@@ -372,10 +370,10 @@ void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction
     BuildDiscMask(buffers.disc_mask, extraction.window);
     if (fast) {
         DrawStars_Fast(buffers, extraction);
-        FillPlanes_Fast(buffers, product, rows * cols);
+        FillPlanes_Fast(buffers, buffers.generator, product, rows * cols);
     } else {
         DrawStars(buffers, extraction);
-        FillPlanes(buffers, product, rows * cols);
+        FillPlanes(buffers, buffers.generator, product, rows * cols);
     }
 }
 

@@ -24,6 +24,7 @@
 
 #include "calstars/calstars.h"
 #include "fourproduct/fourproduct.h"
+#include "reconstitution/pseudo_random.h"
 
 constexpr uint16_t kHoleMarker = 2048;     // a pixel with no background level yet (0x800)
 constexpr int kMarkedCountShift = 11;      // the neighbour sum's bits above 11 count marked pixels
@@ -43,6 +44,7 @@ struct ReconWorkBuffers {
     std::vector<int32_t> star_order;         // nstars: drawing order
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
     std::vector<float> profile_kernel;       // window x window: the current star's profile
+    PseudoRandom generator;                  // draws the frame indices; runs on from record to record
 };
 
 // Listing set-up: sizes the image buffers for the file's rows x cols and nstars. Refuses an image
@@ -90,9 +92,10 @@ void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
 void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 // DrawStars with GaussStar_Fast building the profiles (always: its kernels are GaussStar's bits).
 void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
-// Fills the four products of the current bank from background_image + star_layer.
-void FillPlanes(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix);
+// Fills the four products of the current bank from background_image + star_layer, drawing one value
+// of `generator` per pixel.
+void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
 // FillPlanes with the square roots and frame indices looked up in tables built by the same
 // expressions, and the generator drawn in its own loop (one draw per pixel, in pixel order). Always
 // taken: every value it can look up is in its tables.
-void FillPlanes_Fast(const ReconWorkBuffers& buffers, FourProduct& product, int32_t npix);
+void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);

@@ -246,11 +246,11 @@ TEST(DrawStars, StarNearEachEdgeAndCornerIsDrawnAsFarAsItLiesInside) {
 }
 
 // Sets the generator so that its next draw yields `value`.
-void SetNextRandom(int32_t value) {
+void SetNextRandom(PseudoRandom& generator, int32_t value) {
     uint32_t inverse = 1;  // inverse of 214013 modulo 2^32, by Newton's iteration
     for (int i = 0; i < 5; ++i) inverse *= 2u - 214013u * inverse;
     const uint32_t next_state = static_cast<uint32_t>(value) << 16;
-    PseudoRandom_Generator().state = (next_state - 2531011u) * inverse;
+    generator.state = (next_state - 2531011u) * inverse;
 }
 
 TEST(FillPlanes, ProductsOfEachPixelValue) {
@@ -269,8 +269,8 @@ TEST(FillPlanes, ProductsOfEachPixelValue) {
         buffers.star_layer = {c.stars};
         FourProduct product;
         FourProduct_MemSetup(product, 1, 1, 1);
-        SetNextRandom(c.random);
-        FillPlanes(buffers, product, 1);
+        SetNextRandom(buffers.generator, c.random);
+        FillPlanes(buffers, buffers.generator, product, 1);
         EXPECT_EQ(FourProduct_Plane(product, kPeakValue)[0], c.value) << c.background << "+" << c.stars;
         EXPECT_EQ(FourProduct_Plane(product, kMeanValue)[0], c.value);
         EXPECT_EQ(FourProduct_Plane(product, kStandardDeviation)[0], c.deviation);
@@ -282,6 +282,18 @@ TEST(PseudoRandom, StartsAtOneAndFollowsTheCongruence) {
     PseudoRandom generator;
     const int32_t first[] = {41, 18467, 6334, 26500, 19169, 15724, 11478, 29358};
     for (int32_t expected : first) EXPECT_EQ(PseudoRandom_Next(generator), expected);
+}
+
+TEST(PseudoRandom, AdvanceLandsWhereThatManyDrawsLand) {
+    const uint64_t counts[] = {0, 1, 2, 3, 7, 640 * 480, 1000003, (uint64_t{1} << 32) + 5};
+    for (const uint32_t start : {1u, 0u, 0xDEADBEEFu}) {
+        for (const uint64_t draws : counts) {
+            PseudoRandom stepped{start};
+            // 2^32 draws bring the generator back where it was (the congruence has full period).
+            for (uint64_t k = 0; k < draws % (uint64_t{1} << 32); ++k) PseudoRandom_Next(stepped);
+            EXPECT_EQ(PseudoRandom_Advance(PseudoRandom{start}, draws).state, stepped.state) << start << " + " << draws;
+        }
+    }
 }
 
 TEST(CalStarReconsitution, RecordsOutsideTheContractAreRefused) {
