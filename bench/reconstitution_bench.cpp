@@ -140,12 +140,12 @@ void BM_GaussStar(benchmark::State& state) {
     const int32_t half = (shape.window - 1) / 2;
     std::vector<float> kernel(static_cast<size_t>(shape.window) * shape.window);
     for (auto _ : state) {
-        if (Fast) GaussStar_FastForgetKernels();
+        if (Fast) GaussStar_FastForgetKernels(frame.buffers.profiles);
         for (int32_t k = 0; k < record.nstars; ++k) {
             const int32_t s = frame.buffers.star_order[k];
             const float sigma = record.intensity[s] >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
             if (Fast) {
-                GaussStar_Fast(half, record.row[s], record.col[s], sigma, kernel.data());
+                GaussStar_Fast(frame.buffers.profiles, half, record.row[s], record.col[s], sigma, kernel.data());
             } else {
                 GaussStar(half, record.row[s], record.col[s], sigma, kernel.data());
             }

@@ -1,9 +1,13 @@
 #include "driver/batch.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
+#include <memory>
+#include <vector>
 
 #include "calstars/calstars.h"
 #include "driver/paths.h"
@@ -11,7 +15,9 @@
 #include "driver/usage.h"
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
+#include "driver/record_workers.h"
 #include "reconstitution/gauss_star.h"
+#include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
 
 namespace {
@@ -19,6 +25,9 @@ namespace {
 // Bytes per pixel that a CALSTARS file's image needs while it is processed: four 8-bit planes, three
 // 16-bit work images and one 32-bit pixel list.
 constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4;
+// ... and that each worker of a parallel run needs: its work images and pixel list, and the four
+// planes of each of the two records it may have in flight.
+constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 * 4 * 1;
 
 void CheckFolder(const std::string& folder) {
     if (folder.empty()) Fail(WaitKind::Character, " The folder argument is empty \n");
@@ -45,6 +54,25 @@ bool ReadListingLine(std::ifstream& listing, std::string& line) {
     return true;
 }
 
+// The one place where a reconstituted record reaches its file, in record order whichever loop runs:
+// the record's warning lines, then its failure if it failed, else its name and its file.
+void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product) {
+    std::fputs(outcome.warnings.c_str(), stdout);
+    if (outcome.failure) std::rethrow_exception(outcome.failure);
+    product.output_name[product.bank] = JoinPath(folder, name, "output");
+    std::printf("%s\n", name.c_str());
+    std::fflush(stdout);
+    FourProduct_WriteFile(product);
+}
+
+void RefuseOverwritingInput(const CalStarExtraction& extraction, const std::string& calstars_path) {
+    if (WouldOverwriteInput(extraction.name)) {
+        Fail(WaitKind::None, Format(" Record name %s in %s would overwrite an input of the run \n", extraction.name.c_str(),
+                                    calstars_path.c_str()));
+    }
+}
+
+// The sequential loop over one CALSTARS file: the reference that every parallel run reproduces.
 void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_path, CalStarExtraction& extraction,
                          FourProduct& product, ReconWorkBuffers& buffers) {
     OpenCalStarExtraction(calstars_path, extraction);
@@ -52,30 +80,110 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
     FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
     CalStarReconsitution_MemSetup(buffers, extraction);
     while (ReadCalStarFrame(extraction) == 0) {
-        if (WouldOverwriteInput(extraction.name)) {
-            Fail(WaitKind::None, Format(" Record name %s in %s would overwrite an input of the run \n", extraction.name.c_str(),
-                                        calstars_path.c_str()));
-        }
+        RefuseOverwritingInput(extraction, calstars_path);
         CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, PhysicalMemoryBytes(), calstars_path);
-        CalStarReconsitution(buffers, extraction, product);
-        product.output_name[product.bank] = JoinPath(folder, extraction.name, "output");
-        std::printf("%s\n", extraction.name.c_str());
-        std::fflush(stdout);
-        FourProduct_WriteFile(product);
+        RecordOutcome outcome;
+        ReconstituteRecord(buffers, extraction, product, outcome);
+        FinishRecord(folder, extraction.name, outcome, product);
         CalStarReconsitution_FrameFree(buffers);
     }
     CalStarReconsitution_MemFree(buffers);
 }
 
+// The same loop with the reconstitution handed to workers. This thread still reads every file and
+// record in order and makes every check of the sequential loop at the same point; each record goes to
+// the workers with the generator state that the sequential loop has at its first pixel (every record
+// draws rows x cols values), and comes back in submission order to FinishRecord. A failure keeps its
+// sequential meaning: the records before it are finished first (the earliest failure wins), nothing
+// after it is written, and leaving this function stops the workers.
+class ParallelRun {
+public:
+    ParallelRun(const std::string& folder, RecordWorkers& workers) : folder_(folder), workers_(workers) {}
+
+    void ProcessCalstarsFile(const std::string& calstars_path) {
+        OpenCalStarExtraction(calstars_path, extraction_);
+        CheckMemoryBudget(extraction_.rows, extraction_.cols, 1, PhysicalMemoryBytes(), calstars_path);
+        CalStarReconsitution_CheckImage(extraction_);
+        while (ReadCalStarFrame(extraction_) == 0) {
+            RefuseOverwritingInput(extraction_, calstars_path);
+            const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, PhysicalMemoryBytes(),
+                                                   workers_.Started(), calstars_path);
+            workers_.SetAllowed(allowed);
+            // At most two records in flight per worker: one in hand, one waiting.
+            while (workers_.Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
+            while (spare_.size() > 2 * static_cast<size_t>(allowed)) spare_.pop_back();
+            std::unique_ptr<RecordJob> job;
+            if (spare_.empty()) {
+                job = std::make_unique<RecordJob>();
+            } else {
+                job = std::move(spare_.back());
+                spare_.pop_back();
+            }
+            CopyRecord(extraction_, job->record);
+            job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
+            pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
+            workers_.Submit(std::move(job));
+        }
+    }
+
+    // Runs `read` (the reading part of the run); when it fails, the records already submitted are
+    // finished before its failure is passed on.
+    template <typename Reading>
+    void Read(Reading read) {
+        try {
+            read();
+        } catch (...) {
+            if (record_failed_) throw;
+            Finish();
+            throw;
+        }
+        Finish();
+    }
+
+private:
+    void Finish() {
+        while (workers_.Pending() > 0) FinishOldest();
+    }
+
+    void FinishOldest() {
+        std::unique_ptr<RecordJob> job = workers_.TakeOldest();
+        try {
+            FinishRecord(folder_, job->record.name, job->outcome, job->product);
+        } catch (...) {
+            record_failed_ = true;
+            throw;
+        }
+        spare_.push_back(std::move(job));
+    }
+
+    const std::string& folder_;
+    RecordWorkers& workers_;
+    CalStarExtraction extraction_;
+    uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
+    std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
+    bool record_failed_ = false;                      // a record's own failure: nothing after it runs
+};
+
+}  // namespace
+
+namespace {
+
+// The memory a run may take: a quarter of the machine is left to the system; on a 32-bit build the
+// address space is the limit. 0 when unknown.
+uint64_t MemoryLimit(uint64_t physical_bytes) {
+    uint64_t limit = physical_bytes / 4 * 3;
+    if (sizeof(size_t) < 8 && (limit == 0 || limit > (uint64_t{1} << 31))) limit = uint64_t{1} << 31;
+    return limit;
+}
+
+uint64_t ProfileBytes(int32_t window) { return GaussStar_TableBytes(window > 0 ? (window - 1) / 2 : 0); }
+
 }  // namespace
 
 void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, const std::string& path) {
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    const int32_t half = window > 0 ? (window - 1) / 2 : 0;
-    const uint64_t needed = kBytesPerPixel * npix + GaussStar_TableBytes(half);
-    // Leave a quarter of the machine to the system; on a 32-bit build the address space is the limit.
-    uint64_t limit = physical_bytes / 4 * 3;
-    if (sizeof(size_t) < 8 && (limit == 0 || limit > (uint64_t{1} << 31))) limit = uint64_t{1} << 31;
+    const uint64_t needed = kBytesPerPixel * npix + ProfileBytes(window);
+    const uint64_t limit = MemoryLimit(physical_bytes);
     if (limit != 0 && needed > limit) {
         Fail(WaitKind::None, Format(" Image of %" PRId32 " x %" PRId32 " pixels with window %" PRId32 " in %s needs %" PRIu64
                                     " MB of memory, more than the %" PRIu64 " MB this machine can give \n",
@@ -83,7 +191,18 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t phys
     }
 }
 
-int RunBatch(const std::string& folder_argument) {
+int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, int32_t workers,
+                       const std::string& path) {
+    CheckMemoryBudget(rows, cols, window, physical_bytes, path);
+    const uint64_t limit = MemoryLimit(physical_bytes);
+    if (limit == 0) return workers;
+    const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
+    const uint64_t per_worker = kBytesPerWorkerPixel * npix + ProfileBytes(window);
+    const uint64_t fit = limit / per_worker;
+    return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
+}
+
+int RunBatch(const std::string& folder_argument, int32_t jobs) {
     CheckFolder(folder_argument);
     const std::string folder = EnsureTrailingSeparator(folder_argument, kFolderSeparator);
     if (folder.size() > kMaxFolderLength) CheckFolder(folder);
@@ -96,27 +215,44 @@ int RunBatch(const std::string& folder_argument) {
     if (!listing || listing.bad()) {
         Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
     }
-    CalStarExtraction extraction;
-    FourProduct product;
-    ReconWorkBuffers buffers;
-    std::string line;
-    while (ReadListingLine(listing, line)) {
-        if (!CutAfterTxt(line)) continue;
-        ProcessCalstarsFile(folder, JoinPath(folder, line, "CALSTARS file"), extraction, product, buffers);
+    std::unique_ptr<RecordWorkers> workers;
+    if (jobs > 1) {
+        workers = std::make_unique<RecordWorkers>(jobs);
+        if (workers->Started() == 0) workers.reset();  // no thread to be had: the sequential loop
     }
+    std::string line;
+    if (!workers) {
+        CalStarExtraction extraction;
+        FourProduct product;
+        ReconWorkBuffers buffers;
+        while (ReadListingLine(listing, line)) {
+            if (!CutAfterTxt(line)) continue;
+            ProcessCalstarsFile(folder, JoinPath(folder, line, "CALSTARS file"), extraction, product, buffers);
+        }
+        return 0;
+    }
+    ParallelRun run(folder, *workers);
+    run.Read([&] {
+        while (ReadListingLine(listing, line)) {
+            if (!CutAfterTxt(line)) continue;
+            run.ProcessCalstarsFile(JoinPath(folder, line, "CALSTARS file"));
+        }
+    });
     return 0;
 }
 
 int RunProgram(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    const CommandLine command_line = ParseCommandLine(argc, argv);
+    if (command_line.action == CommandLine::kHelp) {
         PrintUsage();
         return 0;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (command_line.action == CommandLine::kVersion) {
         PrintVersion();
         return 0;
     }
-    if (argc >= 2) return RunBatch(argv[1]);
+    const int32_t jobs = command_line.jobs > 0 ? command_line.jobs : std::min(UsableProcessorCount(), kMaxJobs);
+    if (command_line.has_folder) return RunBatch(command_line.folder, jobs);
     std::string chosen;
     std::string folder;
     std::string file_name;
@@ -125,7 +261,7 @@ int RunProgram(int argc, char** argv) {
         Fail(WaitKind::None, " ERROR getting CALSTARS filename \n");
     }
     // A file in the root of a POSIX file system splits into an empty folder: the root itself.
-    return RunBatch(folder.empty() ? std::string(1, kFolderSeparator) : folder);
+    return RunBatch(folder.empty() ? std::string(1, kFolderSeparator) : folder, jobs);
 }
 
 int ReportFailure(const Failure& failure) {

@@ -10,18 +10,28 @@
 // of fixed text in 512, and every path built from it must fit 256.
 constexpr size_t kMaxFolderLength = 231;
 
-// Runs the program with its command line: argv[1] is the folder; without it the user picks any
-// CALSTARS file and its folder is used. Further arguments are ignored. argv[1] exactly "--help" or
-// "--version" prints the usage or the version instead and returns 0. Returns 0 after the last listed
-// file; every failure throws a Failure.
+// Runs the program with its command line (see ParseCommandLine): the folder, or without one the
+// folder of any CALSTARS file that the user picks; "--jobs N" first sets the number of workers,
+// which is otherwise the number of processors the process may run on. "--help" or "--version"
+// prints the usage or the version instead and returns 0. Returns 0 after the last listed file; every
+// failure throws a Failure.
 int RunProgram(int argc, char** argv);
 
-// Processes every CALSTARS file of `folder` (as given: a separator is appended when missing).
-int RunBatch(const std::string& folder);
+// Processes every CALSTARS file of `folder` (as given: a separator is appended when missing) with
+// `jobs` workers. With 1 it runs the sequential loop; with more, the same loop hands the
+// reconstitution of each record to workers and writes the records in order, so that the files, the
+// lines on standard output and the failures are those of the sequential loop.
+int RunBatch(const std::string& folder, int32_t jobs = 1);
 
 // Refuses a CALSTARS file whose buffers for a rows x cols image and `window` would not fit the
 // machine's memory (`physical_bytes`, 0 when unknown), before anything is allocated.
 void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, const std::string& path);
+
+// How many of `workers` (at least 1) a parallel run may keep busy on such records within the same
+// memory: each worker holds its work images, the planes of two records in flight and its profile
+// tables. Refuses (as CheckMemoryBudget) only when the sequential loop would not fit.
+int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, int32_t workers,
+                       const std::string& path);
 
 // Prints a failure's message and waits for the user as the failure asks. Returns the exit status 1.
 struct Failure;

@@ -1,6 +1,6 @@
 // What differs between Windows and POSIX systems: the folder separator, how the listing of CALSTARS
 // files is produced, the file selection dialog, replacing a file by renaming, and the machine's
-// memory. One source file per platform implements it; nothing else depends on the platform.
+// memory and processors. One source file per platform implements it; nothing else depends on the platform.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,10 @@ bool SelectCalStarsFile(std::string& destination);
 
 // Renames `from` to `to`, replacing a file that already has that name. False on failure.
 bool RenameReplacing(const std::string& from, const std::string& to);
+
+// The number of processors this process may run on (its affinity mask, which taskset, cgroups and
+// cluster schedulers narrow), at least 1.
+int32_t UsableProcessorCount();
 
 // The machine's physical memory in bytes (0 when unknown).
 uint64_t PhysicalMemoryBytes();

@@ -2,12 +2,14 @@
 // a file chooser (a desktop dialog when one can be shown, else a console prompt) in place of the
 // Windows open-file dialog.
 #include <dirent.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -142,6 +144,25 @@ bool SelectCalStarsFile(std::string& destination) {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+int32_t UsableProcessorCount() {
+#if defined(__linux__)
+    // The affinity mask, in sets large enough for the machine (the fixed cpu_set_t holds 1024).
+    for (int size = 1024; size <= (1 << 20); size *= 2) {
+        cpu_set_t* set = CPU_ALLOC(size);
+        if (set == nullptr) break;
+        const size_t bytes = CPU_ALLOC_SIZE(size);
+        CPU_ZERO_S(bytes, set);
+        const int result = ::sched_getaffinity(0, bytes, set);
+        const int count = CPU_COUNT_S(bytes, set);
+        CPU_FREE(set);
+        if (result == 0) return count > 0 ? static_cast<int32_t>(count) : 1;
+        if (errno != EINVAL) break;
+    }
+#endif
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int32_t>(std::min<long>(online, INT32_MAX)) : 1;
+}
 
 uint64_t PhysicalMemoryBytes() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);

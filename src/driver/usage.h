@@ -1,7 +1,26 @@
-// The main program's command-line conventions: --help and --version. Only argv[1] spelled exactly
-// like an option is one; anything else stays a folder, so a folder named "--help" is reached as
-// "./--help".
+// The main program's command-line conventions: --help, --version and --jobs N (also -j N). Only
+// argv[1] spelled exactly like an option is one; anything else stays a folder, so a folder named
+// "--help" or "--jobs" is reached as "./--help" or "./--jobs". After "--jobs N" the next argument, if
+// any, is the folder, whatever it is spelled like.
 #pragma once
+
+#include <cstdint>
+#include <string>
+
+// Most workers a run may be given: more than any machine this tool runs on has processors, few
+// enough that their threads and buffers fit a 32-bit address space.
+constexpr int32_t kMaxJobs = 256;
+
+struct CommandLine {
+    enum Action { kRun, kHelp, kVersion } action = kRun;
+    int32_t jobs = 0;         // workers asked for with --jobs; 0: as many as the process has processors
+    bool has_folder = false;  // false: the user is asked for a CALSTARS file
+    std::string folder;
+};
+
+// Reads argc/argv as above; further arguments are ignored. Refuses (Failure, no wait) a --jobs
+// without a number, or with one that is not a whole number from 1 to kMaxJobs.
+CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // Prints the usage text (the folder argument, what is written where, the exit statuses) on standard
 // output.

@@ -65,7 +65,6 @@ void Rebuild(GaussStarCache& cache, int32_t half, float sigma) {
 void Release(GaussStarCache& cache) {
     std::vector<double>().swap(cache.samples);
     std::vector<double>().swap(cache.patch);
-    std::vector<GaussTable>().swap(cache.fast_tables);
     cache.needs_rebuild = 1;
 }
 

@@ -5,8 +5,10 @@
 // midpoint rule), with the centre quantised to a whole 1/101 pixel; the kernel is then scaled to sum
 // to 1 in single precision.
 //
-// The samples come from a process-wide table, GaussStarCache, rebuilt only when half or sigma changes
-// (exact float equality) or after a release. Calls must not overlap (single thread).
+// GaussStar takes its samples from a process-wide table, GaussStarCache, rebuilt only when half or
+// sigma changes (exact float equality) or after a release; its calls must not overlap (one thread).
+// GaussStar_Fast gives the same bits from a GaussStarFastCache that its caller owns, so each thread
+// that draws stars uses its own.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +35,6 @@ struct GaussTable {
     std::vector<float> kernels;         // the remembered kernels, K x K floats each
 };
 
-constexpr int kFastTables = 2;  // the two widths a listing uses are kept side by side
-
 struct GaussStarCache {
     int32_t needs_rebuild = 1;  // 1: the next filling call rebuilds
     int32_t cached_half = -1;
@@ -46,12 +46,22 @@ struct GaussStarCache {
     int32_t oversampling = 0;     // 101 once built
     int32_t kernel_side = 0;      // K = 2 half + 1
     uint64_t rebuild_count = 0;   // rebuilds since process start (observable for tests and benchmarks)
-    // GaussStar_Fast's state, released by the same release call.
-    std::vector<GaussTable> fast_tables;  // most recently used last, at most kFastTables
-    uint64_t fast_table_builds = 0;       // tables built by GaussStar_Fast since process start
-    uint64_t fast_kernel_builds = 0;      // kernels summed (not remembered) by GaussStar_Fast
-    bool fast_avx2_allowed = true;        // false: sum with the baseline instructions even where AVX2
-                                          // is there (the tests check both forms)
+};
+
+constexpr int kFastTables = 2;  // the two widths of a half are kept side by side
+
+// GaussStar_Fast's state: its tables and remembered kernels. A kernel depends only on (half, sigma,
+// dr, dc), never on the CALSTARS file, so the state lives as long as its owner (the run's work
+// buffers, one per worker); it is never shared between threads and never touches GaussStarCache.
+// It holds tables of one half at a time (a call with another half drops them first), so it takes at
+// most kFastTables tables with their kernels for that half: about 12 MB for window 9, 31 MB for
+// window 15, and never more than GaussStar_TableBytes(half).
+struct GaussStarFastCache {
+    std::vector<GaussTable> tables;  // most recently used last, at most kFastTables, all of one half
+    uint64_t table_builds = 0;       // tables built (not found)
+    uint64_t kernel_builds = 0;      // kernels summed (not remembered)
+    bool avx2_allowed = true;        // false: sum with the baseline instructions even where AVX2
+                                     // is there (the tests check both forms)
 };
 
 // Bytes that the table and patch take for `half` (8 (S^2 + P^2)), for memory checks made up front.
@@ -78,9 +88,8 @@ int32_t GaussStar_SubSampleOffset(float coordinate, int32_t nearest);
 // allocated.
 void GaussStar(int32_t half, float row, float col, float sigma, float* kernel);
 
-// The filling call computed faster, with the same bits in every kernel element, and the same release
-// call (null kernel: frees GaussStar's and this path's tables). Always usable in place of GaussStar;
-// what makes it exact:
+// The filling call computed faster, with the same bits in every kernel element, from `cache` (which
+// it builds as needed). Always usable in place of GaussStar; what makes it exact:
 //  - its table holds the same exp(-(i^2 + j^2) / D) doubles, one exp per distinct (|i|, |j|) pair,
 //    kept once as a quarter (see GaussTable);
 //  - each block sum adds the same samples in the same order into its own accumulator, read
@@ -89,13 +98,15 @@ void GaussStar(int32_t half, float row, float col, float sigma, float* kernel);
 //    and no accumulator sees another's additions;
 //  - the kernel of each (half, sigma, dr, dc) is remembered once computed: it depends on nothing
 //    else.
-// Tables for kFastTables (half, sigma) pairs are kept, least recently used dropped first.
-// Refuses what GaussStar refuses, with the same messages.
-void GaussStar_Fast(int32_t half, float row, float col, float sigma, float* kernel);
+// Tables for kFastTables sigmas of one half are kept, least recently used dropped first. `kernel`
+// must hold K x K floats. Refuses what GaussStar refuses, with the same messages, and fails with
+// " Memory not allocated in GaussStar \n" (waiting for one integer) when a table or kernel cannot be
+// allocated.
+void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel);
 
-// Drops GaussStar_Fast's remembered kernels and keeps its tables, so that the next call for any
-// offset sums its kernel afresh (for benchmarks and tests).
-void GaussStar_FastForgetKernels();
+// Drops the cache's remembered kernels and keeps its tables, so that the next call for any offset
+// sums its kernel afresh (for benchmarks and tests).
+void GaussStar_FastForgetKernels(GaussStarFastCache& cache);
 
 // The checks both forms make before a filling call (see GaussStar).
 void GaussStar_CheckArguments(int32_t half, float row, float col, float sigma);

@@ -188,9 +188,9 @@ void SumCrossBaseline(const double* samples, size_t row_length, const int32_t* c
 }
 
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
-bool UseAvx2() {
+bool UseAvx2(bool allowed) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 && GaussStar_Cache().fast_avx2_allowed;
+    return avx2 && allowed;
 }
 
 template <int Vectors, int Rows>
@@ -216,12 +216,14 @@ constexpr int kSideRows = Vectors == 1 ? 4 : 2;
 using SumSideFunction = void (*)(const double*, size_t, const int32_t (*)[kOversampling], const ColumnWalk&, SideSums*);
 
 template <int Vectors, int Rows>
-SumSideFunction PickSumSide(int rows) {
+SumSideFunction PickSumSide(int rows, bool avx2_allowed) {
     if constexpr (Rows > 1) {
-        if (rows < Rows) return PickSumSide<Vectors, Rows - 1>(rows);
+        if (rows < Rows) return PickSumSide<Vectors, Rows - 1>(rows, avx2_allowed);
     }
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
-    if (UseAvx2()) return SumSideAvx2<Vectors, Rows>;
+    if (UseAvx2(avx2_allowed)) return SumSideAvx2<Vectors, Rows>;
+#else
+    (void)avx2_allowed;
 #endif
     return SumSideBaseline<Vectors, Rows>;
 }
@@ -239,7 +241,7 @@ std::vector<int32_t> SideRowOrder(int32_t half) {
 }
 
 template <int Vectors>
-void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& columns, double* sums) {
+void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& columns, bool avx2_allowed, double* sums) {
     const int32_t half = table.half, k_side = 2 * half + 1;
     const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
     const double* samples = table.samples.data();
@@ -250,7 +252,7 @@ void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& colum
         int32_t quarter_rows[kRows][kOversampling];
         SideSums side[kRows] = {};
         for (int r = 0; r < rows; ++r) QuarterRows(order[first + r], half, dr, quarter_rows[r]);
-        PickSumSide<Vectors, kRows>(rows)(samples, row_length, quarter_rows, columns, side);
+        PickSumSide<Vectors, kRows>(rows, avx2_allowed)(samples, row_length, quarter_rows, columns, side);
         for (int r = 0; r < rows; ++r) {
             double* line = sums + static_cast<size_t>(order[first + r]) * k_side;
             for (int32_t b = 1; b <= half; ++b) {
@@ -270,7 +272,7 @@ void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& colum
     }
     CrossSums cross{};
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
-    if (UseAvx2()) {
+    if (UseAvx2(avx2_allowed)) {
         SumCrossAvx2<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, cross);
     } else
 #endif
@@ -308,21 +310,21 @@ void SumBlocksAnySide(const GaussTable& table, int32_t dr, const ColumnWalk& col
     }
 }
 
-void SumBlocks(const GaussTable& table, int32_t dr, int32_t dc, double* sums) {
+void SumBlocks(const GaussTable& table, int32_t dr, int32_t dc, bool avx2_allowed, double* sums) {
     const ColumnWalk columns = MakeColumnWalk(dc, table.group);
     switch (table.lanes) {
-        case 4: return SumBlocksLanes<1>(table, dr, columns, sums);
-        case 8: return SumBlocksLanes<2>(table, dr, columns, sums);
+        case 4: return SumBlocksLanes<1>(table, dr, columns, avx2_allowed, sums);
+        case 8: return SumBlocksLanes<2>(table, dr, columns, avx2_allowed, sums);
         default: return SumBlocksAnySide(table, dr, columns, sums);
     }
 }
 
 // The kernel for sub-sample offsets (dr, dc): block sums, then GaussStar's float conversion, double
 // total and single-precision normalisation, in the same order.
-void ComputeKernel(const GaussTable& table, int32_t dr, int32_t dc, float* kernel) {
+void ComputeKernel(const GaussTable& table, int32_t dr, int32_t dc, bool avx2_allowed, float* kernel) {
     const int32_t k_side = 2 * table.half + 1;
     std::vector<double> sums(static_cast<size_t>(k_side) * k_side);
-    SumBlocks(table, dr, dc, sums.data());
+    SumBlocks(table, dr, dc, avx2_allowed, sums.data());
     double total = 0.0;
     for (size_t k = 0; k < sums.size(); ++k) {
         kernel[k] = static_cast<float>(sums[k]);
@@ -332,8 +334,10 @@ void ComputeKernel(const GaussTable& table, int32_t dr, int32_t dc, float* kerne
     for (size_t k = 0; k < sums.size(); ++k) kernel[k] = kernel[k] / float_total;
 }
 
-GaussTable& TableFor(GaussStarCache& cache, int32_t half, float sigma) {
-    std::vector<GaussTable>& tables = cache.fast_tables;
+GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
+    std::vector<GaussTable>& tables = cache.tables;
+    // Tables of one half at a time, so that the cache never holds more than that half's share.
+    if (!tables.empty() && tables.front().half != half) std::vector<GaussTable>().swap(tables);
     for (size_t t = 0; t < tables.size(); ++t) {
         if (tables[t].half == half && tables[t].sigma == sigma) {
             std::rotate(tables.begin() + static_cast<std::ptrdiff_t>(t), tables.begin() + static_cast<std::ptrdiff_t>(t) + 1,
@@ -349,24 +353,19 @@ GaussTable& TableFor(GaussStarCache& cache, int32_t half, float sigma) {
     } catch (const std::bad_alloc&) {
         Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
     }
-    ++cache.fast_table_builds;
+    ++cache.table_builds;
     return tables.back();
 }
 
 }  // namespace
 
-void GaussStar_Fast(int32_t half, float row, float col, float sigma, float* kernel) {
-    if (kernel == nullptr) {
-        GaussStar_Release();
-        return;
-    }
+void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel) {
     GaussStar_CheckArguments(half, row, col, sigma);
     const int32_t dr = GaussStar_SubSampleOffset(row, GaussStar_NearestPixel(row));
     const int32_t dc = GaussStar_SubSampleOffset(col, GaussStar_NearestPixel(col));
     if (dr < -kMaxSubSampleOffset || dr > kMaxSubSampleOffset || dc < -kMaxSubSampleOffset || dc > kMaxSubSampleOffset) {
         Fail(WaitKind::None, Format(" GaussStar refuses the sub-sample offset (%d, %d) \n", dr, dc));
     }
-    GaussStarCache& cache = GaussStar_Cache();
     GaussTable& table = TableFor(cache, half, sigma);
     const size_t area = static_cast<size_t>(2 * half + 1) * static_cast<size_t>(2 * half + 1);
     int32_t& slot = table.kernel_slot[static_cast<size_t>(dr + kMaxSubSampleOffset) * kOffsets + (dc + kMaxSubSampleOffset)];
@@ -377,15 +376,15 @@ void GaussStar_Fast(int32_t half, float row, float col, float sigma, float* kern
             Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
         }
         float* fresh = &table.kernels[table.kernels.size() - area];
-        ComputeKernel(table, dr, dc, fresh);
+        ComputeKernel(table, dr, dc, cache.avx2_allowed, fresh);
         slot = static_cast<int32_t>((table.kernels.size() - area) / area);
-        ++cache.fast_kernel_builds;
+        ++cache.kernel_builds;
     }
     std::copy_n(&table.kernels[static_cast<size_t>(slot) * area], area, kernel);
 }
 
-void GaussStar_FastForgetKernels() {
-    for (GaussTable& table : GaussStar_Cache().fast_tables) {
+void GaussStar_FastForgetKernels(GaussStarFastCache& cache) {
+    for (GaussTable& table : cache.tables) {
         std::fill(table.kernel_slot.begin(), table.kernel_slot.end(), -1);
         table.kernels.clear();
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
-#include <cstdio>
 #include <new>
 
 #include "failure.h"
@@ -58,12 +57,31 @@ void CheckRecord(const CalStarExtraction& extraction) {
 
 }  // namespace
 
-void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction) {
     if (extraction.rows < kMinImageSide || extraction.cols < kMinImageSide) {
         Fail(WaitKind::None, Format(" CalStarReconsitution_MemSetup: image of %" PRId32 " x %" PRId32
                                     " pixels in %s is below 15 x 15 \n",
                                     extraction.rows, extraction.cols, extraction.path.c_str()));
     }
+}
+
+namespace {
+
+// Frees the image buffers (not the profile cache, not the generator).
+void FreeImageBuffers(ReconWorkBuffers& buffers) {
+    std::vector<uint16_t>().swap(buffers.star_layer);
+    std::vector<uint16_t>().swap(buffers.background_image);
+    std::vector<uint16_t>().swap(buffers.snapshot);
+    std::vector<int32_t>().swap(buffers.fill_list);
+    std::vector<int32_t>().swap(buffers.star_order);
+}
+
+}  // namespace
+
+void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    CalStarReconsitution_CheckImage(extraction);
+    // Freed first, so that a file of another size never holds both sizes at once.
+    FreeImageBuffers(buffers);
     const size_t npix = static_cast<size_t>(extraction.rows) * static_cast<size_t>(extraction.cols);
     try {
         buffers.star_layer.assign(npix, 0);
@@ -231,8 +249,8 @@ void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
 
 namespace {
 
-using ProfileFunction = void (*)(int32_t half, float row, float col, float sigma, float* kernel);
-
+// `profile` (half, row, col, sigma, kernel) fills the kernel of one star.
+template <typename ProfileFunction>
 void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, ProfileFunction profile) {
     std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
     HeapSortIndices(static_cast<uint32_t>(extraction.nstars), buffers.star_order.data(), extraction.intensity.data());
@@ -278,7 +296,10 @@ void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
 // The profiles depend only on (half, sigma, sub-sample offsets), and GaussStar_Fast gives GaussStar's
 // bits for each of them, so the drawing is the same whichever builds the kernel.
 void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
-    DrawStarsWith(buffers, extraction, GaussStar_Fast);
+    GaussStarFastCache& cache = buffers.profiles;
+    DrawStarsWith(buffers, extraction, [&cache](int32_t half, float row, float col, float sigma, float* kernel) {
+        GaussStar_Fast(cache, half, row, col, sigma, kernel);
+    });
 }
 
 void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
@@ -339,6 +360,7 @@ namespace {
 enum class Stages { kFast, kReference };
 
 void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
+    buffers.warnings.clear();
     CheckRecord(extraction);
     const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
     try {
@@ -351,8 +373,8 @@ void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction
     const int32_t cols = extraction.cols;
     const int32_t clamped = SeedBackground(buffers, extraction);
     if (clamped > 0) {
-        std::printf(" Warning: %" PRId32 " star background levels outside 0..255 clamped in record %s of %s \n", clamped,
-                    extraction.name.c_str(), extraction.path.c_str());
+        buffers.warnings = Format(" Warning: %" PRId32 " star background levels outside 0..255 clamped in record %s of %s \n",
+                                  clamped, extraction.name.c_str(), extraction.path.c_str());
     }
     const bool fast = stages == Stages::kFast;
     if (fast) {
@@ -394,9 +416,5 @@ void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) {
 
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers) {
     GaussStar_Release();
-    std::vector<uint16_t>().swap(buffers.star_layer);
-    std::vector<uint16_t>().swap(buffers.background_image);
-    std::vector<uint16_t>().swap(buffers.snapshot);
-    std::vector<int32_t>().swap(buffers.fill_list);
-    std::vector<int32_t>().swap(buffers.star_order);
+    FreeImageBuffers(buffers);
 }

@@ -17,13 +17,21 @@
 // Use, per CALSTARS file: CalStarReconsitution_MemSetup after the header is read; per frame record
 // CalStarReconsitution, then (after the file is written) CalStarReconsitution_FrameFree; after the
 // last record CalStarReconsitution_MemFree, which also releases the GaussStar cache.
+//
+// Nothing here prints: a record's warning lines are left in ReconWorkBuffers::warnings for the driver,
+// which prints them before the record's name. Every piece of state the fast pipeline changes lives in
+// the ReconWorkBuffers passed in (the generator, the fast profiles' cache), so threads that each own
+// their buffers can reconstitute records side by side; the literal GaussStar's cache is process-wide
+// and only CalStarReconsitution_Reference, DrawStars and CalStarReconsitution_MemFree touch it.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "calstars/calstars.h"
 #include "fourproduct/fourproduct.h"
+#include "reconstitution/gauss_star.h"
 #include "reconstitution/pseudo_random.h"
 
 constexpr uint16_t kHoleMarker = 2048;     // a pixel with no background level yet (0x800)
@@ -45,16 +53,23 @@ struct ReconWorkBuffers {
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
     std::vector<float> profile_kernel;       // window x window: the current star's profile
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
+    GaussStarFastCache profiles;             // the fast profiles' tables and kernels, for the run
+    std::string warnings;                    // warning lines of the last record, for the driver to print
 };
 
-// Listing set-up: sizes the image buffers for the file's rows x cols and nstars. Refuses an image
-// below 15 x 15 (the trimmed-mean filter has no interior there). Fails with
+// Listing set-up: releases the previous image buffers, then sizes them for the file's rows x cols and
+// nstars. Refuses an image below 15 x 15 (see CalStarReconsitution_CheckImage). Fails with
 // " Memory section 1 not allocated in CalStarReconsitution \n" when the buffers cannot be allocated.
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 
+// The refusal of the listing set-up on its own: an image below 15 x 15 (the trimmed-mean filter has
+// no interior there), with the set-up's message.
+void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction);
+
 // Reconstitutes the current frame record into the current bank of `product`. Refuses the record
 // (no wait) when its window is even, below 1 or larger than the image's smaller side, or a star
-// coordinate is not finite. Prints " Warning: ..." when background levels had to be clamped. Fails
+// coordinate is not finite. Sets buffers.warnings to " Warning: ...\n" when background levels had to
+// be clamped, to nothing otherwise (also when the record is refused before the seeding). Fails
 // with " Memory section 2 not allocated in CalStarReconsitution \n" when the window arrays cannot
 // be allocated.
 void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product);
@@ -67,7 +82,8 @@ void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtr
 // Frame release: frees the window arrays.
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 
-// Per-listing clean-up: releases the GaussStar cache and the image buffers.
+// Per-listing clean-up: releases the GaussStar cache and the image buffers. The fast profiles' cache
+// stays: its kernels hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 
 // The stages, exposed for tests and benchmarks. `extraction` supplies rows, cols, nstars and the
@@ -90,7 +106,8 @@ void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
 // Draws every star into star_layer (cleared first), faintest first.
 void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
-// DrawStars with GaussStar_Fast building the profiles (always: its kernels are GaussStar's bits).
+// DrawStars with GaussStar_Fast building the profiles from buffers.profiles (always: its kernels are
+// GaussStar's bits).
 void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 // Fills the four products of the current bank from background_image + star_layer, drawing one value
 // of `generator` per pixel.

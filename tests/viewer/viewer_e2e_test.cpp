@@ -138,7 +138,7 @@ TEST(CommandLine, HelpAndVersionPrintAndExitZero) {
         const char* argument;
         const char* starts_with;
     } cases[] = {
-        {CALSTARS2FP_EXE, "--help", "Usage: calstars2fp <folder>\n"},
+        {CALSTARS2FP_EXE, "--help", "Usage: calstars2fp [--jobs N] [<folder>]\n"},
         {CALSTARS2FP_EXE, "--version", "calstars2fp "},
         {FPVIEW_EXE, "--help", "Usage: fpview "},
         {FPVIEW_EXE, "--version", "fpview "},

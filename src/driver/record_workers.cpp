@@ -1,0 +1,142 @@
+#include "driver/record_workers.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+void ReconstituteRecord(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product,
+                        RecordOutcome& outcome) {
+    buffers.warnings.clear();
+    outcome.failure = nullptr;
+    try {
+        CalStarReconsitution(buffers, extraction, product);
+    } catch (...) {
+        outcome.failure = std::current_exception();
+    }
+    // Also after a failure: a warning printed before the failure's line when the records are written.
+    outcome.warnings = buffers.warnings;
+}
+
+void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to) {
+    to.first_int = from.first_int;
+    to.rows = from.rows;
+    to.cols = from.cols;
+    to.nstars = from.nstars;
+    to.name = from.name;
+    to.window = from.window;
+    to.divisor = from.divisor;
+    to.row = from.row;
+    to.col = from.col;
+    to.intensity = from.intensity;
+    to.total = from.total;
+    to.background = from.background;
+    to.background_level = from.background_level;
+    to.path = from.path;
+}
+
+RecordWorkers::RecordWorkers(int32_t count) {
+    for (int32_t index = 0; index < count; ++index) {
+        workers_.push_back(std::make_unique<Worker>());
+        try {
+            threads_.emplace_back(&RecordWorkers::Run, this, index);
+        } catch (const std::system_error&) {
+            workers_.pop_back();  // the system gives no more threads: go on with those started
+            break;
+        }
+    }
+}
+
+RecordWorkers::~RecordWorkers() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+void RecordWorkers::SetAllowed(int32_t allowed) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        allowed_ = std::max<int32_t>(allowed, 1);
+    }
+    work_ready_.notify_all();
+}
+
+size_t RecordWorkers::Pending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return submitted_.size();
+}
+
+void RecordWorkers::Submit(std::unique_ptr<RecordJob> job) {
+    job->done = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.push_back(job.get());
+        submitted_.push_back(std::move(job));
+    }
+    work_ready_.notify_one();
+}
+
+std::unique_ptr<RecordJob> RecordWorkers::TakeOldest() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    job_done_.wait(lock, [this] { return submitted_.front()->done; });
+    std::unique_ptr<RecordJob> job = std::move(submitted_.front());
+    submitted_.pop_front();
+    return job;
+}
+
+void RecordWorkers::Run(int32_t index) {
+    Worker& worker = *workers_[static_cast<size_t>(index)];
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+        work_ready_.wait(lock, [&] {
+            const bool allowed = index < allowed_;
+            return stopping_ || (allowed && !waiting_.empty()) || (!allowed && worker.holding);
+        });
+        if (stopping_) return;
+        if (index >= allowed_) {
+            lock.unlock();
+            worker.buffers = ReconWorkBuffers{};
+            worker.rows = worker.cols = worker.nstars = -1;
+            worker.holding = false;
+            lock.lock();
+            continue;
+        }
+        RecordJob* job = waiting_.front();
+        waiting_.pop_front();
+        lock.unlock();
+        Reconstitute(worker, *job);
+        lock.lock();
+        job->done = true;
+        job_done_.notify_all();
+    }
+}
+
+void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job) {
+    const CalStarExtraction& record = job.record;
+    worker.holding = true;
+    try {
+        if (worker.rows != record.rows || worker.cols != record.cols || worker.nstars != record.nstars) {
+            worker.rows = -1;
+            CalStarReconsitution_MemSetup(worker.buffers, record);
+            worker.rows = record.rows;
+            worker.cols = record.cols;
+            worker.nstars = record.nstars;
+        }
+        if (!job.product_ready || job.product.rows != record.rows || job.product.cols != record.cols ||
+            job.product_first_int != record.first_int) {
+            job.product_ready = false;
+            FourProduct_MemSetup(job.product, record.first_int, record.rows, record.cols);
+            job.product_ready = true;
+            job.product_first_int = record.first_int;
+        }
+    } catch (...) {
+        job.outcome.warnings.clear();
+        job.outcome.failure = std::current_exception();
+        return;
+    }
+    worker.buffers.generator = job.generator;
+    ReconstituteRecord(worker.buffers, record, job.product, job.outcome);
+    CalStarReconsitution_FrameFree(worker.buffers);
+}

@@ -1,0 +1,101 @@
+// Worker threads that reconstitute frame records side by side for the batch driver.
+//
+// The driver reads the records in order, as the sequential loop does, and submits each one as a
+// RecordJob: a copy of the record, the generator state that a sequential run has at its first pixel,
+// and an output slot. Each worker owns its ReconWorkBuffers (and with them its GaussStar_Fast cache,
+// kept for the run), takes the oldest waiting job, reconstitutes it into the job's slot, and records
+// what the reconstitution said (its warning lines, or the failure that ended it). The driver takes
+// the jobs back in submission order with TakeOldest and writes them: the files, the lines and the
+// failures come out as from the sequential loop, whatever the number of workers.
+//
+// Nothing is shared between the workers but the queue, under one mutex; only the driver's thread
+// prints or writes files.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "calstars/calstars.h"
+#include "fourproduct/fourproduct.h"
+#include "reconstitution/pseudo_random.h"
+#include "reconstitution/reconstitution.h"
+
+// What the reconstitution of one record had to say: its warning lines (printed before the record's
+// name), and the failure that ended it, if any (rethrown where the record is written).
+struct RecordOutcome {
+    std::string warnings;
+    std::exception_ptr failure;
+};
+
+// Reconstitutes the current record of `extraction` into `product` and keeps the warning lines and
+// any failure (of any type) in `outcome` instead of printing or throwing them, so that they can be
+// reported in record order. The buffers' generator runs on as in CalStarReconsitution.
+void ReconstituteRecord(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product,
+                        RecordOutcome& outcome);
+
+// One frame record between the reader and its file.
+struct RecordJob {
+    CalStarExtraction record;  // header values, record fields and star arrays (no file text)
+    PseudoRandom generator;    // the state a sequential run has at the record's first pixel
+    FourProduct product;       // the output slot: set up for the record's image by the worker
+    bool product_ready = false;     // product is set up for product_first_int and the record's size
+    int32_t product_first_int = 0;
+    RecordOutcome outcome;
+    bool done = false;         // set by the worker, under the mutex
+};
+
+// Copies what the reconstitution reads of the current record (not the reader's text or position).
+void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to);
+
+class RecordWorkers {
+public:
+    // Starts `count` worker threads, or as many as the system gives (Started() says how many; 0 when
+    // none could be started).
+    explicit RecordWorkers(int32_t count);
+    // Stops the workers (each finishes the record in hand) and waits for them; jobs not taken back
+    // are dropped unwritten.
+    ~RecordWorkers();
+    RecordWorkers(const RecordWorkers&) = delete;
+    RecordWorkers& operator=(const RecordWorkers&) = delete;
+
+    int32_t Started() const { return static_cast<int32_t>(threads_.size()); }
+
+    // Lets only the first `allowed` workers (at least 1) take records; the others release their image
+    // buffers and profile tables, so that memory follows the number of workers the machine holds.
+    void SetAllowed(int32_t allowed);
+
+    // Records submitted and not yet taken back.
+    size_t Pending();
+
+    // Hands a record to the workers; returns at once.
+    void Submit(std::unique_ptr<RecordJob> job);
+
+    // Waits until the oldest submitted record is reconstituted and hands it back.
+    std::unique_ptr<RecordJob> TakeOldest();
+
+private:
+    struct Worker {
+        ReconWorkBuffers buffers;
+        int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers are set up for
+        bool holding = false;                       // the buffers or profile tables hold memory
+    };
+    void Run(int32_t index);
+    void Reconstitute(Worker& worker, RecordJob& job);
+
+    std::mutex mutex_;
+    std::condition_variable work_ready_;  // a job waits, the allowance changed, or the workers stop
+    std::condition_variable job_done_;    // a worker finished a job
+    std::deque<RecordJob*> waiting_;      // submitted, not yet taken by a worker, oldest first
+    std::deque<std::unique_ptr<RecordJob>> submitted_;  // every job not yet taken back, oldest first
+    int32_t allowed_ = 1;
+    bool stopping_ = false;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::vector<std::thread> threads_;
+};
