@@ -176,7 +176,8 @@ uint64_t MemoryLimit(uint64_t physical_bytes) {
     return limit;
 }
 
-uint64_t ProfileBytes(int32_t window) { return GaussStar_TableBytes(window > 0 ? (window - 1) / 2 : 0); }
+// The profile tables and kernels of one reconstitution (the fast path's, which the runs use).
+uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(window > 0 ? (window - 1) / 2 : 0); }
 
 }  // namespace
 

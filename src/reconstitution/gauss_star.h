@@ -54,8 +54,8 @@ constexpr int kFastTables = 2;  // the two widths of a half are kept side by sid
 // dr, dc), never on the CALSTARS file, so the state lives as long as its owner (the run's work
 // buffers, one per worker); it is never shared between threads and never touches GaussStarCache.
 // It holds tables of one half at a time (a call with another half drops them first), so it takes at
-// most kFastTables tables with their kernels for that half: about 12 MB for window 9, 31 MB for
-// window 15, and never more than GaussStar_TableBytes(half).
+// most kFastTables tables with all their kernels for that half: GaussStar_FastCacheBytes(half),
+// about 12 MB for window 9, 31 MB for window 15 (a listing uses far fewer kernels than all).
 struct GaussStarFastCache {
     std::vector<GaussTable> tables;  // most recently used last, at most kFastTables, all of one half
     uint64_t table_builds = 0;       // tables built (not found)
@@ -66,6 +66,9 @@ struct GaussStarFastCache {
 
 // Bytes that the table and patch take for `half` (8 (S^2 + P^2)), for memory checks made up front.
 uint64_t GaussStar_TableBytes(int32_t half);
+
+// Most bytes a GaussStarFastCache takes for `half`: kFastTables tables with every kernel remembered.
+uint64_t GaussStar_FastCacheBytes(int32_t half);
 
 // The one cache of the process.
 GaussStarCache& GaussStar_Cache();

@@ -18,6 +18,10 @@ constexpr int kOffsets = 2 * kMaxSubSampleOffset + 1;  // 101 sub-sample offsets
 // Kernel columns summed together on each side of the centre: whole vectors of four lanes.
 int32_t TableLanes(int32_t half) { return (half + 3) / 4 * 4; }
 
+// Elements per distance remainder of a table for `half`: a lane group starts at quotient 0 or 1 and
+// spans `lanes` quotients; the table's own quotients reach half + 1.
+int32_t TableGroup(int32_t half) { return std::max(TableLanes(half), half + 1) + 1; }
+
 // Fills the quarter table for (half, sigma): the value of each distinct (|i|, |j|) once, placed in
 // the regrouped layout at both (m_r, m_c) and (m_c, m_r).
 void BuildTable(GaussTable& table, int32_t half, float sigma) {
@@ -28,9 +32,8 @@ void BuildTable(GaussTable& table, int32_t half, float sigma) {
     table.sigma = sigma;
     table.sample_side = side;
     table.lanes = TableLanes(half);
-    // A lane group starts at quotient 0 or 1 and spans `lanes` quotients; the table's own quotients
-    // reach half + 1. Elements beyond the quarter are zeros that only unused lanes read.
-    table.group = std::max(table.lanes, half + 1) + 1;
+    // Elements beyond the quarter are zeros that only unused lanes read.
+    table.group = TableGroup(half);
     const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
     // D = 2 (101 sigma)^2, formed as (sigma 101) (2 (sigma 101)) from the float sigma, as GaussStar does.
     const double scaled = static_cast<double>(sigma) * kOversampling;
@@ -358,6 +361,15 @@ GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
 }
 
 }  // namespace
+
+uint64_t GaussStar_FastCacheBytes(int32_t half) {
+    const uint64_t side = static_cast<uint64_t>(kOversampling) * (2 * static_cast<uint64_t>(half) + 3);
+    const uint64_t quarter_rows = (side - 1) / 2 + 1;
+    const uint64_t samples = quarter_rows * kOversampling * static_cast<uint64_t>(TableGroup(half));
+    const uint64_t slots = static_cast<uint64_t>(kOffsets) * kOffsets;
+    const uint64_t area = (2 * static_cast<uint64_t>(half) + 1) * (2 * static_cast<uint64_t>(half) + 1);
+    return kFastTables * (sizeof(double) * samples + sizeof(int32_t) * slots + sizeof(float) * area * slots);
+}
 
 void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel) {
     GaussStar_CheckArguments(half, row, col, sigma);

@@ -148,4 +148,17 @@ TEST(Driver, OverlongAndEmptyFoldersAreRefused) {
     EXPECT_EQ(run.output, " Folder " + long_folder + " is longer than 231 characters \n");
 }
 
+TEST(Driver, AFolderNamedJobsIsReachedAsAPathAndAfterTheNumberOfWorkers) {
+    ScratchFolder folder;
+    const std::string jobs_folder = folder / "--jobs";
+    ASSERT_EQ(std::system(("mkdir '" + jobs_folder + "'").c_str()), 0);
+    WriteText(jobs_folder + "/CALSTARS_J.txt", CalstarsText(20, 20, 1, {{"J1.bin", 3, 1, Stars(1)}}));
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{jobs_folder}, {"--jobs", "2", jobs_folder}}) {
+        const ProgramRun run = RunCalstars2fp(arguments);
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(run.output, "J1.bin\n");
+    }
+    EXPECT_TRUE(Exists(jobs_folder + "/J1.bin"));
+}
+
 }  // namespace

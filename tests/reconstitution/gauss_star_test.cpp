@@ -119,3 +119,73 @@ TEST(GaussStar, ArgumentsOutsideTheContractAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<float> FastKernel(GaussStarFastCache& cache, int half, float row, float col, float sigma) {
+    std::vector<float> kernel((2 * half + 1) * (2 * half + 1), -1.0f);
+    GaussStar_Fast(cache, half, row, col, sigma, kernel.data());
+    return kernel;
+}
+
+// A sequence of calls on one cache, and what each must build: a kernel depends only on (half, sigma,
+// sub-sample offsets), so only a new one of those is summed, and a new half drops the other half's
+// tables.
+TEST(GaussStarFast, BuildsEachTableAndKernelOnceAndKeepsTablesOfOneHalf) {
+    GaussStarFastCache cache;
+    struct Step {
+        int half;
+        float row, col, sigma;
+        int table_builds, kernel_builds;
+        size_t tables;
+    };
+    const Step steps[] = {
+        {2, 5.2f, 6.7f, 1.1f, 1, 1, 1},
+        {2, 5.2f, 6.7f, 1.1f, 0, 0, 1},   // remembered
+        {2, 9.2f, 3.7f, 1.1f, 0, 0, 1},   // another pixel, the same offsets (20, -30)
+        {2, 5.3f, 6.7f, 1.1f, 0, 1, 1},   // another row offset
+        {2, 5.2f, 6.7f, 1.6f, 1, 1, 2},   // the other width: a second table beside the first
+        {2, 5.2f, 6.7f, 1.1f, 0, 0, 2},
+        {3, 5.2f, 6.7f, 1.1f, 1, 1, 1},   // another half: the tables of half 2 go
+        {2, 5.2f, 6.7f, 1.1f, 1, 1, 1},   // ... and are built again
+    };
+    for (const Step& step : steps) {
+        const uint64_t tables_before = cache.table_builds, kernels_before = cache.kernel_builds;
+        FastKernel(cache, step.half, step.row, step.col, step.sigma);
+        EXPECT_EQ(cache.table_builds - tables_before, static_cast<uint64_t>(step.table_builds)) << step.half << " " << step.row;
+        EXPECT_EQ(cache.kernel_builds - kernels_before, static_cast<uint64_t>(step.kernel_builds)) << step.half << " " << step.row;
+        EXPECT_EQ(cache.tables.size(), step.tables);
+    }
+}
+
+TEST(GaussStarFast, CachesAreIndependentAndNeverTouchTheLiteralCache) {
+    GaussStar_Release();
+    const uint64_t literal_rebuilds = GaussStar_Cache().rebuild_count;
+    GaussStarFastCache first, second;
+    const std::vector<float> a = FastKernel(first, 3, 10.3f, 20.7f, 1.6f);
+    EXPECT_EQ(second.kernel_builds, 0u);
+    const std::vector<float> b = FastKernel(second, 3, 10.3f, 20.7f, 1.6f);
+    EXPECT_EQ(first.kernel_builds, 1u);
+    EXPECT_EQ(second.kernel_builds, 1u);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, Kernel(3, 10.3f, 20.7f, 1.6f));
+    GaussStar_Release();  // the literal release leaves the fast caches as they are
+    EXPECT_EQ(first.tables.size(), 1u);
+    EXPECT_EQ(GaussStar_Cache().rebuild_count, literal_rebuilds + 1);  // only the literal call above
+}
+
+// With every one of its 101 x 101 kernels remembered, for both widths, the fast cache of a half takes
+// what the memory budget counts for it.
+TEST(GaussStarFast, AFullCacheTakesTheBytesTheBudgetCounts) {
+    for (int half = 0; half <= 12; ++half) {
+        GaussStarFastCache cache;
+        FastKernel(cache, half, 5.0f, 5.0f, 1.1f);
+        const GaussTable& table = cache.tables.back();
+        const uint64_t area = static_cast<uint64_t>(2 * half + 1) * (2 * half + 1);
+        const uint64_t full_table = sizeof(double) * table.samples.size() + sizeof(int32_t) * table.kernel_slot.size() +
+                                    sizeof(float) * area * table.kernel_slot.size();
+        EXPECT_EQ(kFastTables * full_table, GaussStar_FastCacheBytes(half)) << half;
+    }
+}
+
+}  // namespace

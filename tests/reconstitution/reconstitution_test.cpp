@@ -336,4 +336,27 @@ TEST(CalStarReconsitution, ImagesBelow15x15AreRefusedAtSetUp) {
     }
 }
 
+// The fast profiles' tables and kernels outlive the listing: a later file with the same stars builds
+// nothing again. The warning of a record is left for the driver, and cleared by the next record.
+TEST(CalStarReconsitution, ProfilesLiveForTheRunAndWarningsAreLeftForTheDriver) {
+    CalStarExtraction e = Frame(20, 30, 5, {{8.3f, 10.6f, 1000, 10}, {12.1f, 20.4f, 2000, 10}});
+    e.background_level[1] = 300;
+    ReconWorkBuffers buffers;
+    FourProduct product;
+    FourProduct_MemSetup(product, 1, 20, 30);
+    CalStarReconsitution_MemSetup(buffers, e);
+    CalStarReconsitution(buffers, e, product);
+    EXPECT_EQ(buffers.warnings, " Warning: 1 star background levels outside 0..255 clamped in record T.bin of CALSTARS_T.txt \n");
+    EXPECT_EQ(buffers.profiles.table_builds, 2u);  // sigma 1.1 and 1.6
+    EXPECT_EQ(buffers.profiles.kernel_builds, 2u);
+    CalStarReconsitution_FrameFree(buffers);
+    CalStarReconsitution_MemFree(buffers);
+    e.background_level[1] = 30;
+    CalStarReconsitution_MemSetup(buffers, e);
+    CalStarReconsitution(buffers, e, product);
+    EXPECT_EQ(buffers.warnings, "");
+    EXPECT_EQ(buffers.profiles.table_builds, 2u);
+    EXPECT_EQ(buffers.profiles.kernel_builds, 2u);
+}
+
 }  // namespace
