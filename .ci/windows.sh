@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 source .ci/install.sh
 install_packages cmake ninja-build g++ libgtest-dev googletest \
-  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine64 fonts-wine xvfb xdotool zenity gcc-multilib g++-multilib qemu-user-static
 
 # Some kernels run without 32-bit emulation; there the 32-bit build is compiled and checked but

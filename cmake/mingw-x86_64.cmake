@@ -1,4 +1,5 @@
-# Cross build for Windows with the MinGW-w64 "win32" thread-model compilers (no winpthread DLL).
+# Cross build for Windows with the MinGW-w64 "posix" thread-model compilers (std::thread; winpthreads
+# is linked in statically, so no DLL beyond the system ones is imported).
 # Use: cmake -S . -B build/win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)

@@ -38,7 +38,8 @@ RecordWorkers::RecordWorkers(int32_t count) {
     for (int32_t index = 0; index < count; ++index) {
         workers_.push_back(std::make_unique<Worker>());
         try {
-            threads_.emplace_back(&RecordWorkers::Run, this, index);
+            // The thread gets its worker itself: workers_ grows while the earlier threads run.
+            threads_.emplace_back(&RecordWorkers::Run, this, index, workers_.back().get());
         } catch (const std::system_error&) {
             workers_.pop_back();  // the system gives no more threads: go on with those started
             break;
@@ -86,8 +87,8 @@ std::unique_ptr<RecordJob> RecordWorkers::TakeOldest() {
     return job;
 }
 
-void RecordWorkers::Run(int32_t index) {
-    Worker& worker = *workers_[static_cast<size_t>(index)];
+void RecordWorkers::Run(int32_t index, Worker* own) {
+    Worker& worker = *own;
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         work_ready_.wait(lock, [&] {

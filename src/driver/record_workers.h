@@ -86,7 +86,7 @@ private:
         int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers are set up for
         bool holding = false;                       // the buffers or profile tables hold memory
     };
-    void Run(int32_t index);
+    void Run(int32_t index, Worker* worker);
     void Reconstitute(Worker& worker, RecordJob& job);
 
     std::mutex mutex_;

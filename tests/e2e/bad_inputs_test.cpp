@@ -24,11 +24,12 @@ namespace {
 const std::string kWatchdog = "timeout -s KILL 20 ";
 const char* const kInputName = "CALSTARS_T.txt";
 
+// AddressSanitizer and ThreadSanitizer reserve shadow memory that a limited address space cannot hold.
 bool BuiltWithAddressSanitizer() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
     return true;
 #endif
 #endif

@@ -12,15 +12,17 @@ emulator=$1 exe=$(realpath "$2") native=$(realpath "$3") example=$(realpath "$4"
 scratch=$(mktemp -d)
 trap 'rm -rf "${scratch}"' EXIT
 
-# run_pair NAME SOURCE_DIR: runs both builds, each on its own copy of SOURCE_DIR, and compares their
-# exit statuses, printed output, and every file they write (listing and four-product files).
+# run_pair NAME SOURCE_DIR [OPTIONS...]: runs both builds, each on its own copy of SOURCE_DIR (the
+# emulated one with OPTIONS before the folder), and compares their exit statuses, printed output,
+# and every file they write (listing and four-product files).
 run_pair() {
   local name=$1 source=$2
+  shift 2
   cp -r "${source}" "${scratch}/${name}-native"
   cp -r "${source}" "${scratch}/${name}-i686"
   "${native}" "${scratch}/${name}-native" < /dev/null > "${scratch}/${name}-native.out" 2>&1
   local native_status=$?
-  "${emulator}" "${exe}" "${scratch}/${name}-i686" < /dev/null > "${scratch}/${name}-i686.out" 2>&1
+  "${emulator}" "${exe}" "$@" "${scratch}/${name}-i686" < /dev/null > "${scratch}/${name}-i686.out" 2>&1
   local status=$?
   check "${name}: exit status" "${native_status}" "${status}"
   # The printed lines name the folder, which differs between the two copies.
@@ -30,6 +32,7 @@ run_pair() {
 }
 
 run_pair example "${example}"
+run_pair example-jobs-3 "${example}" --jobs 3
 
 # The conformance cases: one process per case, and the expected files as well as the native ones.
 cases=0

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end runs of the Windows build under wine: the example folder through the real command
-# interpreter with the folder given in each Windows form, a missing folder, the conformance cases,
+# interpreter with the folder given in each Windows form and with --jobs 3 and 1, a missing folder,
+# the conformance cases,
 # and the open-file dialog driven by xdotool on a virtual display. Every four-product file must be
 # byte-identical to what the native build writes for the same folder.
 #
@@ -52,6 +53,13 @@ for form in plain trailing; do
   [ "${form}" = trailing ] && argument="${argument}\\"
   run_windows "${form}" "${argument}"
   check_example_run "folder ${form}" "${scratch}/${form}.out" "${scratch}/${form}"
+done
+
+# Several workers, and one: the same names in the same order and the same bytes as the native run.
+for jobs in 3 1; do
+  cp -r "${example}" "${scratch}/jobs-${jobs}"
+  run_windows "jobs-${jobs}" --jobs "${jobs}" "$(windows_path "${scratch}/jobs-${jobs}")"
+  check_example_run "--jobs ${jobs}" "${scratch}/jobs-${jobs}.out" "${scratch}/jobs-${jobs}"
 done
 
 # A drive root, named with and without its backslash: the copy becomes drive R:.
