@@ -216,6 +216,8 @@ int RunBatch(const std::string& folder_argument, int32_t jobs) {
     if (!listing || listing.bad()) {
         Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
     }
+    // Rule: one job (or no thread to be had) runs the sequential loop, the reference; more run the
+    // same loop with ParallelRun's workers, which write the same files and lines.
     std::unique_ptr<RecordWorkers> workers;
     if (jobs > 1) {
         workers = std::make_unique<RecordWorkers>(jobs);
