@@ -141,8 +141,6 @@ bool SelectCalStarsFile(std::string& destination) {
     return true;
 }
 
-bool RenameReplacing(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
-
 uint64_t PhysicalMemoryBytes() {
     const long pages = ::sysconf(_SC_PHYS_PAGES);
     const long page_size = ::sysconf(_SC_PAGE_SIZE);

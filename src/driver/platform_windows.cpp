@@ -65,10 +65,6 @@ bool SelectCalStarsFile(std::string& destination) {
     return true;
 }
 
-bool RenameReplacing(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
 uint64_t PhysicalMemoryBytes() {
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;

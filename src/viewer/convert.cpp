@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 
 #include "driver/platform.h"
 #include "failure.h"
@@ -19,7 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kBarWidth = 30;
-constexpr const char* kPartialSuffix = ".partial";
 
 bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
     if (text.size() < suffix.size()) return false;
@@ -38,22 +36,6 @@ int ProductByName(const std::string& name) {
 std::string OptionValue(int argc, char** argv, int& i) {
     if (i + 1 >= argc) Fail(WaitKind::None, Format(" Option %s needs a value (see fpview --help) \n", argv[i]));
     return argv[++i];
-}
-
-// Writes one output through `write`, under a temporary name first so that a failure never leaves a
-// partial file under the final name nor removes the file that was there.
-void WriteReplacing(const std::string& path, const std::function<void(const std::string&)>& write) {
-    const std::string partial = path + kPartialSuffix;
-    try {
-        write(partial);
-    } catch (const Failure&) {
-        std::remove(partial.c_str());
-        throw;
-    }
-    if (!RenameReplacing(partial, path)) {
-        std::remove(partial.c_str());
-        Fail(WaitKind::None, Format(" Cannot replace %s \n", path.c_str()));
-    }
 }
 
 std::string JoinNames(const std::vector<std::string>& names) {
@@ -167,11 +149,11 @@ std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptio
     size_t next = 0;
     if (options.write_png) {
         const GrayImage image = options.product == kMosaic ? MosaicImage(file) : ProductImage(file, options.product);
-        WriteReplacing(outputs[next++], [&](const std::string& path) { WritePng(image, path); });
+        WritePng(image, outputs[next++]);
     }
     if (options.write_fits) {
         const std::string source_name = fs::path(input).filename().string();
-        WriteReplacing(outputs[next++], [&](const std::string& path) { WriteFits(file, source_name, path); });
+        WriteFits(file, source_name, outputs[next++]);
     }
     return outputs;
 }
