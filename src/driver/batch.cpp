@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "calstars/calstars.h"
+#include "driver/interruption.h"
 #include "driver/paths.h"
 #include "driver/platform.h"
 #include "driver/usage.h"
@@ -52,6 +53,7 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
     FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
     CalStarReconsitution_MemSetup(buffers, extraction);
     while (ReadCalStarFrame(extraction) == 0) {
+        Interruption_NameRecord(extraction.name);
         if (WouldOverwriteInput(extraction.name)) {
             Fail(WaitKind::None, Format(" Record name %s in %s would overwrite an input of the run \n", extraction.name.c_str(),
                                         calstars_path.c_str()));
@@ -62,6 +64,7 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
         std::printf("%s\n", extraction.name.c_str());
         std::fflush(stdout);
         FourProduct_WriteFile(product);
+        Interruption_RecordDone();
         CalStarReconsitution_FrameFree(buffers);
     }
     CalStarReconsitution_MemFree(buffers);
@@ -88,6 +91,7 @@ int RunBatch(const std::string& folder_argument) {
     const std::string folder = EnsureTrailingSeparator(folder_argument, kFolderSeparator);
     if (folder.size() > kMaxFolderLength) CheckFolder(folder);
     const std::string listing_path = folder + kListingName;
+    Interruption_Watch(folder);
     WriteCalstarsListing(folder, listing_path);
 
     std::ifstream listing(listing_path);

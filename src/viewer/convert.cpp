@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "driver/interruption.h"
 #include "driver/platform.h"
 #include "failure.h"
 #include "version.h"
@@ -87,12 +88,14 @@ int ConvertFolder(const std::string& folder, const ViewerOptions& options) {
     size_t failed = 0;
     for (const std::string& input : inputs) {
         std::vector<std::string> outputs;
+        Interruption_NameRecord(input);
         try {
             outputs = ConvertFile(input, options);
         } catch (const Failure& failure) {
             Progress_Report(progress, failure);
             ++failed;
         }
+        Interruption_RecordDone();
         Progress_Step(progress, input, outputs);
     }
     Progress_Clear(progress);
@@ -197,8 +200,11 @@ int RunViewer(int argc, char** argv) {
         fs::create_directories(options.out_folder, error);
         if (error) Fail(WaitKind::None, Format(" Cannot create folder %s: %s \n", options.out_folder.c_str(), error.message().c_str()));
     }
+    // Stopped by a signal, fpview removes the picture it is writing and names the file it did not finish.
+    Interruption_Watch(options.input, "file");
     std::error_code ignored;
     if (fs::is_directory(options.input, ignored)) return ConvertFolder(options.input, options);
+    Interruption_NameRecord(options.input);
     const std::vector<std::string> outputs = ConvertFile(options.input, options);
     std::printf("%s: %s\n", options.input.c_str(), JoinNames(outputs).c_str());
     return 0;
