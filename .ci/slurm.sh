@@ -3,8 +3,8 @@
 # started here as root without systemd, stopped at the end) runs the installed job-array script over
 # generated camera-nights of different sizes plus one bad night: every good night's files are
 # byte-identical to a plain sequential run's, the bad night's task fails with its message in its
-# log, the others are unaffected, and sbatch --wait reports the failure. A re-submitted task writes
-# the same bytes; a list line that is missing or empty fails with one line.
+# log, the others are unaffected, and sbatch --wait reports the failure. A re-submitted and a
+# requeued task write the same bytes; a list line that is missing or empty fails with one line.
 #
 # No accounting daemon (slurmdbd) is set up, so sacct has nothing to show here: the tasks' exit
 # codes are read from scontrol show job, which keeps finished jobs for MinJobAge seconds.
@@ -134,6 +134,21 @@ echo "scontrol: task 2 ExitCode=1:0, the others 0:0"
 (cd "${work}" && sbatch --wait --parsable --array=4 --output="${work}/logs/%A_%a.log" "${script}" "${list}") > "${work}/job2"
 same_as_reference "${work}" C02/20140101
 echo "re-submitted task 4: same bytes"
+
+# --- a requeued task runs again and writes the same bytes
+scontrol requeue "${job}_3"
+# Slurm holds a requeued job back for a while (its begin time); let it start at once.
+scontrol update JobId="${job}_3" StartTime=now
+requeued=""
+for (( i = 0; i < 120; ++i )); do
+  requeued=$(scontrol show job "${job}_3")
+  grep -q 'Restarts=1' <<< "${requeued}" && grep -q 'JobState=COMPLETED' <<< "${requeued}" && break
+  sleep 0.5
+done
+grep -q 'JobState=COMPLETED' <<< "${requeued}" && grep -q 'Restarts=1' <<< "${requeued}" ||
+  { echo "the requeued task did not complete again in 60 s"; echo "${requeued}"; exit 1; }
+same_as_reference "${work}" C01/20140102
+echo "requeued task 3: ran again, same bytes"
 
 # --- bad list lines: missing and empty
 printf 'archive/C01/20140101\n\n' > "${work}/short.txt"
