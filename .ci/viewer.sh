@@ -15,7 +15,8 @@ ctest --test-dir "${build}" --output-on-failure -j2 -L viewer
 stage=$(mktemp -d)
 trap 'rm -rf "${stage}"' EXIT
 cmake --install "${build}" --prefix "${stage}/usr" > /dev/null
-for file in bin/calstars2fp bin/fpview share/man/man1/calstars2fp.1 share/man/man1/fpview.1; do
+for file in bin/calstars2fp bin/fpview share/man/man1/calstars2fp.1 share/man/man1/fpview.1 \
+  share/calstars2fp/calstars2fp-array.sbatch; do
   test -f "${stage}/usr/${file}" || { echo "cmake --install did not install ${file}"; exit 1; }
 done
 

@@ -4,12 +4,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <fstream>
 #include <memory>
 #include <vector>
 
 #include "calstars/calstars.h"
+#include "driver/interruption.h"
 #include "driver/paths.h"
 #include "driver/platform.h"
 #include "driver/usage.h"
@@ -80,11 +82,13 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
     FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
     CalStarReconsitution_MemSetup(buffers, extraction);
     while (ReadCalStarFrame(extraction) == 0) {
+        Interruption_NameRecord(extraction.name);
         RefuseOverwritingInput(extraction, calstars_path);
         CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, PhysicalMemoryBytes(), calstars_path);
         RecordOutcome outcome;
         ReconstituteRecord(buffers, extraction, product, outcome);
         FinishRecord(folder, extraction.name, outcome, product);
+        Interruption_RecordDone();
         CalStarReconsitution_FrameFree(buffers);
     }
     CalStarReconsitution_MemFree(buffers);
@@ -120,6 +124,9 @@ public:
                 spare_.pop_back();
             }
             CopyRecord(extraction_, job->record);
+            // A stop names the oldest record whose file is not written yet.
+            if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
+            in_flight_.push_back(extraction_.name);
             job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
             pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
             workers_.Submit(std::move(job));
@@ -153,6 +160,9 @@ private:
             record_failed_ = true;
             throw;
         }
+        Interruption_RecordDone();
+        in_flight_.pop_front();
+        if (!in_flight_.empty()) Interruption_NameRecord(in_flight_.front());
         spare_.push_back(std::move(job));
     }
 
@@ -161,6 +171,7 @@ private:
     CalStarExtraction extraction_;
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
+    std::deque<std::string> in_flight_;               // names of the records submitted and not written
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
 };
 
@@ -208,6 +219,7 @@ int RunBatch(const std::string& folder_argument, int32_t jobs) {
     const std::string folder = EnsureTrailingSeparator(folder_argument, kFolderSeparator);
     if (folder.size() > kMaxFolderLength) CheckFolder(folder);
     const std::string listing_path = folder + kListingName;
+    Interruption_Watch(folder);
     WriteCalstarsListing(folder, listing_path);
 
     std::ifstream listing(listing_path);

@@ -1,6 +1,7 @@
-// What differs between Windows and POSIX systems: the folder separator, how the listing of CALSTARS
-// files is produced, the file selection dialog, replacing a file by renaming, and the machine's
-// memory and processors. One source file per platform implements it; nothing else depends on the platform.
+// What differs between Windows and POSIX systems for the driver: the folder separator, how the
+// listing of CALSTARS files is produced, the file selection dialog, and the machine's memory and
+// processors. One source file per platform implements it. (How output files replace others, by
+// renaming, belongs to safe_output/.)
 #pragma once
 
 #include <cstdint>
@@ -19,9 +20,6 @@ void WriteCalstarsListing(const std::string& folder, const std::string& listing_
 // Asks the user for any one CALSTARS file and returns true with its full path in `destination`, or
 // false when the user cancelled or the dialog failed (destination untouched).
 bool SelectCalStarsFile(std::string& destination);
-
-// Renames `from` to `to`, replacing a file that already has that name. False on failure.
-bool RenameReplacing(const std::string& from, const std::string& to);
 
 // The number of processors this process may run on (its affinity mask, which taskset, cgroups and
 // cluster schedulers narrow), at least 1.

@@ -143,8 +143,6 @@ bool SelectCalStarsFile(std::string& destination) {
     return true;
 }
 
-bool RenameReplacing(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
-
 int32_t UsableProcessorCount() {
 #if defined(__linux__)
     // The affinity mask, in sets large enough for the machine (the fixed cpu_set_t holds 1024).

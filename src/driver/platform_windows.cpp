@@ -65,10 +65,6 @@ bool SelectCalStarsFile(std::string& destination) {
     return true;
 }
 
-bool RenameReplacing(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
 int32_t UsableProcessorCount() {
     DWORD_PTR process_mask = 0;
     DWORD_PTR system_mask = 0;

@@ -52,7 +52,7 @@ void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, 
 void FourProduct_MemFree(FourProduct& record);
 
 // Writes the current bank to output_name[bank], replacing any file of that name. The bytes go to a
-// temporary file in the same folder first, every write and the close are checked, and only a
+// temporary file in the same folder first (a safe output file, safe_output.h), every write and the close are checked, and only a
 // complete file is renamed to the final name: a failed write never leaves a partial file under the
 // final name, nor removes the file that was there. Failures (waiting for one character):
 // " Cannot open output file <name> for writing \n" and " Cannot write output file <name> \n".

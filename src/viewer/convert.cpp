@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 
+#include "driver/interruption.h"
 #include "driver/platform.h"
 #include "failure.h"
 #include "version.h"
@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kBarWidth = 30;
-constexpr const char* kPartialSuffix = ".partial";
 
 bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
     if (text.size() < suffix.size()) return false;
@@ -38,22 +37,6 @@ int ProductByName(const std::string& name) {
 std::string OptionValue(int argc, char** argv, int& i) {
     if (i + 1 >= argc) Fail(WaitKind::None, Format(" Option %s needs a value (see fpview --help) \n", argv[i]));
     return argv[++i];
-}
-
-// Writes one output through `write`, under a temporary name first so that a failure never leaves a
-// partial file under the final name nor removes the file that was there.
-void WriteReplacing(const std::string& path, const std::function<void(const std::string&)>& write) {
-    const std::string partial = path + kPartialSuffix;
-    try {
-        write(partial);
-    } catch (const Failure&) {
-        std::remove(partial.c_str());
-        throw;
-    }
-    if (!RenameReplacing(partial, path)) {
-        std::remove(partial.c_str());
-        Fail(WaitKind::None, Format(" Cannot replace %s \n", path.c_str()));
-    }
 }
 
 std::string JoinNames(const std::vector<std::string>& names) {
@@ -105,12 +88,14 @@ int ConvertFolder(const std::string& folder, const ViewerOptions& options) {
     size_t failed = 0;
     for (const std::string& input : inputs) {
         std::vector<std::string> outputs;
+        Interruption_NameRecord(input);
         try {
             outputs = ConvertFile(input, options);
         } catch (const Failure& failure) {
             Progress_Report(progress, failure);
             ++failed;
         }
+        Interruption_RecordDone();
         Progress_Step(progress, input, outputs);
     }
     Progress_Clear(progress);
@@ -167,11 +152,11 @@ std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptio
     size_t next = 0;
     if (options.write_png) {
         const GrayImage image = options.product == kMosaic ? MosaicImage(file) : ProductImage(file, options.product);
-        WriteReplacing(outputs[next++], [&](const std::string& path) { WritePng(image, path); });
+        WritePng(image, outputs[next++]);
     }
     if (options.write_fits) {
         const std::string source_name = fs::path(input).filename().string();
-        WriteReplacing(outputs[next++], [&](const std::string& path) { WriteFits(file, source_name, path); });
+        WriteFits(file, source_name, outputs[next++]);
     }
     return outputs;
 }
@@ -215,8 +200,11 @@ int RunViewer(int argc, char** argv) {
         fs::create_directories(options.out_folder, error);
         if (error) Fail(WaitKind::None, Format(" Cannot create folder %s: %s \n", options.out_folder.c_str(), error.message().c_str()));
     }
+    // Stopped by a signal, fpview removes the picture it is writing and names the file it did not finish.
+    Interruption_Watch(options.input, "file");
     std::error_code ignored;
     if (fs::is_directory(options.input, ignored)) return ConvertFolder(options.input, options);
+    Interruption_NameRecord(options.input);
     const std::vector<std::string> outputs = ConvertFile(options.input, options);
     std::printf("%s: %s\n", options.input.c_str(), JoinNames(outputs).c_str());
     return 0;

@@ -3,9 +3,11 @@
 #include <fitsio.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "failure.h"
+#include "safe_output/safe_output.h"
 #include "version.h"
 
 namespace {
@@ -19,6 +21,14 @@ struct FitsCloser {
     }
 };
 using FitsHandle = std::unique_ptr<fitsfile, FitsCloser>;
+
+// Frees the memory block that CFITSIO grew with realloc, on every path out of WriteFits.
+struct MemoryFreer {
+    void operator()(void** memory) const { std::free(*memory); }
+};
+
+// FITS files are made of blocks of 2880 bytes; the memory block grows by one at a time.
+constexpr size_t kFitsBlock = 2880;
 
 void CheckStatus(int status, const std::string& path) {
     if (status == 0) return;
@@ -53,12 +63,14 @@ void WriteHeaderKeys(fitsfile* fits, const FourProductFile& file, const std::str
 }  // namespace
 
 void WriteFits(const FourProductFile& file, const std::string& source_name, const std::string& path) {
-    // CFITSIO refuses to create over an existing file; the disk-file form takes the name literally
-    // (no extended file name syntax), so names with brackets or a leading "!" are safe.
-    std::remove(path.c_str());
+    // CFITSIO builds the file in memory (it grows the block with realloc); the bytes are then stored
+    // through a safe output file, so CFITSIO never opens a path of its own.
+    void* memory = nullptr;
+    size_t memory_size = 0;
+    const std::unique_ptr<void*, MemoryFreer> owned(&memory);
     int status = 0;
     fitsfile* raw = nullptr;
-    fits_create_diskfile(&raw, path.c_str(), &status);
+    fits_create_memfile(&raw, &memory, &memory_size, kFitsBlock, std::realloc, &status);
     CheckStatus(status, path);
     FitsHandle fits(raw);
     long axes[3] = {file.cols, file.rows, kProducts};
@@ -69,8 +81,18 @@ void WriteFits(const FourProductFile& file, const std::string& source_name, cons
         const LONGLONG first = product * npix + 1;
         fits_write_img(fits.get(), TBYTE, first, npix, const_cast<uint8_t*>(file.planes[product].data()), &status);
     }
+    // The file ends where the one HDU ends, its last block filled; the memory block may be larger.
+    LONGLONG header_start = 0, data_start = 0, data_end = 0;
+    fits_get_hduaddrll(fits.get(), &header_start, &data_start, &data_end, &status);
     CheckStatus(status, path);
     raw = fits.release();
     fits_close_file(raw, &status);
     CheckStatus(status, path);
+    if (data_end <= 0 || static_cast<size_t>(data_end) > memory_size) {
+        Fail(WaitKind::None, Format(" Cannot write FITS file %s: the encoded file has no consistent size \n", path.c_str()));
+    }
+    int error = 0;
+    if (!SafeOutput_WriteWhole(path, memory, static_cast<size_t>(data_end), &error)) {
+        Fail(WaitKind::None, Format(" Cannot write FITS file %s: %s \n", path.c_str(), SafeOutput_ErrorText(error).c_str()));
+    }
 }

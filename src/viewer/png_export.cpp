@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "failure.h"
+#include "safe_output/safe_output.h"
 
 namespace {
 
@@ -40,16 +41,28 @@ GrayImage MosaicImage(const FourProductFile& file) {
 
 void WritePng(const GrayImage& image, const std::string& path) {
     // libpng's simplified interface: it handles its own errors (no longjmp through C++ frames) and
-    // reports them in image.message.
+    // reports them in png.message. The stream is made in memory, sized by a first call, and stored
+    // through a safe output file.
     png_image png;
     std::memset(&png, 0, sizeof png);
     png.version = PNG_IMAGE_VERSION;
     png.width = static_cast<png_uint_32>(image.width);
     png.height = static_cast<png_uint_32>(image.height);
     png.format = PNG_FORMAT_GRAY;
-    if (!png_image_write_to_file(&png, path.c_str(), 0, image.pixels.data(), image.width, nullptr)) {
+    png_alloc_size_t size = 0;
+    std::vector<uint8_t> stream;
+    bool encoded = png_image_write_get_memory_size(png, size, 0, image.pixels.data(), image.width, nullptr) != 0;
+    if (encoded) {
+        stream.resize(size);
+        encoded = png_image_write_to_memory(&png, stream.data(), &size, 0, image.pixels.data(), image.width, nullptr) != 0;
+    }
+    if (!encoded) {
         const std::string reason = png.message;
         png_image_free(&png);
         Fail(WaitKind::None, Format(" Cannot write PNG file %s: %s \n", path.c_str(), reason.c_str()));
+    }
+    int error = 0;
+    if (!SafeOutput_WriteWhole(path, stream.data(), size, &error)) {
+        Fail(WaitKind::None, Format(" Cannot write PNG file %s: %s \n", path.c_str(), SafeOutput_ErrorText(error).c_str()));
     }
 }

@@ -28,6 +28,7 @@ GrayImage ProductImage(const FourProductFile& file, int product);
 // The 2 x 2 mosaic of `file`: (2 x cols + kMosaicSeparator) x (2 x rows + kMosaicSeparator) pixels.
 GrayImage MosaicImage(const FourProductFile& file);
 
-// Writes `image` to `path` as an 8-bit grayscale PNG with libpng, replacing any file there. Throws a
-// Failure " Cannot write PNG file <path>: <libpng's reason> " when libpng refuses.
+// Writes `image` to `path` as an 8-bit grayscale PNG with libpng, replacing any file there through a
+// safe output file (safe_output.h). Throws a Failure " Cannot write PNG file <path>: <reason> " when
+// libpng refuses or the file cannot be written (nothing is then left behind).
 void WritePng(const GrayImage& image, const std::string& path);

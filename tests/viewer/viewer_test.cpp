@@ -2,7 +2,10 @@
 // trips, output names, the command line and the progress bar.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -186,6 +189,33 @@ TEST(ExportRoundTrip, LongSourceNamesAndExistingOutputsAreHandled) {
     std::string error;
     ASSERT_TRUE(ReadFits(folder / "old.fits", fits, error)) << error;
     EXPECT_EQ(fits.source, long_name);
+}
+
+TEST(ExportRoundTrip, OutputsThatCannotBeWrittenLeaveNothingAndLinksAreNotFollowed) {
+    ScratchFolder folder;
+    WritePatternFile(folder / "in.bin", 3, 5);
+    FourProductFile file;
+    FourProductFile_Read(folder / "in.bin", file);
+    const std::string missing = folder / "no-folder/in.png";
+    try {
+        WritePng(MosaicImage(file), missing);
+        ADD_FAILURE() << "no failure for " << missing;
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.message.rfind(" Cannot write PNG file " + missing + ": ", 0), 0u) << failure.message;
+    }
+    // A directory in the way of the final name: encoded and written, the rename fails.
+    std::filesystem::create_directory(folder / "taken.fits");
+    try {
+        WriteFits(file, "in.bin", folder / "taken.fits");
+        ADD_FAILURE() << "no failure for taken.fits";
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.message.rfind(" Cannot write FITS file " + (folder / "taken.fits") + ": ", 0), 0u) << failure.message;
+    }
+    // A link under the temporary name is never written through.
+    ASSERT_EQ(::symlink("../outside.png", (folder / "in.png.partial").c_str()), 0);
+    WritePng(MosaicImage(file), folder / "in.png");
+    EXPECT_FALSE(Exists(folder.path() + "/../outside.png"));
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"in.bin", "in.png", "in.png.partial", "taken.fits"}));
 }
 
 TEST(ConvertFile, WritesTheChosenOutputsNamedAfterTheInput) {

@@ -1,0 +1,80 @@
+// Safe output files: how both programs write every file they make.
+//
+// A file is written under a temporary name in the folder of its final name, every write and the
+// close are checked, and only a complete file is renamed over the final name (replacing a file that
+// is there). On any failure the temporary file is removed and the final name is left as it was, so
+// the file of an earlier run stays whole; an interrupted run removes its temporary files through
+// SafeOutput_RemoveTemporaries.
+//
+// Temporary name: "<final name>.partial", or "<final name>.partial2", ".partial3" and so on when an
+// entry of that name exists (it may be an earlier output of the same run: a record may be named
+// "x.partial"). The temporary file is created exclusively: an existing entry, a symbolic link
+// included even when it leads nowhere, is never opened, so bytes never go through a link to a place
+// outside the folder.
+//
+// Use:
+//   SafeOutput output;
+//   if (!SafeOutput_Open(output, final_name)) ...            // nothing was created
+//   bool ok = SafeOutput_Write(output, header, 20) && SafeOutput_Write(output, planes, n);
+//   if (!SafeOutput_Commit(output)) ...                      // temporary file already removed
+// A SafeOutput destroyed while open (a Failure thrown past it) removes its temporary file.
+//
+// Interruptions: from the moment its name is chosen until after the rename, every temporary name
+// sits in a fixed table of kSafeOutputSlots entries. The name is entered before the file is created
+// and taken out after the rename, so a sweep at any moment removes every temporary file that exists;
+// a name swept before its file was created or after it was renamed names nothing any more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Files that can be open at once (each program writes one at a time).
+constexpr int kSafeOutputSlots = 8;
+// Longest temporary path the table holds, terminator included; a longer one cannot be opened.
+constexpr size_t kSafeOutputPathBytes = 4096;
+// No temporary file of the platform's kind is open.
+constexpr intptr_t kNoFile = -1;
+
+struct SafeOutput {
+    std::string final_name;      // where the file goes when complete
+    std::string temporary_name;  // where it is written meanwhile; empty when not open
+    intptr_t file = kNoFile;     // the open temporary file (platform handle)
+    int slot = -1;               // its entry in the interruption table, -1 when none
+    bool ok = true;              // every write so far succeeded
+    int error = 0;               // the system's error code of the first failure, 0 when none
+
+    SafeOutput() = default;
+    SafeOutput(const SafeOutput&) = delete;
+    SafeOutput& operator=(const SafeOutput&) = delete;
+    ~SafeOutput();
+};
+
+// Creates the temporary file for `final_name`, empty. False when it cannot be created (the folder
+// is missing or not writable, the path does not fit kSafeOutputPathBytes, every slot is taken);
+// then nothing is left behind and `error` says why.
+bool SafeOutput_Open(SafeOutput& output, const std::string& final_name);
+
+// Appends `size` bytes. False when the system did not take all of them (disk full, file size limit,
+// a previous write failed); the failure is remembered and SafeOutput_Commit then fails too.
+bool SafeOutput_Write(SafeOutput& output, const void* data, size_t size);
+
+// Closes the temporary file and renames it over the final name. False when a write, the close or
+// the rename failed: the temporary file is then removed and the final name untouched. Either way
+// the output is no longer open.
+bool SafeOutput_Commit(SafeOutput& output);
+
+// Closes and removes the temporary file; does nothing when the output is not open.
+void SafeOutput_Abandon(SafeOutput& output);
+
+// Writes `size` bytes as the whole file `final_name`, through a temporary file as above. False on
+// any failure (nothing left behind, the final name untouched, `error` set when asked for).
+bool SafeOutput_WriteWhole(const std::string& final_name, const void* data, size_t size, int* error = nullptr);
+
+// The system's text for an error code of a SafeOutput ("No space left on device").
+std::string SafeOutput_ErrorText(int error);
+
+// Removes every temporary file that an open SafeOutput of this process is writing. Safe in a
+// signal handler that interrupted the thread that writes: it takes no lock, allocates nothing and
+// calls only the system's file removal. Outputs already renamed are not touched.
+void SafeOutput_RemoveTemporaries();

@@ -1,0 +1,30 @@
+// What differs between Windows and POSIX systems in writing safe output files: creating a file
+// exclusively, writing, closing, replacing by renaming, removing. One source file per platform
+// (safe_output_posix.cpp, safe_output_windows.cpp) implements it; only safe_output.cpp uses it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class CreateResult { Created, Exists, Failed };
+
+// Creates `path` for writing, only when no entry of that name exists (a link is an entry: it is
+// never followed). On Created, `file` is the open handle; on Failed, `error` is the system's code.
+// On Windows the file is opened so that it can be removed while still open.
+CreateResult CreateNewFile(const char* path, intptr_t& file, int& error);
+
+// Writes all `size` bytes, retrying short writes. False (and `error` set) when the system refuses.
+bool WriteToFile(intptr_t file, const void* data, size_t size, int& error);
+
+// Closes the handle. False (and `error` set) when the close reports a failure.
+bool CloseFile(intptr_t file, int& error);
+
+// Renames `from` to `to`, replacing a file of that name. False (and `error` set) on failure.
+bool RenameReplacing(const char* from, const char* to, int& error);
+
+// Removes the entry `path` if it is there. Async-signal-safe on POSIX (unlink).
+void RemoveEntry(const char* path);
+
+// The system's text for an error code.
+std::string ErrorText(int error);

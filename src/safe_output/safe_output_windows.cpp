@@ -1,0 +1,61 @@
+// Windows side of the safe output files: CreateFileA with CREATE_NEW, WriteFile, MoveFileExA,
+// DeleteFileA. The temporary file is shared for deletion, so that an interruption can remove it
+// while the writing thread still holds it open (it goes when the last handle closes).
+#include <windows.h>
+
+#include <string>
+
+#include "safe_output/safe_output_platform.h"
+
+CreateResult CreateNewFile(const char* path, intptr_t& file, int& error) {
+    // CREATE_NEW fails on any existing entry; a symbolic link is an entry and is not followed.
+    const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        file = reinterpret_cast<intptr_t>(handle);
+        return CreateResult::Created;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return CreateResult::Exists;
+    // A directory of that name is refused as "access denied"; it is an entry all the same.
+    if (code == ERROR_ACCESS_DENIED && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return CreateResult::Exists;
+    error = static_cast<int>(code);
+    return CreateResult::Failed;
+}
+
+bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(file), next, chunk, &written, nullptr) || written == 0) {
+            error = static_cast<int>(GetLastError());
+            return false;
+        }
+        next += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool CloseFile(intptr_t file, int& error) {
+    if (CloseHandle(reinterpret_cast<HANDLE>(file))) return true;
+    error = static_cast<int>(GetLastError());
+    return false;
+}
+
+bool RenameReplacing(const char* from, const char* to, int& error) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    error = static_cast<int>(GetLastError());
+    return false;
+}
+
+void RemoveEntry(const char* path) { DeleteFileA(path); }
+
+std::string ErrorText(int error) {
+    char text[512] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(error),
+                                        0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) message.pop_back();
+    return message.empty() ? "error " + std::to_string(error) : message;
+}

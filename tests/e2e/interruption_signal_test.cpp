@@ -1,0 +1,94 @@
+// The stop signals in a child process: the temporary file being written goes, the file already
+// written stays, one line names the folder and the record, and the child dies by the signal, also
+// when the signal reaches a thread other than the writing one.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/interruption.h"
+#include "safe_output/safe_output.h"
+#include "support/test_support.h"
+
+namespace {
+
+enum class Receiver { WritingThread, OtherThread };
+
+// In the child: writes done.bin, opens out.bin (left open), then has `number` delivered to the
+// chosen thread. Returns what the child printed and its wait status.
+int RunChild(const std::string& folder, int number, Receiver receiver, const std::string& output) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::FILE* out = std::freopen(output.c_str(), "w", stdout);
+        if (out == nullptr) ::_exit(90);
+        Interruption_Watch(folder + "/");
+        Interruption_NameRecord("done.bin");
+        if (!SafeOutput_WriteWhole(folder + "/done.bin", "whole", 5)) ::_exit(91);
+        Interruption_RecordDone();
+        Interruption_NameRecord("out.bin");
+        SafeOutput open;
+        if (!SafeOutput_Open(open, folder + "/out.bin") || !SafeOutput_Write(open, "half", 4)) ::_exit(92);
+        if (receiver == Receiver::WritingThread) {
+            ::raise(number);
+        } else {
+            std::thread worker([number] { ::pthread_kill(::pthread_self(), number); });
+            worker.join();
+            for (int second = 0; second < 20; ++second) ::sleep(1);  // the handler ends the process first
+        }
+        ::_exit(93);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+}
+
+TEST(InterruptionSignal, CleansUpPrintsOneLineAndDiesByTheSignal) {
+    struct Case {
+        int number;
+        const char* name;
+        Receiver receiver;
+    };
+    const Case cases[] = {
+        {SIGTERM, "SIGTERM", Receiver::WritingThread},
+        {SIGINT, "SIGINT", Receiver::WritingThread},
+        {SIGHUP, "SIGHUP", Receiver::WritingThread},
+        {SIGTERM, "SIGTERM", Receiver::OtherThread},
+        {SIGINT, "SIGINT", Receiver::OtherThread},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder scratch;
+        const std::string folder = scratch / "night";
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+        const std::string what = std::string(c.name) + (c.receiver == Receiver::OtherThread ? " on another thread" : "");
+        const int status = RunChild(folder, c.number, c.receiver, scratch / "out");
+        ASSERT_TRUE(WIFSIGNALED(status)) << what << ": status " << status;
+        EXPECT_EQ(WTERMSIG(status), c.number) << what;
+        EXPECT_EQ(ReadText(scratch / "out"), " Interrupted by " + std::string(c.name) + ": record out.bin in " + folder + "/ not finished \n")
+            << what;
+        EXPECT_EQ(ListFolder(folder), std::vector<std::string>{"done.bin"}) << what;
+        EXPECT_EQ(ReadText(folder + "/done.bin"), "whole") << what;
+    }
+}
+
+TEST(InterruptionSignal, SignalIgnoredAtStartStaysIgnored) {
+    ScratchFolder scratch;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGHUP, SIG_IGN);
+        Interruption_Watch(scratch.path());
+        ::raise(SIGHUP);
+        ::_exit(7);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "safe_output/safe_output.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "failure.h"
+#include "support/test_support.h"
+
+namespace {
+
+const std::string kBytes = "four-product bytes";
+
+bool WriteText(SafeOutput& output, const std::string& text) { return SafeOutput_Write(output, text.data(), text.size()); }
+
+TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndLeavesNoTemporary) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> before;  // files in the folder before
+        const char* temporary;                                    // name the bytes are written under
+    };
+    const Case cases[] = {
+        {"new file", {}, "out.bin.partial"},
+        {"existing file replaced", {{"out.bin", std::string(1000, 'x')}}, "out.bin.partial"},
+        {"earlier output named like the temporary", {{"out.bin.partial", "earlier record"}}, "out.bin.partial2"},
+        {"two such outputs", {{"out.bin.partial", "one"}, {"out.bin.partial2", "two"}}, "out.bin.partial3"},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder folder;
+        for (const auto& [name, text] : c.before) ::WriteText(folder / name, text);
+        SafeOutput output;
+        ASSERT_TRUE(SafeOutput_Open(output, folder / "out.bin")) << c.what;
+        EXPECT_EQ(output.temporary_name, folder / c.temporary) << c.what;
+        EXPECT_TRUE(Exists(folder / c.temporary)) << c.what;
+        ASSERT_TRUE(WriteText(output, kBytes)) << c.what;
+        ASSERT_TRUE(SafeOutput_Commit(output)) << c.what;
+        EXPECT_EQ(ReadText(folder / "out.bin"), kBytes) << c.what;
+        EXPECT_FALSE(Exists(folder / c.temporary)) << c.what;
+        for (const auto& [name, text] : c.before) {
+            if (name != "out.bin") {
+                EXPECT_EQ(ReadText(folder / name), text) << c.what << ": " << name;
+            }
+        }
+        EXPECT_TRUE(output.temporary_name.empty()) << c.what;
+    }
+}
+
+TEST(SafeOutput, FailuresLeaveNothingAndTheFinalNameAsItWas) {
+    ScratchFolder folder;
+    // No folder to create the temporary file in.
+    SafeOutput missing;
+    EXPECT_FALSE(SafeOutput_Open(missing, folder / "no-folder/out.bin"));
+    EXPECT_NE(missing.error, 0);
+    EXPECT_FALSE(SafeOutput_ErrorText(missing.error).empty());
+    // A directory in the way of the final name: the bytes are written, the rename fails.
+    std::filesystem::create_directory(folder / "taken.bin");
+    SafeOutput taken;
+    ASSERT_TRUE(SafeOutput_Open(taken, folder / "taken.bin"));
+    ASSERT_TRUE(WriteText(taken, kBytes));
+    EXPECT_FALSE(SafeOutput_Commit(taken));
+    EXPECT_NE(taken.error, 0);
+    // Abandoned after writing: the earlier file stays.
+    ::WriteText(folder / "kept.bin", "earlier run");
+    {
+        SafeOutput abandoned;
+        ASSERT_TRUE(SafeOutput_Open(abandoned, folder / "kept.bin"));
+        ASSERT_TRUE(WriteText(abandoned, kBytes));
+        SafeOutput_Abandon(abandoned);
+        SafeOutput_Abandon(abandoned);  // twice does nothing
+    }
+    // Destroyed while open, as when a failure is thrown past it.
+    try {
+        SafeOutput thrown;
+        ASSERT_TRUE(SafeOutput_Open(thrown, folder / "kept.bin"));
+        Fail(WaitKind::None, "thrown");
+    } catch (const Failure&) {
+    }
+    EXPECT_EQ(ReadText(folder / "kept.bin"), "earlier run");
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"kept.bin", "taken.bin"}));
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "taken.bin"));
+}
+
+TEST(SafeOutput, SweepRemovesOnlyTheFilesBeingWritten) {
+    ScratchFolder folder;
+    ::WriteText(folder / "a.bin.partial", "an earlier record's output");
+    ASSERT_TRUE(SafeOutput_WriteWhole(folder / "done.bin", kBytes.data(), kBytes.size()));
+    SafeOutput first;
+    SafeOutput second;
+    ASSERT_TRUE(SafeOutput_Open(first, folder / "a.bin"));  // under a.bin.partial2
+    ASSERT_TRUE(WriteText(first, kBytes));
+    ASSERT_TRUE(SafeOutput_Open(second, folder / "b.bin"));
+    SafeOutput_RemoveTemporaries();
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"a.bin.partial", "done.bin"}));
+    // What an interrupted writer would go on to do finds its file gone and names nothing.
+    EXPECT_FALSE(SafeOutput_Commit(first));
+    SafeOutput_Abandon(second);
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"a.bin.partial", "done.bin"}));
+    EXPECT_EQ(ReadText(folder / "a.bin.partial"), "an earlier record's output");
+}
+
+TEST(SafeOutput, TableOfOpenFilesIsBoundedAndFreedOnClose) {
+    ScratchFolder folder;
+    std::vector<std::unique_ptr<SafeOutput>> open;
+    for (int i = 0; i < kSafeOutputSlots; ++i) {
+        open.push_back(std::make_unique<SafeOutput>());
+        ASSERT_TRUE(SafeOutput_Open(*open.back(), folder / ("f" + std::to_string(i)))) << i;
+    }
+    SafeOutput one_more;
+    EXPECT_FALSE(SafeOutput_Open(one_more, folder / "extra"));
+    EXPECT_FALSE(SafeOutput_ErrorText(one_more.error).empty());
+    ASSERT_TRUE(SafeOutput_Commit(*open.front()));
+    EXPECT_TRUE(SafeOutput_Open(one_more, folder / "extra"));
+    // A path longer than the table holds is refused before anything is created.
+    SafeOutput too_long;
+    EXPECT_FALSE(SafeOutput_Open(too_long, folder / std::string(kSafeOutputPathBytes, 'x')));
+    open.clear();
+    SafeOutput_Abandon(one_more);
+    EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"f0"});
+}
+
+}  // namespace
