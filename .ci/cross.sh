@@ -67,8 +67,9 @@ for target in aarch64 armhf s390x; do
     check_field Architecture "${package_architecture[${target}]}"
     # The program is linked statically: it depends on no other package.
     check_field Depends ""
-    dpkg-deb -c "${package}" | grep -q '\./usr/bin/calstars2fp$' || { echo "${package}: no /usr/bin/calstars2fp"; exit 1; }
-    if dpkg-deb -c "${package}" | grep -q '/usr/bin/fpview$'; then echo "${package}: holds fpview"; exit 1; fi
+    contents=$(dpkg-deb -c "${package}")
+    [[ "${contents}" == *" ./usr/bin/calstars2fp"* ]] || { echo "${package}: no /usr/bin/calstars2fp"; exit 1; }
+    [[ "${contents}" != *"/usr/bin/fpview"* ]] || { echo "${package}: holds fpview"; exit 1; }
   fi
   echo "--- ${target} done in $(( $(date +%s) - start )) s"
 done
