@@ -75,7 +75,7 @@ for arch in "${architectures[@]}"; do
   /usr/lib/wine/wineserver -p 2> /dev/null || true  # the dialog runs end the previous server
   ctest --test-dir "build/win-${arch}" --output-on-failure
   bash tests/windows/wine_e2e.sh "${loader[${arch}]}" "${root}/build/win-${arch}/calstars2fp.exe" "${native}" \
-    "${root}/examples/night" "$(cd .. && pwd)/shared/conformance"
+    "${root}/examples/night" "${root}/tests/data/conformance"
 done
 
 # wine cannot run 32-bit programs under a user-mode emulator (its address-space reservation fails and
@@ -88,7 +88,7 @@ if [[ " ${architectures[*]} " != *" i686 "* ]]; then
   cmake --build build/linux-i686 --target calstars2fp
   grep -q -- '-msse2 -mfpmath=sse' build/linux-i686/build.ninja || { echo "i686 build without SSE2 arithmetic"; exit 1; }
   bash tests/i686/emulated_e2e.sh /usr/bin/qemu-i386-static build/linux-i686/calstars2fp "${native}" \
-    "${root}/examples/night" "$(cd .. && pwd)/shared/conformance"
+    "${root}/examples/night" "${root}/tests/data/conformance" "${root}/build/emulated"
 fi
 
 echo "--- native file chooser"

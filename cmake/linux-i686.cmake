@@ -8,8 +8,8 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-# 64-bit file offsets and inode numbers: without them the 32-bit C library's readdir and stat fail
-# with EOVERFLOW on file systems that hand out 64-bit values, and the folder would list as empty.
-set(CMAKE_C_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
+# 64-bit file offsets and times come from the project itself (cmake/large_files.cmake), as for every
+# 32-bit POSIX build.
+set(CMAKE_C_FLAGS_INIT "-m32")
+set(CMAKE_CXX_FLAGS_INIT "-m32")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -static")

@@ -135,12 +135,29 @@ std::string NormaliseLineEnds(const std::string& raw) {
 void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
     const char* op = "OpenCalStarExtraction";
     std::string ignored;
-    for (int i = 0; i < kIgnoredHeaderLines; ++i) {
-        if (!ScanLine(record, op, ignored)) Refuse(record, record.line, op, "header cut short");
+    // A free-line read matches nothing at a line end and leaves it in place, and so does every read
+    // after it: where the file begins with a blank line, all five read nothing.
+    bool free_lines_left = false;
+    for (int i = 0; i < kIgnoredHeaderLines && !free_lines_left; ++i) {
+        if (AtEnd(record)) Refuse(record, record.line, op, "header cut short");
+        free_lines_left = !ScanLine(record, op, ignored);
     }
     const int line = record.line;
     std::string key;
-    if (!ScanUntil(record, '=', op, key) || AtEnd(record) || record.text[record.position] != '=') {
+    if (free_lines_left) {
+        // The sixth line's key then takes in everything up to the first "=": the blank line and the
+        // free lines. The values that follow are read from the lines they would stand on without the
+        // blank line.
+        while (!AtEnd(record) && record.text[record.position] != '=') {
+            if (record.text[record.position] == '\n') {
+                ++record.position;
+                ++record.line;
+            } else {
+                ScanUntil(record, '=', op, key);
+            }
+        }
+        if (AtEnd(record)) Refuse(record, record.line, op, "header cut short");
+    } else if (!ScanUntil(record, '=', op, key) || AtEnd(record) || record.text[record.position] != '=') {
         Refuse(record, line, op, "expected \"key = text\" as the sixth header line");
     }
     ++record.position;

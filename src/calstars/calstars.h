@@ -6,7 +6,10 @@
 // exactly nstars star lines "row col intensity total". A separator line that contains "#" anywhere
 // ends the file. The text is read the way formatted input reads it: keys are any text before "=",
 // white space (blank lines included) after each line is skipped, and a carriage return before a line
-// end belongs to the line end, so files written on Windows read the same everywhere.
+// end belongs to the line end, so files written on Windows read the same everywhere. A file that
+// begins with a blank line reads as formatted input reads it: the five free-line reads match nothing
+// there, and the key of the "key = text" line takes in the blank line and the free lines, so the
+// header is the one the file holds without its blank line. Everywhere else a key stands on one line.
 //
 // Use: OpenCalStarExtraction once per file, then ReadCalStarFrame until it returns 1.
 //

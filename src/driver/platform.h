@@ -13,8 +13,12 @@ extern const char kFolderSeparator;
 // Writes the bare names of `folder`'s CALSTARS*.txt files, one per line, into `listing_path`.
 // On Windows the command interpreter does it ("dir /b"); elsewhere the folder is read natively:
 // regular files whose names match CALSTARS*.txt without regard to case, in case-insensitive name
-// order. Nothing is reported: a listing that could not be written is found missing when it is
-// opened, as with the command interpreter.
+// order. A folder that cannot be opened, or a listing that cannot be written, is not reported here:
+// the listing is then found missing when it is opened, as with the command interpreter. A folder
+// that opens but cannot be read completely (an error part-way through, or a matching name whose
+// type cannot be learnt for another reason than its being gone) fails with
+// " Cannot read folder <folder> completely: [<name>: ]<error> " before any listing is written, so a
+// shorter listing is never taken for the whole folder.
 void WriteCalstarsListing(const std::string& folder, const std::string& listing_path);
 
 // Asks the user for any one CALSTARS file and returns true with its full path in `destination`, or

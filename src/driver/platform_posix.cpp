@@ -13,13 +13,19 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "driver/paths.h"
 #include "driver/platform.h"
+#include "failure.h"
 
 const char kFolderSeparator = '/';
+
+// Every build reads folders with 64-bit offsets and inode numbers (cmake/large_files.cmake): with
+// 32-bit ones the C library fails with EOVERFLOW on many file systems.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "32-bit POSIX builds need _FILE_OFFSET_BITS=64");
 
 namespace {
 
@@ -113,15 +119,36 @@ bool AskOnConsole(std::string& chosen) {
 
 void WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
     DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) return;
+    if (directory == nullptr) return;  // no listing: reported when it is opened
     std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(directory)) {
+    int error = 0;
+    std::string failed_name;
+    for (;;) {
+        // readdir returns nothing both at the end and on an error; only errno tells them apart.
+        errno = 0;
+        const dirent* entry = ::readdir(directory);
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
         const std::string name = entry->d_name;
         // A name with a line end would read back as two listing lines naming other files.
         const bool one_line = name.find_first_of("\r\n") == std::string::npos;
-        if (MatchesCalstarsPattern(name) && one_line && IsRegularFile(folder + name)) names.push_back(name);
+        if (!MatchesCalstarsPattern(name) || !one_line) continue;
+        struct stat info {};
+        if (::stat((folder + name).c_str(), &info) != 0) {
+            if (errno == ENOENT) continue;  // removed since it was listed, or a dangling link
+            error = errno;
+            failed_name = name;
+            break;
+        }
+        if (S_ISREG(info.st_mode)) names.push_back(name);
     }
     ::closedir(directory);
+    if (error != 0) {
+        const std::string what = failed_name.empty() ? std::strerror(error) : failed_name + ": " + std::strerror(error);
+        Fail(WaitKind::Character, Format(" Cannot read folder %s completely: %s \n", folder.c_str(), what.c_str()));
+    }
     std::sort(names.begin(), names.end(), LessIgnoringCase);
     FILE* listing = std::fopen(listing_path.c_str(), "w");
     if (listing == nullptr) return;

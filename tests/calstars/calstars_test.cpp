@@ -118,6 +118,35 @@ TEST(CalstarsReader, TextLayoutsThatReadAlike) {
     }
 }
 
+struct BlankStartCase {
+    const char* what;
+    std::string text;  // read with and without its first line end
+};
+
+TEST(CalstarsReader, BlankFirstLineGivesTheHeaderOfTheFileWithoutIt) {
+    const std::string records = "---\nA.bin\nwindow = 9\ndivisor = 16\n512.25 700.5 2500 3100\n###\n";
+    const BlankStartCase cases[] = {
+        {"five free lines", "\n" + std::string(kHeader) + records},
+        {"CRLF line ends", "\r\nf1\r\nf2\r\nf3\r\nf4\r\nf5\r\nCamera = S01 all-sky camera\r\nN = -7\r\nNrows = 120\r\n"
+                           "Ncols = 160\r\nNstars = 1\r\n" + records},
+        {"more blank lines among the free lines", "\n\nf1\n\nf2\nf3\nf4\n\nf5\nCamera = S01 all-sky camera\nN = -7\n"
+                                                   "Nrows = 120\nNcols = 160\nNstars = 1\n" + records},
+    };
+    for (const BlankStartCase& c : cases) {
+        const ReadResult blank = ReadAll(c.text);
+        const ReadResult plain = ReadAll(c.text.substr(c.text[0] == '\r' ? 2 : 1));
+        ASSERT_EQ(blank.failure, "") << c.what;
+        ASSERT_EQ(plain.failure, "") << c.what;
+        EXPECT_EQ(blank.frames, 1) << c.what;
+        EXPECT_EQ(blank.record.header_text, "S01 all-sky camera") << c.what;
+        EXPECT_EQ(blank.record.header_text, plain.record.header_text) << c.what;
+        EXPECT_EQ(blank.record.first_int, -7) << c.what;
+        EXPECT_EQ(blank.record.rows, 120) << c.what;
+        EXPECT_EQ(blank.record.cols, 160) << c.what;
+        EXPECT_EQ(blank.record.nstars, 1) << c.what;
+    }
+}
+
 TEST(CalstarsReader, CrlfNeverLeavesACarriageReturnInANameOrValue) {
     ScratchFolder folder;
     WriteText(folder / "C.txt", "f1\r\nf2\r\nf3\r\nf4\r\nf5\r\nCam = text\r\nN = 1\r\nNrows = 20\r\nNcols = 20\r\nNstars = 1\r\n---\r\nA.bin\r\nwindow = 3\r\ndivisor = 1\r\n1 2 3 4\r\n#\r\n");
@@ -142,6 +171,18 @@ TEST(CalstarsReader, MalformedInputIsRefusedWithFileAndLine) {
     const RefusalCase cases[] = {
         {"empty file", "", "header cut short at line 1"},
         {"header cut after three lines", "f1\nf2\nf3\n", "header cut short at line 4"},
+        {"a blank line and nothing else", "\n", "header cut short at line 2"},
+        {"blank lines only", "\n\n \n\n", "header cut short at line 5"},
+        {"a blank line and free lines without a key line", "\nf1\nf2\nf3\n", "header cut short at line 5"},
+        // After a blank first line the key takes in the lines up to the first "=": one in a free line
+        // would put the values on the wrong lines.
+        {"a blank line and an equals sign in a free line", "\nf1\nf2 = x\nf3\nf4\nf5\nCam = x\nN = 1\nNrows = 20\nNcols = 20\nNstars = 1\n#\n",
+         "expected \"key = integer\" for first header integer at line 4"},
+        {"a blank line and six lines without a key line", "\nf1\nf2\nf3\nf4\nf5\nN = 1\nNrows = 20\nNcols = 20\nNstars = 1\n#\n",
+         "expected \"key = integer\" for nstars at line 11"},
+        {"a blank line and a free line over 255 characters", "\nf1\n" + long_line + "\nf3\n", "longer than 255 characters at line 3"},
+        {"six free lines", "f1\nf2\nf3\nf4\nf5\nf6\nCam = x\nN = 1\nNrows = 20\nNcols = 20\nNstars = 1\n#\n",
+         "expected \"key = text\" as the sixth header line at line 6"},
         {"rows zero", head + "Nrows = 0\nNcols = 20\nNstars = 1\n#\n", "describes no image at line 8"},
         {"cols negative", head + "Nrows = 20\nNcols = -3\nNstars = 1\n#\n", "describes no image"},
         {"pixel count beyond 32 bits", head + "Nrows = 70000\nNcols = 70000\nNstars = 1\n#\n", "too large"},

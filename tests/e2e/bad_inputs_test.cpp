@@ -284,6 +284,23 @@ TEST(BadInputs, CrlfLineEndsGiveTheSameFilesAsLf) {
     EXPECT_EQ(outputs[0], outputs[1]);
 }
 
+TEST(BadInputs, BlankFirstLineGivesTheSameFilesAsWithout) {
+    std::vector<std::vector<uint8_t>> outputs;
+    for (const std::string& text : {Text(Fields{}), "\n" + Text(Fields{}), "\r\n" + Text(Fields{})}) {
+        ScratchFolder folder;
+        WriteText(folder / kInputName, text);
+        const ProgramRun run = RunCalstars2fp({folder.path()}, "", kWatchdog);
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(run.output, "A.bin\nB.bin\n");
+        std::vector<uint8_t> both = ReadBytes(folder / "A.bin");
+        const std::vector<uint8_t> second = ReadBytes(folder / "B.bin");
+        both.insert(both.end(), second.begin(), second.end());
+        outputs.push_back(both);
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(outputs[0], outputs[2]);
+}
+
 TEST(BadInputs, BinaryGarbage) {
     uint32_t state = 12345;
     auto garbage = [&state](size_t size) {
