@@ -84,6 +84,15 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // SeedBackground leaves); otherwise FillHoles itself, as the counting of the neighbour sum is then
 // inexact.
 void FillHoles_Layers(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
+// FillHoles from each pixel's pass, computed beforehand: a marked inner pixel is filled in pass k
+// exactly when its chessboard distance to the nearest seeded pixel (any pixel that is not the marker,
+// border pixels included) is k, from its neighbours of smaller distance, while the others (and the
+// border pixels that hold the marker) still count as marked. A two-pass distance transform gives
+// every pixel its pass (kept in snapshot), a counting sort lists the pixels pass by pass (in
+// fill_list), and one sweep fills them in that order. Without any seeded pixel every inner pixel takes
+// 0. Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
+// 16384; otherwise FillHoles itself (inexact counting; distances beyond 16 bits).
+void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // Overwrites the border: rows 0 and rows-1 from their inner neighbours, then columns 0 and cols-1.
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
 // Fills disc_mask for `window`: 1.0 where i^2 + j^2 < half (half + 1).

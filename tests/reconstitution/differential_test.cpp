@@ -138,7 +138,10 @@ TEST(Differential, FillHolesLayersMatchesPassByPassFill) {
             }
             fast.background_image = literal.background_image;
             FillHoles(literal, c.rows, c.cols);
+            ReconWorkBuffers distance = fast;
             FillHoles_Layers(fast, c.rows, c.cols);
+            FillHoles_Distance(distance, c.rows, c.cols);
+            ASSERT_EQ(literal.background_image, distance.background_image);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
             ASSERT_EQ(literal.background_image, fast.background_image);
         }
