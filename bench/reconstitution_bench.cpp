@@ -179,20 +179,25 @@ void BM_GaussStar(benchmark::State& state) {
     SetLabel(state, shape);
 }
 
-template <bool Fast>
-void BM_FillPlanes(benchmark::State& state) {
+// The plane fill in its three forms: the literal loop, the table lookups, the vector lanes (the
+// pipeline's).
+enum class PlaneFill { kLiteral, kTables, kLanes };
+
+template <PlaneFill Form>
+void BM_FillPlanesForm(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
     frame.FilledBackground();
+    const int32_t npix = shape.rows * shape.cols;
     for (auto _ : state) {
-        if (Fast) {
-            FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, shape.rows * shape.cols);
-        } else {
-            FillPlanes(frame.buffers, frame.buffers.generator, frame.product, shape.rows * shape.cols);
+        switch (Form) {
+            case PlaneFill::kLiteral: FillPlanes(frame.buffers, frame.buffers.generator, frame.product, npix); break;
+            case PlaneFill::kTables: FillPlanes_Tables(frame.buffers, frame.buffers.generator, frame.product, npix); break;
+            case PlaneFill::kLanes: FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, npix); break;
         }
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }
-    SetLabel(state, shape);
+    SetPixelCounters(state, shape);
 }
 
 // One record through the fast pipeline or the literal reference.
@@ -293,7 +298,9 @@ BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLiteral)->Name("BM_FillHoles/Lit
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLayers)->Name("BM_FillHoles/Layers")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kDistance)->Name("BM_FillHoles/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 STAGE(BM_GaussStar);
-STAGE(BM_FillPlanes);
+BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLiteral)->Name("BM_FillPlanes/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kTables)->Name("BM_FillPlanes/Tables")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLanes)->Name("BM_FillPlanes/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 STAGE(BM_Record);
 STAGE(BM_RecordFirstOfListing);
 BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);

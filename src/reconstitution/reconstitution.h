@@ -105,6 +105,12 @@ void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extracti
 // of `generator` per pixel.
 void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
 // FillPlanes with the square roots and frame indices looked up in tables built by the same
-// expressions, and the generator drawn in its own loop (one draw per pixel, in pixel order). Always
-// taken: every value it can look up is in its tables.
+// expressions, and the generator drawn in its own loop (one draw per pixel, in pixel order). The
+// earlier fast form, kept for the benchmark.
+void FillPlanes_Tables(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
+// FillPlanes computed in vector lanes: the square root as a count of squares, the frame index in
+// integer arithmetic that truncates as the double expression does, and the generator drawn in
+// interleaved lanes (lane j started by the jump ahead of j + 1 draws, each lane stepping by the map of
+// one lane count of draws), the remaining pixels one by one; afterwards `generator` holds the state
+// after npix draws, as FillPlanes leaves it. Always taken: it gives FillPlanes' bytes for every input.
 void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
