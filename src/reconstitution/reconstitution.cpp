@@ -266,10 +266,6 @@ void RunningDistance(int16_t* row, int32_t cols, bool forward) {
             _mm_storeu_si128(at, d);
             carry = _mm_unpackhi_epi64(_mm_shufflehi_epi16(d, 0xFF), _mm_shufflehi_epi16(d, 0xFF));
         }
-        if (c > 0 && c < cols) {
-            row[c] = std::min<int16_t>(row[c], static_cast<int16_t>(row[c - 1] + 1));
-            ++c;
-        }
     } else {
         const __m128i fill1 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 0, kFar);
         const __m128i fill2 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, kFar, kFar);
@@ -287,7 +283,7 @@ void RunningDistance(int16_t* row, int32_t cols, bool forward) {
             _mm_storeu_si128(at, d);
             carry = _mm_unpacklo_epi64(_mm_shufflelo_epi16(d, 0x00), _mm_shufflelo_epi16(d, 0x00));
         }
-        for (int32_t k = end - 1; k >= 0; --k) row[k] = std::min<int16_t>(row[k], static_cast<int16_t>(row[k + 1] + 1));
+        for (int32_t k = std::min(end, cols - 1) - 1; k >= 0; --k) row[k] = std::min<int16_t>(row[k], static_cast<int16_t>(row[k + 1] + 1));
         return;
     }
 #endif
@@ -336,6 +332,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
         FillHoles(buffers, rows, cols);
         return;
     }
+    if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
     if (seeds == 0) {
         // No level anywhere: the first pass would fill nothing, and every inner pixel takes 0.
         for (int32_t r = 1; r < rows - 1; ++r) std::fill(image + r * cols + 1, image + r * cols + cols - 1, 0);
