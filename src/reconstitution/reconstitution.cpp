@@ -294,6 +294,15 @@ void RunningDistance(int16_t* row, int32_t cols, bool forward) {
     }
 }
 
+// The end of the run of equal distances that starts at `c` (at most `limit`). Along the sides of
+// the rings around a seeded window distances are flat: a run is counted and listed at once rather
+// than pixel by pixel through the same counter.
+int32_t RunEnd(const int16_t* row, int32_t c, int32_t limit) {
+    int32_t end = c + 1;
+    while (end < limit && row[end] == row[c]) ++end;
+    return end;
+}
+
 // One row of the chessboard distance transform, forward or back: first the three pixels of the row
 // already done (`done`, the row above going forward, below going back), independent per pixel and
 // written so that the compiler can vectorise it, then the running minimum along the row.
@@ -349,24 +358,27 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
         int16_t* row = distance + r * cols;
         DistanceRow(row, r < rows - 1 ? row + cols : nullptr, cols, false);
         if (r == 0 || r == rows - 1) continue;
-        for (int32_t c = 1; c < cols - 1; ++c) {
-            ++first[static_cast<size_t>(row[c]) + 1];
+        for (int32_t c = 1, end; c < cols - 1; c = end) {
+            end = RunEnd(row, c, cols - 1);
+            first[static_cast<size_t>(row[c]) + 1] += end - c;
             passes = std::max<int32_t>(passes, row[c]);
         }
     }
-    // The marked inner pixels sorted by pass (counting sort), in pixel order within a pass; the
-    // seeded pixels (pass 0) are not listed.
+    // The marked inner pixels sorted by pass (counting sort, run by run), in pixel order within a
+    // pass; the seeded pixels (pass 0) are not listed.
     first[1] = 0;
     for (int32_t pass = 1; pass <= passes; ++pass) first[pass + 1] += first[pass];
     std::vector<int32_t> next(first.begin(), first.begin() + passes + 1);
-    next[0] = first[passes + 1];  // seeded pixels all go to the entry past the list (inside fill_list)
     int32_t* list = buffers.fill_list.data();
     for (int32_t r = 1; r < rows - 1; ++r) {
         const int16_t* row = distance + r * cols;
-        for (int32_t c = 1; c < cols - 1; ++c) {
+        for (int32_t c = 1, end; c < cols - 1; c = end) {
+            end = RunEnd(row, c, cols - 1);
             const int32_t pass = row[c];
-            list[next[pass]] = r * cols + c;
-            next[pass] += pass > 0 ? 1 : 0;
+            if (pass == 0) continue;
+            int32_t* out = list + next[pass];
+            for (int32_t q = c; q < end; ++q) *out++ = r * cols + q;
+            next[pass] += end - c;
         }
     }
     // Pass by pass: a pixel of pass k sees its neighbours of passes below k filled and the others
@@ -376,7 +388,13 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     uint16_t* values = buffers.snapshot.data();
     for (int32_t pass = 1; pass <= passes; ++pass) {
         const int32_t begin = first[pass], end = first[pass + 1];
-        for (int32_t k = begin; k < end; ++k) values[k - begin] = MeanOfKnownByReciprocal(NeighbourSum(image, list[k], cols));
+        for (int32_t k = begin; k < end; ++k) {
+            const uint16_t* above = image + list[k] - cols;
+            const uint16_t* below = image + list[k] + cols;
+            const uint16_t sum = static_cast<uint16_t>(above[-1] + above[0] + above[1] + image[list[k] - 1] + image[list[k] + 1] +
+                                                       below[-1] + below[0] + below[1]);
+            values[k - begin] = MeanOfKnownByReciprocal(sum);
+        }
         for (int32_t k = begin; k < end; ++k) image[list[k]] = values[k - begin];
     }
 }
