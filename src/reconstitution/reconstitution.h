@@ -80,9 +80,8 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // FillHoles computed layer by layer, each marked pixel visited once: a pixel is filled in pass k
 // exactly when its nearest seeded pixel is k steps away (8-neighbour steps through inner pixels), from
 // neighbours that were all filled before. Uses fill_list as the queue of layers and snapshot as
-// per-pixel state. Rule: this form when every pixel holds a level below 256 or the marker (what
-// SeedBackground leaves); otherwise FillHoles itself, as the counting of the neighbour sum is then
-// inexact.
+// per-pixel state. The earlier fast form, kept for the benchmark and checked like the others; it hands
+// levels of 256 and more to FillHoles.
 void FillHoles_Layers(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // FillHoles from each pixel's pass, computed beforehand: a marked inner pixel is filled in pass k
 // exactly when its chessboard distance to the nearest seeded pixel (any pixel that is not the marker,

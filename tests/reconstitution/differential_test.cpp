@@ -116,7 +116,7 @@ CalStarExtraction MakeRecord(Random& random, int32_t rows, int32_t cols, int32_t
     return record;
 }
 
-TEST(Differential, FillHolesLayersMatchesPassByPassFill) {
+TEST(Differential, FillHolesFastFormsMatchPassByPassFillOnRecords) {
     struct HoleCase {
         int32_t rows, cols, nstars, window;
     };
