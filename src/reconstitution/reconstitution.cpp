@@ -318,6 +318,38 @@ void DistanceRow(int16_t* row, const int16_t* done, int32_t cols, bool forward) 
     RunningDistance(row, cols, forward);
 }
 
+// The new values of `length` consecutive pixels from `first` on, into `out`: MeanOfKnown of each
+// neighbour sum. With SSE2 eight at a time (the last eight overlapping the ones before when the
+// length is not a multiple), the mean as a float division: K / d for K <= 2047 and d of 1..8 is
+// never within 1 / 8 of the next integer from below, so the truncated float quotient is exact.
+void FillRun(const uint16_t* image, int32_t first, int32_t length, int32_t cols, uint16_t* out) {
+    int32_t done = 0;
+#if defined(__SSE2__)
+    if (length >= 8) {
+        const __m128i known_mask = _mm_set1_epi16(static_cast<int16_t>(kKnownSumMask));
+        const __m128i eight = _mm_set1_epi16(8);
+        const __m128i zero = _mm_setzero_si128();
+        auto load = [](const uint16_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+        for (int32_t start = 0;; start += 8) {
+            if (start > length - 8) start = length - 8;
+            const uint16_t* p = image + first + start;
+            const __m128i above = _mm_add_epi16(_mm_add_epi16(load(p - cols - 1), load(p - cols)), load(p - cols + 1));
+            const __m128i below = _mm_add_epi16(_mm_add_epi16(load(p + cols - 1), load(p + cols)), load(p + cols + 1));
+            const __m128i sum = _mm_add_epi16(_mm_add_epi16(above, below), _mm_add_epi16(load(p - 1), load(p + 1)));
+            const __m128i known = _mm_and_si128(sum, known_mask);
+            const __m128i divisor = _mm_sub_epi16(eight, _mm_srli_epi16(sum, kMarkedCountShift));
+            const __m128 low = _mm_div_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(known, zero)), _mm_cvtepi32_ps(_mm_unpacklo_epi16(divisor, zero)));
+            const __m128 high = _mm_div_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(known, zero)), _mm_cvtepi32_ps(_mm_unpackhi_epi16(divisor, zero)));
+            const __m128i mean = _mm_packs_epi32(_mm_cvttps_epi32(low), _mm_cvttps_epi32(high));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + start), mean);
+            if (start == length - 8) break;
+        }
+        done = length;
+    }
+#endif
+    for (int32_t k = done; k < length; ++k) out[k] = MeanOfKnownByReciprocal(NeighbourSum(image, first + k, cols));
+}
+
 }  // namespace
 
 void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
@@ -360,12 +392,14 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
         if (r == 0 || r == rows - 1) continue;
         for (int32_t c = 1, end; c < cols - 1; c = end) {
             end = RunEnd(row, c, cols - 1);
-            first[static_cast<size_t>(row[c]) + 1] += end - c;
+            first[static_cast<size_t>(row[c]) + 1] += end - c == 1 ? 1 : 2;
             passes = std::max<int32_t>(passes, row[c]);
         }
     }
-    // The marked inner pixels sorted by pass (counting sort, run by run), in pixel order within a
-    // pass; the seeded pixels (pass 0) are not listed.
+    // The marked inner pixels sorted by pass (counting sort), in pixel order within a pass; the
+    // seeded pixels (pass 0) are not listed. Each run of equal distance along a row is one entry: a
+    // lone pixel is its index, a longer run minus its length followed by its first index (never more
+    // entries than pixels).
     first[1] = 0;
     for (int32_t pass = 1; pass <= passes; ++pass) first[pass + 1] += first[pass];
     std::vector<int32_t> next(first.begin(), first.begin() + passes + 1);
@@ -376,9 +410,13 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
             end = RunEnd(row, c, cols - 1);
             const int32_t pass = row[c];
             if (pass == 0) continue;
-            int32_t* out = list + next[pass];
-            for (int32_t q = c; q < end; ++q) *out++ = r * cols + q;
-            next[pass] += end - c;
+            int32_t& at = next[pass];
+            if (end - c == 1) {
+                list[at++] = r * cols + c;
+            } else {
+                list[at++] = c - end;
+                list[at++] = r * cols + c;
+            }
         }
     }
     // Pass by pass: a pixel of pass k sees its neighbours of passes below k filled and the others
@@ -388,14 +426,26 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     uint16_t* values = buffers.snapshot.data();
     for (int32_t pass = 1; pass <= passes; ++pass) {
         const int32_t begin = first[pass], end = first[pass + 1];
+        int32_t filled = 0;
         for (int32_t k = begin; k < end; ++k) {
-            const uint16_t* above = image + list[k] - cols;
-            const uint16_t* below = image + list[k] + cols;
-            const uint16_t sum = static_cast<uint16_t>(above[-1] + above[0] + above[1] + image[list[k] - 1] + image[list[k] + 1] +
-                                                       below[-1] + below[0] + below[1]);
-            values[k - begin] = MeanOfKnownByReciprocal(sum);
+            if (list[k] >= 0) {
+                values[filled++] = MeanOfKnownByReciprocal(NeighbourSum(image, list[k], cols));
+            } else {
+                const int32_t length = -list[k];
+                FillRun(image, list[++k], length, cols, values + filled);
+                filled += length;
+            }
         }
-        for (int32_t k = begin; k < end; ++k) image[list[k]] = values[k - begin];
+        filled = 0;
+        for (int32_t k = begin; k < end; ++k) {
+            if (list[k] >= 0) {
+                image[list[k]] = values[filled++];
+            } else {
+                const int32_t length = -list[k];
+                std::memcpy(image + list[++k], values + filled, sizeof(uint16_t) * static_cast<size_t>(length));
+                filled += length;
+            }
+        }
     }
 }
 
