@@ -2,7 +2,9 @@
 // each speed-up is a ratio of two numbers taken on the same machine at the same time.
 //
 // Records are fixed and synthetic: 640 x 480 with 100 stars and window 9 ("small"), 1280 x 960 with
-// 300 stars and window 11 ("large"). Every case has a Literal and a Fast variant.
+// 300 stars and window 11 ("large"); the per-pixel stages also on 720 x 1280 with 150 stars and
+// window 9 ("tall"). Every case has a Literal and a Fast variant; the hole filling also its earlier
+// fast form (Layers).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -29,6 +31,7 @@ struct RecordShape {
 };
 constexpr RecordShape kSmall{480, 640, 100, 9};
 constexpr RecordShape kLarge{960, 1280, 300, 11};
+constexpr RecordShape kTall{1280, 720, 150, 9};
 
 using Random = SplitMix64;
 
@@ -84,7 +87,20 @@ struct Frame {
     }
 };
 
-const RecordShape& ShapeOf(const benchmark::State& state) { return state.range(0) == 0 ? kSmall : kLarge; }
+// Argument 0: the small record, 1: the large one, 2: the tall one (stage benchmarks only).
+const RecordShape& ShapeOf(const benchmark::State& state) {
+    return state.range(0) == 0 ? kSmall : (state.range(0) == 1 ? kLarge : kTall);
+}
+
+void SetLabel(benchmark::State& state, const RecordShape& shape);
+
+// Pixels per second, and nanoseconds per pixel (printed with the unit "s").
+void SetPixelCounters(benchmark::State& state, const RecordShape& shape) {
+    const double pixels = static_cast<double>(state.iterations()) * shape.rows * shape.cols;
+    state.SetItemsProcessed(static_cast<int64_t>(pixels));
+    state.counters["ns_per_pixel"] = benchmark::Counter(pixels * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    SetLabel(state, shape);
+}
 
 void SetLabel(benchmark::State& state, const RecordShape& shape) {
     state.SetLabel(std::to_string(shape.cols) + "x" + std::to_string(shape.rows) + " " + std::to_string(shape.nstars) +
@@ -109,23 +125,26 @@ void BM_Filter(benchmark::State& state) {
     SetLabel(state, shape);
 }
 
-template <bool Fast>
-void BM_FillHoles(benchmark::State& state) {
+// The hole filling in its three forms: the literal passes, the breadth-first layers, the distance
+// sweep (the pipeline's).
+enum class HoleFill { kLiteral, kLayers, kDistance };
+
+template <HoleFill Form>
+void BM_FillHolesForm(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
     for (auto _ : state) {
         state.PauseTiming();
         SeedBackground(frame.buffers, frame.record);
         state.ResumeTiming();
-        if (Fast) {
-            FillHoles_Layers(frame.buffers, shape.rows, shape.cols);
-        } else {
-            FillHoles(frame.buffers, shape.rows, shape.cols);
+        switch (Form) {
+            case HoleFill::kLiteral: FillHoles(frame.buffers, shape.rows, shape.cols); break;
+            case HoleFill::kLayers: FillHoles_Layers(frame.buffers, shape.rows, shape.cols); break;
+            case HoleFill::kDistance: FillHoles_Distance(frame.buffers, shape.rows, shape.cols); break;
         }
         benchmark::DoNotOptimize(frame.buffers.background_image.data());
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(shape.rows) * shape.cols);
-    SetLabel(state, shape);
+    SetPixelCounters(state, shape);
 }
 
 // Every star of the record in drawing order, as DrawStars calls it: the literal form rebuilds its
@@ -160,20 +179,25 @@ void BM_GaussStar(benchmark::State& state) {
     SetLabel(state, shape);
 }
 
-template <bool Fast>
-void BM_FillPlanes(benchmark::State& state) {
+// The plane fill in its three forms: the literal loop, the table lookups, the vector lanes (the
+// pipeline's).
+enum class PlaneFill { kLiteral, kTables, kLanes };
+
+template <PlaneFill Form>
+void BM_FillPlanesForm(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
     frame.FilledBackground();
+    const int32_t npix = shape.rows * shape.cols;
     for (auto _ : state) {
-        if (Fast) {
-            FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, shape.rows * shape.cols);
-        } else {
-            FillPlanes(frame.buffers, frame.buffers.generator, frame.product, shape.rows * shape.cols);
+        switch (Form) {
+            case PlaneFill::kLiteral: FillPlanes(frame.buffers, frame.buffers.generator, frame.product, npix); break;
+            case PlaneFill::kTables: FillPlanes_Tables(frame.buffers, frame.buffers.generator, frame.product, npix); break;
+            case PlaneFill::kLanes: FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, npix); break;
         }
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }
-    SetLabel(state, shape);
+    SetPixelCounters(state, shape);
 }
 
 // One record through the fast pipeline or the literal reference.
@@ -270,9 +294,13 @@ void BM_WholeRun(benchmark::State& state) {
     BENCHMARK_TEMPLATE(name, true)->Name(#name "/Fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
 
 STAGE(BM_Filter);
-STAGE(BM_FillHoles);
+BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLiteral)->Name("BM_FillHoles/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLayers)->Name("BM_FillHoles/Layers")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kDistance)->Name("BM_FillHoles/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 STAGE(BM_GaussStar);
-STAGE(BM_FillPlanes);
+BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLiteral)->Name("BM_FillPlanes/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kTables)->Name("BM_FillPlanes/Tables")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLanes)->Name("BM_FillPlanes/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 STAGE(BM_Record);
 STAGE(BM_RecordFirstOfListing);
 BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);

@@ -96,10 +96,18 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // FillHoles computed layer by layer, each marked pixel visited once: a pixel is filled in pass k
 // exactly when its nearest seeded pixel is k steps away (8-neighbour steps through inner pixels), from
 // neighbours that were all filled before. Uses fill_list as the queue of layers and snapshot as
-// per-pixel state. Rule: this form when every pixel holds a level below 256 or the marker (what
-// SeedBackground leaves); otherwise FillHoles itself, as the counting of the neighbour sum is then
-// inexact.
+// per-pixel state. The earlier fast form, kept for the benchmark and checked like the others; it hands
+// levels of 256 and more to FillHoles.
 void FillHoles_Layers(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
+// FillHoles from each pixel's pass, computed beforehand: a marked inner pixel is filled in pass k
+// exactly when its chessboard distance to the nearest seeded pixel (any pixel that is not the marker,
+// border pixels included) is k, from its neighbours of smaller distance, while the others (and the
+// border pixels that hold the marker) still count as marked. A two-pass distance transform gives
+// every pixel its pass (kept in snapshot), a counting sort lists the pixels pass by pass (in
+// fill_list), and one sweep fills them in that order. Without any seeded pixel every inner pixel takes
+// 0. Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
+// 16384; otherwise FillHoles itself (inexact counting; distances beyond 16 bits).
+void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // Overwrites the border: rows 0 and rows-1 from their inner neighbours, then columns 0 and cols-1.
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
 // Fills disc_mask for `window`: 1.0 where i^2 + j^2 < half (half + 1).
@@ -113,6 +121,12 @@ void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extracti
 // of `generator` per pixel.
 void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
 // FillPlanes with the square roots and frame indices looked up in tables built by the same
-// expressions, and the generator drawn in its own loop (one draw per pixel, in pixel order). Always
-// taken: every value it can look up is in its tables.
+// expressions, and the generator drawn in its own loop (one draw per pixel, in pixel order). The
+// earlier fast form, kept for the benchmark.
+void FillPlanes_Tables(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
+// FillPlanes computed in vector lanes: the square root as a count of squares, the frame index in
+// integer arithmetic that truncates as the double expression does, and the generator drawn in
+// interleaved lanes (lane j started by the jump ahead of j + 1 draws, each lane stepping by the map of
+// one lane count of draws), the remaining pixels one by one; afterwards `generator` holds the state
+// after npix draws, as FillPlanes leaves it. Always taken: it gives FillPlanes' bytes for every input.
 void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);

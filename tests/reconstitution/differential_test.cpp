@@ -116,7 +116,7 @@ CalStarExtraction MakeRecord(Random& random, int32_t rows, int32_t cols, int32_t
     return record;
 }
 
-TEST(Differential, FillHolesLayersMatchesPassByPassFill) {
+TEST(Differential, FillHolesFastFormsMatchPassByPassFillOnRecords) {
     struct HoleCase {
         int32_t rows, cols, nstars, window;
     };
@@ -138,11 +138,136 @@ TEST(Differential, FillHolesLayersMatchesPassByPassFill) {
             }
             fast.background_image = literal.background_image;
             FillHoles(literal, c.rows, c.cols);
+            ReconWorkBuffers distance = fast;
             FillHoles_Layers(fast, c.rows, c.cols);
+            FillHoles_Distance(distance, c.rows, c.cols);
+            ASSERT_EQ(literal.background_image, distance.background_image);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
             ASSERT_EQ(literal.background_image, fast.background_image);
         }
     }
+}
+
+// Hole-filling layouts built pixel by pixel, where the pass structure is easiest to get wrong: no
+// seed, one isolated seed (in the middle, next to the border, on it, in a corner), seeds on the
+// border only, sparse and dense random seeds, the largest levels, a level of 256 or more (the
+// literal form decides), images two or three pixels thin and 15 x N.
+enum class Seeds { kNone, kMiddle, kNextToBorder, kOneBorderPixel, kCorner, kBorderRow, kBorderOnly, kSparse, kDense, kMaxLevels, kLevel300 };
+
+std::vector<uint16_t> MakeHoleImage(Random& random, int32_t rows, int32_t cols, Seeds seeds) {
+    std::vector<uint16_t> image(static_cast<size_t>(rows) * cols, kHoleMarker);
+    auto at = [&](int32_t r, int32_t c) -> uint16_t& { return image[static_cast<size_t>(r) * cols + c]; };
+    auto level = [&] { return static_cast<uint16_t>(random.Between(0, 255)); };
+    switch (seeds) {
+        case Seeds::kNone: break;
+        case Seeds::kMiddle: at(rows / 2, cols / 2) = level(); break;
+        case Seeds::kNextToBorder: at(1, random.Between(1, cols - 2)) = level(); break;
+        case Seeds::kOneBorderPixel: at(rows - 1, random.Between(1, cols - 2)) = level(); break;
+        case Seeds::kCorner: at(random.Between(0, 1) * (rows - 1), random.Between(0, 1) * (cols - 1)) = level(); break;
+        case Seeds::kBorderRow:
+            for (int32_t c = 0; c < cols; ++c) at(0, c) = level();
+            break;
+        case Seeds::kBorderOnly:
+            for (int32_t k = 0; k < 4; ++k) {
+                if (random.Between(0, 1)) {
+                    at(random.Between(0, 1) * (rows - 1), random.Between(0, cols - 1)) = level();
+                } else {
+                    at(random.Between(0, rows - 1), random.Between(0, 1) * (cols - 1)) = level();
+                }
+            }
+            break;
+        case Seeds::kSparse:
+        case Seeds::kDense:
+        case Seeds::kMaxLevels:
+        case Seeds::kLevel300: {
+            const int32_t per_mille = seeds == Seeds::kSparse ? 3 : 300;
+            for (uint16_t& value : image) {
+                if (random.Between(0, 999) < per_mille) value = seeds == Seeds::kMaxLevels ? 255 : level();
+            }
+            at(random.Between(0, rows - 1), random.Between(0, cols - 1)) = seeds == Seeds::kLevel300 ? 300 : level();
+            break;
+        }
+    }
+    return image;
+}
+
+TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
+    struct Size {
+        int32_t rows, cols;
+    };
+    const Size sizes[] = {{2, 20}, {3, 3}, {3, 17}, {17, 3}, {15, 15}, {15, 16}, {15, 37}, {16, 15}, {41, 15}, {23, 64}, {64, 23}};
+    const Seeds layouts[] = {Seeds::kNone,       Seeds::kMiddle,    Seeds::kNextToBorder, Seeds::kOneBorderPixel,
+                             Seeds::kCorner,     Seeds::kBorderRow, Seeds::kBorderOnly,   Seeds::kSparse,
+                             Seeds::kDense,      Seeds::kMaxLevels, Seeds::kLevel300};
+    Random random{29};
+    for (const Size& size : sizes) {
+        for (const Seeds seeds : layouts) {
+            for (int repeat = 0; repeat < 5; ++repeat) {
+                ReconWorkBuffers literal;
+                const size_t npix = static_cast<size_t>(size.rows) * size.cols;
+                literal.background_image = MakeHoleImage(random, size.rows, size.cols, seeds);
+                literal.snapshot.assign(npix, 0);
+                literal.fill_list.assign(npix, 0);
+                ReconWorkBuffers layers = literal, distance = literal;
+                FillHoles(literal, size.rows, size.cols);
+                FillHoles_Layers(layers, size.rows, size.cols);
+                FillHoles_Distance(distance, size.rows, size.cols);
+                SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " layout " +
+                             std::to_string(static_cast<int>(seeds)) + " repeat " + std::to_string(repeat));
+                ASSERT_EQ(literal.background_image, distance.background_image);
+                ASSERT_EQ(literal.background_image, layers.background_image);
+            }
+        }
+    }
+}
+
+// The plane fill's vector lanes against the literal loop: pixel counts below, at and between lane
+// multiples, sums past 255 and past 16 bits, any generator state; the state afterwards too.
+TEST(Differential, FillPlanesFastMatchesLiteralLoop) {
+    const int32_t counts[] = {1, 2, 15, 16, 17, 31, 32, 33, 225, 255, 1023, 1024, 1025, 4099, 70001};
+    Random random{31};
+    for (const int32_t npix : counts) {
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            ReconWorkBuffers buffers;
+            buffers.background_image.resize(static_cast<size_t>(npix));
+            buffers.star_layer.resize(static_cast<size_t>(npix));
+            for (int32_t p = 0; p < npix; ++p) {
+                buffers.background_image[p] = static_cast<uint16_t>(random.Between(0, 3) == 0 ? random.Between(0, 65535) : random.Between(0, 255));
+                buffers.star_layer[p] = static_cast<uint16_t>(random.Between(0, 1) == 0 ? 0 : random.Between(0, 65535));
+            }
+            // Every level 0..300 once where there is room, so each square root is met.
+            for (int32_t p = 0; p < std::min(npix, 301); ++p) {
+                buffers.background_image[p] = static_cast<uint16_t>(p);
+                buffers.star_layer[p] = 0;
+            }
+            PseudoRandom literal_generator{static_cast<uint32_t>(random.Next())}, fast_generator = literal_generator;
+            FourProduct literal, fast;
+            FourProduct_MemSetup(literal, 1, 1, npix);
+            FourProduct_MemSetup(fast, 1, 1, npix);
+            FillPlanes(buffers, literal_generator, literal, npix);
+            FillPlanes_Fast(buffers, fast_generator, fast, npix);
+            SCOPED_TRACE("npix " + std::to_string(npix));
+            EXPECT_EQ(literal_generator.state, fast_generator.state);
+            for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal.planes[slot], fast.planes[slot]);
+        }
+    }
+}
+
+// Every frame index: from one start, 32768 x 8 draws meet every random value 0..32767 (the generator
+// has full period and its top bits cycle through all values).
+TEST(Differential, FillPlanesFastGivesEveryFrameIndexAsTheDoubleExpression) {
+    const int32_t npix = 8 * (kRandomMax + 1);
+    ReconWorkBuffers buffers;
+    buffers.background_image.assign(static_cast<size_t>(npix), 0);
+    buffers.star_layer.assign(static_cast<size_t>(npix), 0);
+    PseudoRandom literal_generator, fast_generator;
+    FourProduct literal, fast;
+    FourProduct_MemSetup(literal, 1, 8, kRandomMax + 1);
+    FourProduct_MemSetup(fast, 1, 8, kRandomMax + 1);
+    FillPlanes(buffers, literal_generator, literal, npix);
+    FillPlanes_Fast(buffers, fast_generator, fast, npix);
+    EXPECT_EQ(literal_generator.state, fast_generator.state);
+    EXPECT_EQ(literal.planes[2 * kPeakFrameIndex + 1], fast.planes[2 * kPeakFrameIndex + 1]);
 }
 
 // Every kernel width the fast path sums differently (no lanes, one and two vectors a side, any
