@@ -7,7 +7,8 @@
 // further along the sky, as a camera's night does (not one record repeated). For each case:
 //  - the program on the whole folder, on one core (--jobs 1) and on every CPU of the affinity mask
 //    (--jobs N), when the program has the --jobs option; wall-clock time, median of the repetitions,
-//    in ms per record, and the peak resident memory of the run;
+//    in ms per record, with the CPU time beside it (steadier on a shared machine), and the peak
+//    resident memory of the run;
 //  - the literal pipeline (CalStarReconsitution_Reference, then the file write) on every k-th record
 //    of the same folder, read with the reader in a child process of this program; ms per sampled
 //    record and the child's peak memory;
@@ -16,6 +17,7 @@
 // its numbers mean little). Generated folders go under --work (default: the system's temporary
 // folder) and are removed at the end.
 #include <sched.h>
+#include <time.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -67,7 +69,8 @@ std::vector<NightCase> Cases(bool quick) {
 struct ChildRun {
     int status = -1;
     double seconds = 0.0;
-    long peak_kb = 0;  // the child's peak resident set (kB)
+    double cpu_seconds = 0.0;  // user + system time of the child and its threads
+    long peak_kb = 0;          // the child's peak resident set (kB)
 };
 
 // Starts `arguments` (argv[0] is the program) with standard input from /dev/null and standard output
@@ -96,6 +99,8 @@ ChildRun Run(const std::vector<std::string>& arguments, const std::string& outpu
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.peak_kb = usage.ru_maxrss;
+    run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     return run;
 }
 
@@ -131,6 +136,12 @@ void RemoveOutputs(const std::string& folder) {
     }
 }
 
+double CpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
@@ -139,7 +150,7 @@ double Median(std::vector<double> values) {
 
 // The child's side of the literal rows: every `every`-th record of the folder's CALSTARS files (in
 // listing order, counted over the whole folder) is reconstituted with the literal stages and written
-// into `output_folder`; the others are only read. Prints "<sampled records> <seconds>".
+// into `output_folder`; the others are only read. Prints "<sampled records> <seconds> <CPU seconds>".
 int LiteralSample(const std::string& folder, int every, const std::string& output_folder) {
     CalStarExtraction extraction;
     FourProduct product;
@@ -147,6 +158,7 @@ int LiteralSample(const std::string& folder, int every, const std::string& outpu
     int64_t index = 0;
     int sampled = 0;
     double seconds = 0.0;
+    double cpu_seconds = 0.0;
     try {
         for (const std::string& name : CalstarsFiles(folder)) {
             OpenCalStarExtraction(folder + "/" + name, extraction);
@@ -155,11 +167,13 @@ int LiteralSample(const std::string& folder, int every, const std::string& outpu
             while (ReadCalStarFrame(extraction) == 0) {
                 if (index++ % every != 0) continue;
                 const auto start = std::chrono::steady_clock::now();
+                const double cpu_start = CpuSeconds();
                 CalStarReconsitution_Reference(buffers, extraction, product);
                 product.output_name[product.bank] = output_folder + "/" + extraction.name;
                 FourProduct_WriteFile(product);
                 CalStarReconsitution_FrameFree(buffers);
                 seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                cpu_seconds += CpuSeconds() - cpu_start;
                 ++sampled;
             }
             CalStarReconsitution_MemFree(buffers);
@@ -169,7 +183,7 @@ int LiteralSample(const std::string& folder, int every, const std::string& outpu
         std::fprintf(stderr, "literal run failed:%s", failure.message.c_str());
         return 1;
     }
-    std::printf("%d %.9f\n", sampled, seconds);
+    std::printf("%d %.9f %.9f\n", sampled, seconds, cpu_seconds);
     return 0;
 }
 
@@ -181,12 +195,12 @@ struct Settings {
     std::string self;
 };
 
-void PrintRow(const std::string& label, const std::string& run, int records, double ms_per_record, double total_s,
-              long peak_kb, const std::string& note) {
+void PrintRow(const std::string& label, const std::string& run, int records, double ms_per_record, double cpu_ms_per_record,
+              double total_s, long peak_kb, const std::string& note) {
     char total[32] = "";
     if (total_s > 0.0) std::snprintf(total, sizeof total, "%.2f", total_s);
-    std::printf("%-46s %-24s %8d %10.2f %9s %9.1f  %s\n", label.c_str(), run.c_str(), records, ms_per_record, total,
-                peak_kb / 1024.0, note.c_str());
+    std::printf("%-46s %-24s %8d %10.2f %10.2f %9s %9.1f  %s\n", label.c_str(), run.c_str(), records, ms_per_record,
+                cpu_ms_per_record, total, peak_kb / 1024.0, note.c_str());
 }
 
 // One case: generate, then the whole runs, then the literal sample. Returns false on a failed run.
@@ -213,8 +227,10 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
         runs.push_back({"whole run, one core", {settings.program, folder}});
     }
     std::vector<double> ms_per_record;
+    double first_cpu_ms = 0.0;  // CPU ms per record of the first (one-core) run
     for (const auto& [name, arguments] : runs) {
         std::vector<double> seconds;
+        std::vector<double> cpu_seconds;
         long peak_kb = 0;
         for (int repetition = 0; repetition < settings.repetitions; ++repetition) {
             RemoveOutputs(folder);
@@ -224,9 +240,11 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
                 return false;
             }
             seconds.push_back(run.seconds);
+            cpu_seconds.push_back(run.cpu_seconds);
             peak_kb = std::max(peak_kb, run.peak_kb);
         }
         const double median = Median(seconds);
+        if (ms_per_record.empty()) first_cpu_ms = 1000.0 * Median(cpu_seconds) / records;
         ms_per_record.push_back(1000.0 * median / records);
         std::string note;
         if (ms_per_record.size() == 2) {
@@ -235,7 +253,8 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
                           100.0 * ms_per_record[0] / ms_per_record[1] / cpus);
             note = text;
         }
-        PrintRow(ms_per_record.size() == 1 ? night.label : "", name, records, ms_per_record.back(), median, peak_kb, note);
+        PrintRow(ms_per_record.size() == 1 ? night.label : "", name, records, ms_per_record.back(),
+                 1000.0 * Median(cpu_seconds) / records, median, peak_kb, note);
     }
     RemoveOutputs(folder);
 
@@ -246,7 +265,9 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
     const ChildRun literal = Run({settings.self, "--literal-sample", folder, std::to_string(night.literal_every), literal_out}, report);
     int sampled = 0;
     double seconds = 0.0;
-    if (literal.status != 0 || std::sscanf(ReadAll(report).c_str(), "%d %lf", &sampled, &seconds) != 2 || sampled == 0) {
+    double cpu_seconds = 0.0;
+    if (literal.status != 0 || std::sscanf(ReadAll(report).c_str(), "%d %lf %lf", &sampled, &seconds, &cpu_seconds) != 3 ||
+        sampled == 0) {
         std::printf("%s: the literal sample failed (status %d)\n", night.label.c_str(), literal.status);
         return false;
     }
@@ -257,8 +278,12 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
         std::snprintf(text, sizeof text, "%s%.1fx %s", i == 0 ? "" : ", ", literal_ms / ms_per_record[i], runs[i].first.c_str() + 11);
         ratios += text;
     }
+    char cpu_ratio[64];
+    std::snprintf(cpu_ratio, sizeof cpu_ratio, "; CPU time %.1fx %s", 1000.0 * cpu_seconds / sampled / first_cpu_ms,
+                  runs[0].first.c_str() + 11);
+    ratios += cpu_ratio;
     PrintRow("", "literal, every " + std::to_string(night.literal_every) + (night.literal_every == 1 ? "st" : "th"),
-             sampled, literal_ms, 0.0, literal.peak_kb, "ratio " + ratios);
+             sampled, literal_ms, 1000.0 * cpu_seconds / sampled, 0.0, literal.peak_kb, "ratio " + ratios);
     fs::remove_all(folder);
     return true;
 }
@@ -301,13 +326,15 @@ int main(int argc, char** argv) {
     const bool has_jobs = ReadAll(help).find("--jobs") != std::string::npos;
     const int cpus = AffinityCpus();
 
-    std::printf("Nights through %s%s: wall-clock median of %d, ms per record; peak = peak resident memory\n",
+    std::printf("Nights through %s%s: wall-clock median of %d, ms per record (CPU: user + system, all threads); "
+                "peak = peak resident memory\n",
                 settings.program.c_str(), settings.quick ? " (quick: small folders, numbers mean little)" : "",
                 settings.repetitions);
     std::printf("literal = CalStarReconsitution_Reference and the file write on every k-th record, in a child process\n");
     std::printf("CPUs in the affinity mask: %d\n", cpus);
     if (!has_jobs) std::printf("parallel rows skipped: %s --help names no --jobs option\n", settings.program.c_str());
-    std::printf("\n%-46s %-24s %8s %10s %9s %9s  %s\n", "case", "run", "records", "ms/record", "total s", "peak MB", "");
+    std::printf("\n%-46s %-24s %8s %10s %10s %9s %9s  %s\n", "case", "run", "records", "ms/record", "CPU ms/rec", "total s",
+                "peak MB", "");
     bool ok = true;
     for (const NightCase& night : Cases(settings.quick)) {
         if (!RunCase(settings, night, has_jobs, cpus)) ok = false;
