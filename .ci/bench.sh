@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Benchmark build: compiles the benchmark and runs every case once with a tiny minimum time, so the
-# cases keep building and running (timings here mean nothing; see README "Performance").
+# Benchmark build: compiles the benchmarks and runs every case once with a tiny minimum time (the
+# stage cases) or on small generated nights (the whole-run cases, --quick), so the cases keep
+# building and running (timings here mean nothing; see README "Performance").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
@@ -8,5 +9,6 @@ install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_BENCHMARKS=ON \
   -DCALSTARS2FP_VIEWER=OFF
-cmake --build build/bench --target calstars2fp_bench
+cmake --build build/bench --target calstars2fp_bench calstars2fp_night_bench
 build/bench/bench/calstars2fp_bench --benchmark_min_time=0.001
+build/bench/bench/calstars2fp_night_bench --quick --work build/bench

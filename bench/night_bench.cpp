@@ -1,0 +1,344 @@
+// Whole runs of the built calstars2fp on generated camera-nights, against the literal reconstitution
+// on a sample of the same records, measured in the same run.
+//
+//   calstars2fp_night_bench [--quick] [--repetitions N] [--work FOLDER] [--program PATH]
+//
+// Each case is a folder written by `make_calstars --night`: every record lists the same stars a little
+// further along the sky, as a camera's night does (not one record repeated). For each case:
+//  - the program on the whole folder, on one core (--jobs 1) and on every CPU of the affinity mask
+//    (--jobs N), when the program has the --jobs option; wall-clock time, median of the repetitions,
+//    in ms per record, with the CPU time beside it (steadier on a shared machine), and the peak
+//    resident memory of the run;
+//  - the literal pipeline (CalStarReconsitution_Reference, then the file write) on every k-th record
+//    of the same folder, read with the reader in a child process of this program; ms per sampled
+//    record and the child's peak memory;
+//  - the ratio literal / fast.
+// --quick runs every case on smaller folders with one repetition (for CI: the cases keep running;
+// its numbers mean little). Generated folders go under --work (default: the system's temporary
+// folder) and are removed at the end.
+#include <sched.h>
+#include <time.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "calstars/calstars.h"
+#include "failure.h"
+#include "fourproduct/fourproduct.h"
+#include "reconstitution/reconstitution.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct NightCase {
+    std::string label;
+    int rows, cols, stars, window;
+    int records;        // per night
+    int nights;         // one file each
+    int literal_every;  // the literal runs on records 0, k, 2k, ... of the folder
+    uint64_t seed;
+};
+
+// The full cases, and the quick ones (the same shapes, fewer records and samples).
+std::vector<NightCase> Cases(bool quick) {
+    if (quick) {
+        return {{"640x480 night, 100 stars, w9", 480, 640, 100, 9, 100, 1, 50, 11},
+                {"1280x720 night, 150 stars, w9", 720, 1280, 150, 9, 20, 1, 10, 12},
+                {"8 files x 3 records, 640x480, 100 stars, w9", 480, 640, 100, 9, 3, 8, 12, 13}};
+    }
+    return {{"640x480 night, 100 stars, w9", 480, 640, 100, 9, 3000, 1, 100, 11},
+            {"1280x720 night, 150 stars, w9", 720, 1280, 150, 9, 300, 1, 30, 12},
+            {"40 files x 3 records, 640x480, 100 stars, w9", 480, 640, 100, 9, 3, 40, 12, 13}};
+}
+
+struct ChildRun {
+    int status = -1;
+    double seconds = 0.0;
+    double cpu_seconds = 0.0;  // user + system time of the child and its threads
+    long peak_kb = 0;          // the child's peak resident set (kB)
+};
+
+// Starts `arguments` (argv[0] is the program) with standard input from /dev/null and standard output
+// into `output` (or /dev/null), waits for it, and measures its wall-clock time and peak memory.
+ChildRun Run(const std::vector<std::string>& arguments, const std::string& output = "/dev/null") {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ChildRun run;
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0) ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) return run;
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid) return run;
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.peak_kb = usage.ru_maxrss;
+    run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    return run;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+int AffinityCpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const unsigned count = std::thread::hardware_concurrency();
+    return count > 0 ? static_cast<int>(count) : 1;
+}
+
+std::vector<std::string> CalstarsFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("CALSTARS", 0) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Everything but the CALSTARS files: the listing and the written four-product files.
+void RemoveOutputs(const std::string& folder) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind("CALSTARS", 0) != 0) fs::remove(entry.path());
+    }
+}
+
+double CpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The child's side of the literal rows: every `every`-th record of the folder's CALSTARS files (in
+// listing order, counted over the whole folder) is reconstituted with the literal stages and written
+// into `output_folder`; the others are only read. Prints "<sampled records> <seconds> <CPU seconds>".
+int LiteralSample(const std::string& folder, int every, const std::string& output_folder) {
+    CalStarExtraction extraction;
+    FourProduct product;
+    ReconWorkBuffers buffers;
+    int64_t index = 0;
+    int sampled = 0;
+    double seconds = 0.0;
+    double cpu_seconds = 0.0;
+    try {
+        for (const std::string& name : CalstarsFiles(folder)) {
+            OpenCalStarExtraction(folder + "/" + name, extraction);
+            FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
+            CalStarReconsitution_MemSetup(buffers, extraction);
+            while (ReadCalStarFrame(extraction) == 0) {
+                if (index++ % every != 0) continue;
+                const auto start = std::chrono::steady_clock::now();
+                const double cpu_start = CpuSeconds();
+                CalStarReconsitution_Reference(buffers, extraction, product);
+                product.output_name[product.bank] = output_folder + "/" + extraction.name;
+                FourProduct_WriteFile(product);
+                CalStarReconsitution_FrameFree(buffers);
+                seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                cpu_seconds += CpuSeconds() - cpu_start;
+                ++sampled;
+            }
+            CalStarReconsitution_MemFree(buffers);
+        }
+        FourProduct_MemFree(product);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "literal run failed:%s", failure.message.c_str());
+        return 1;
+    }
+    std::printf("%d %.9f %.9f\n", sampled, seconds, cpu_seconds);
+    return 0;
+}
+
+struct Settings {
+    bool quick = false;
+    int repetitions = 3;
+    std::string work;
+    std::string program = CALSTARS2FP_EXE;
+    std::string self;
+};
+
+void PrintRow(const std::string& label, const std::string& run, int records, double ms_per_record, double cpu_ms_per_record,
+              double total_s, long peak_kb, const std::string& note) {
+    char total[32] = "";
+    if (total_s > 0.0) std::snprintf(total, sizeof total, "%.2f", total_s);
+    std::printf("%-46s %-24s %8d %10.2f %10.2f %9s %9.1f  %s\n", label.c_str(), run.c_str(), records, ms_per_record,
+                cpu_ms_per_record, total, peak_kb / 1024.0, note.c_str());
+}
+
+// One case: generate, then the whole runs, then the literal sample. Returns false on a failed run.
+bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, int cpus) {
+    const std::string folder = settings.work + "/night_" + std::to_string(night.seed);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const ChildRun made = Run({MAKE_CALSTARS, folder, "--night", "--files", std::to_string(night.nights), "--records",
+                               std::to_string(night.records), "--rows", std::to_string(night.rows), "--cols",
+                               std::to_string(night.cols), "--stars", std::to_string(night.stars), "--window",
+                               std::to_string(night.window), "--seed", std::to_string(night.seed)});
+    if (made.status != 0) {
+        std::printf("make_calstars failed (status %d)\n", made.status);
+        return false;
+    }
+    const int records = night.records * night.nights;
+
+    // The whole runs: one core, then all of them.
+    std::vector<std::pair<std::string, std::vector<std::string>>> runs;
+    if (has_jobs) {
+        runs.push_back({"whole run, --jobs 1", {settings.program, "--jobs", "1", folder}});
+        runs.push_back({"whole run, --jobs " + std::to_string(cpus), {settings.program, "--jobs", std::to_string(cpus), folder}});
+    } else {
+        runs.push_back({"whole run, one core", {settings.program, folder}});
+    }
+    std::vector<double> ms_per_record;
+    double first_cpu_ms = 0.0;  // CPU ms per record of the first (one-core) run
+    for (const auto& [name, arguments] : runs) {
+        std::vector<double> seconds;
+        std::vector<double> cpu_seconds;
+        long peak_kb = 0;
+        for (int repetition = 0; repetition < settings.repetitions; ++repetition) {
+            RemoveOutputs(folder);
+            const ChildRun run = Run(arguments);
+            if (run.status != 0) {
+                std::printf("%s: %s exited with status %d\n", night.label.c_str(), name.c_str(), run.status);
+                return false;
+            }
+            seconds.push_back(run.seconds);
+            cpu_seconds.push_back(run.cpu_seconds);
+            peak_kb = std::max(peak_kb, run.peak_kb);
+        }
+        const double median = Median(seconds);
+        if (ms_per_record.empty()) first_cpu_ms = 1000.0 * Median(cpu_seconds) / records;
+        ms_per_record.push_back(1000.0 * median / records);
+        std::string note;
+        if (ms_per_record.size() == 2) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.2fx of --jobs 1, efficiency %.0f %%", ms_per_record[0] / ms_per_record[1],
+                          100.0 * ms_per_record[0] / ms_per_record[1] / cpus);
+            note = text;
+        }
+        PrintRow(ms_per_record.size() == 1 ? night.label : "", name, records, ms_per_record.back(),
+                 1000.0 * Median(cpu_seconds) / records, median, peak_kb, note);
+    }
+    RemoveOutputs(folder);
+
+    // The literal sample, in a child so that its peak memory is its own.
+    const std::string literal_out = folder + "/literal";
+    fs::create_directories(literal_out);
+    const std::string report = settings.work + "/literal_report.txt";
+    const ChildRun literal = Run({settings.self, "--literal-sample", folder, std::to_string(night.literal_every), literal_out}, report);
+    int sampled = 0;
+    double seconds = 0.0;
+    double cpu_seconds = 0.0;
+    if (literal.status != 0 || std::sscanf(ReadAll(report).c_str(), "%d %lf %lf", &sampled, &seconds, &cpu_seconds) != 3 ||
+        sampled == 0) {
+        std::printf("%s: the literal sample failed (status %d)\n", night.label.c_str(), literal.status);
+        return false;
+    }
+    const double literal_ms = 1000.0 * seconds / sampled;
+    std::string ratios;
+    for (size_t i = 0; i < ms_per_record.size(); ++i) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%s%.1fx %s", i == 0 ? "" : ", ", literal_ms / ms_per_record[i], runs[i].first.c_str() + 11);
+        ratios += text;
+    }
+    char cpu_ratio[64];
+    std::snprintf(cpu_ratio, sizeof cpu_ratio, "; CPU time %.1fx %s", 1000.0 * cpu_seconds / sampled / first_cpu_ms,
+                  runs[0].first.c_str() + 11);
+    ratios += cpu_ratio;
+    PrintRow("", "literal, every " + std::to_string(night.literal_every) + (night.literal_every == 1 ? "st" : "th"),
+             sampled, literal_ms, 1000.0 * cpu_seconds / sampled, 0.0, literal.peak_kb, "ratio " + ratios);
+    fs::remove_all(folder);
+    return true;
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: calstars2fp_night_bench [--quick] [--repetitions N] [--work FOLDER] [--program PATH]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--literal-sample") == 0) {
+        return LiteralSample(argv[2], std::max(1, std::atoi(argv[3])), argv[4]);
+    }
+    Settings settings;
+    settings.self = fs::absolute(fs::path(argv[0])).string();
+    std::string work_parent = fs::temp_directory_path().string();
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--quick") {
+            settings.quick = true;
+            settings.repetitions = 1;
+        } else if (argument == "--repetitions" && i + 1 < argc) {
+            settings.repetitions = std::max(1, std::atoi(argv[++i]));
+        } else if (argument == "--work" && i + 1 < argc) {
+            work_parent = argv[++i];
+        } else if (argument == "--program" && i + 1 < argc) {
+            settings.program = fs::absolute(argv[++i]).string();
+        } else {
+            return Usage();
+        }
+    }
+    settings.work = work_parent + "/calstars2fp_night_bench_" + std::to_string(::getpid());
+    fs::create_directories(settings.work);
+
+    // The parallel rows need the --jobs option, which --help names where the program has it.
+    const std::string help = settings.work + "/help.txt";
+    Run({settings.program, "--help"}, help);
+    const bool has_jobs = ReadAll(help).find("--jobs") != std::string::npos;
+    const int cpus = AffinityCpus();
+
+    std::printf("Nights through %s%s: wall-clock median of %d, ms per record (CPU: user + system, all threads); "
+                "peak = peak resident memory\n",
+                settings.program.c_str(), settings.quick ? " (quick: small folders, numbers mean little)" : "",
+                settings.repetitions);
+    std::printf("literal = CalStarReconsitution_Reference and the file write on every k-th record, in a child process\n");
+    std::printf("CPUs in the affinity mask: %d\n", cpus);
+    if (!has_jobs) std::printf("parallel rows skipped: %s --help names no --jobs option\n", settings.program.c_str());
+    std::printf("\n%-46s %-24s %8s %10s %10s %9s %9s  %s\n", "case", "run", "records", "ms/record", "CPU ms/rec", "total s",
+                "peak MB", "");
+    bool ok = true;
+    for (const NightCase& night : Cases(settings.quick)) {
+        if (!RunCase(settings, night, has_jobs, cpus)) ok = false;
+    }
+    fs::remove_all(settings.work);
+    return ok ? 0 : 1;
+}
