@@ -92,7 +92,7 @@ const RecordShape& ShapeOf(const benchmark::State& state) {
     return state.range(0) == 0 ? kSmall : (state.range(0) == 1 ? kLarge : kTall);
 }
 
-void SetLabel(benchmark::State& state, const RecordShape& shape);
+void SetLabel(benchmark::State& state, const RecordShape& shape, const std::string& note = "");
 
 // Pixels per second, and nanoseconds per pixel (printed with the unit "s").
 void SetPixelCounters(benchmark::State& state, const RecordShape& shape) {
@@ -102,7 +102,7 @@ void SetPixelCounters(benchmark::State& state, const RecordShape& shape) {
     SetLabel(state, shape);
 }
 
-void SetLabel(benchmark::State& state, const RecordShape& shape, const std::string& note = "") {
+void SetLabel(benchmark::State& state, const RecordShape& shape, const std::string& note) {
     state.SetLabel(std::to_string(shape.cols) + "x" + std::to_string(shape.rows) + " " + std::to_string(shape.nstars) +
                    " stars w" + std::to_string(shape.window) + note);
 }
