@@ -8,10 +8,14 @@
 // GaussStar takes its samples from a process-wide table, GaussStarCache, rebuilt only when half or
 // sigma changes (exact float equality) or after a release; its calls must not overlap (one thread).
 // GaussStar_Fast gives the same bits from a GaussStarFastCache that its caller owns, so each thread
-// that draws stars uses its own.
+// that draws stars uses its own; the caches of one run's threads may share one GaussSharedKernels, so
+// that a kernel one thread summed serves them all.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 constexpr int kOversampling = 101;          // sub-samples per pixel along each axis
@@ -50,16 +54,55 @@ struct GaussStarCache {
 
 constexpr int kFastTables = 2;  // the two widths of a half are kept side by side
 
+// One table of a GaussSharedKernels: its samples (in `table`, whose own kernel_slot and kernels stay
+// empty) and a slot per (dr, dc) pointing at the finished kernel, or null.
+struct GaussSharedTable {
+    GaussTable table;
+    std::unique_ptr<std::atomic<const float*>[]> kernels;  // 101 x 101 slots, row offset major
+    ~GaussSharedTable();
+};
+
+// Tables and kernels shared by the GaussStarFastCaches of one run's threads, for the whole run.
+//
+// Rule: the store takes the first half any call (or GaussStar_SharedClaim) names, and tables for up
+// to kFastTables sigmas of it; it never drops a table or a kernel until it is destroyed, so nothing a
+// thread reads is freed under it, and it takes about GaussStar_FastCacheBytes(that half) at most.
+// Calls for another half, or a third sigma, use the calling thread's own cache as without a store.
+//
+// A table is built once, under `mutex`, then only read; it is published into `tables` with a release
+// store. A kernel missing from its slot is summed by the thread that misses it, then published with a
+// compare-exchange (release): when two threads miss at once both sum, the first to publish wins and
+// the other frees its copy and uses the winner's. Finding a table and a kernel takes acquire loads
+// and no lock. Every kernel of a key has the same bits, whoever sums it.
+struct GaussSharedKernels {
+    std::atomic<int32_t> half{-1};                              // the half shared, -1 before the first
+    std::atomic<GaussSharedTable*> tables[kFastTables] = {};   // filled in order, never cleared
+    std::mutex mutex;                                           // serialises building the tables
+    std::atomic<uint64_t> table_builds{0};                      // tables built into the store
+    std::atomic<uint64_t> kernels_published{0};                 // kernels published (one per key)
+    GaussSharedKernels() = default;
+    GaussSharedKernels(const GaussSharedKernels&) = delete;
+    GaussSharedKernels& operator=(const GaussSharedKernels&) = delete;
+    ~GaussSharedKernels();
+};
+
+// Makes `half` the store's half when it has none yet; true when the store shares `half` (now or
+// already). The driver calls it before the first record, so that its memory budget knows.
+bool GaussStar_SharedClaim(GaussSharedKernels& store, int32_t half);
+
 // GaussStar_Fast's state: its tables and remembered kernels. A kernel depends only on (half, sigma,
 // dr, dc), never on the CALSTARS file, so the state lives as long as its owner (the run's work
 // buffers, one per worker); it is never shared between threads and never touches GaussStarCache.
+// With `shared` set, the (half, sigma) that the store covers are taken from it instead (see
+// GaussSharedKernels), and the cache holds only the others.
 // It holds tables of one half at a time (a call with another half drops them first), so it takes at
 // most kFastTables tables with all their kernels for that half: GaussStar_FastCacheBytes(half),
 // about 12 MB for window 9, 31 MB for window 15 (a listing uses far fewer kernels than all).
 struct GaussStarFastCache {
     std::vector<GaussTable> tables;  // most recently used last, at most kFastTables, all of one half
     uint64_t table_builds = 0;       // tables built (not found)
-    uint64_t kernel_builds = 0;      // kernels summed (not remembered)
+    uint64_t kernel_builds = 0;      // kernels summed (not remembered), also those for `shared`
+    GaussSharedKernels* shared = nullptr;  // the run's shared store, if any (not owned)
     bool avx2_allowed = true;        // false: sum with the baseline instructions even where AVX2
                                      // is there (the tests check both forms)
 };
@@ -108,7 +151,7 @@ void GaussStar(int32_t half, float row, float col, float sigma, float* kernel);
 void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel);
 
 // Drops the cache's remembered kernels and keeps its tables, so that the next call for any offset
-// sums its kernel afresh (for benchmarks and tests).
+// sums its kernel afresh (for benchmarks and tests). A shared store's kernels stay.
 void GaussStar_FastForgetKernels(GaussStarFastCache& cache);
 
 // The checks both forms make before a filling call (see GaussStar).

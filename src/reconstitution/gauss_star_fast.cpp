@@ -360,7 +360,63 @@ GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
     return tables.back();
 }
 
+// Memory for a kernel of the shared store, or the failure GaussStar_Fast reports.
+float* NewKernel(size_t area) {
+    float* kernel = new (std::nothrow) float[area];
+    if (kernel == nullptr) Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+    return kernel;
+}
+
+// The store's table for (half, sigma), built on first use; null when the store does not cover it.
+GaussSharedTable* SharedTableFor(GaussSharedKernels& store, int32_t half, float sigma) {
+    if (!GaussStar_SharedClaim(store, half)) return nullptr;
+    for (int t = 0; t < kFastTables; ++t) {
+        GaussSharedTable* table = store.tables[t].load(std::memory_order_acquire);
+        if (table == nullptr) break;
+        if (table->table.sigma == sigma) return table;
+    }
+    std::lock_guard<std::mutex> lock(store.mutex);
+    for (int t = 0; t < kFastTables; ++t) {
+        GaussSharedTable* table = store.tables[t].load(std::memory_order_acquire);
+        if (table != nullptr) {
+            if (table->table.sigma == sigma) return table;
+            continue;
+        }
+        std::unique_ptr<GaussSharedTable> built;
+        try {
+            if (GaussStar_TableBytes(half) > SIZE_MAX) throw std::bad_alloc();
+            built = std::make_unique<GaussSharedTable>();
+            BuildTable(built->table, half, sigma);
+            std::vector<int32_t>().swap(built->table.kernel_slot);  // the store's slots take its place
+            const size_t slots = static_cast<size_t>(kOffsets) * kOffsets;
+            built->kernels = std::make_unique<std::atomic<const float*>[]>(slots);
+            for (size_t k = 0; k < slots; ++k) built->kernels[k].store(nullptr, std::memory_order_relaxed);
+        } catch (const std::bad_alloc&) {
+            Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+        }
+        store.table_builds.fetch_add(1, std::memory_order_relaxed);
+        store.tables[t].store(built.get(), std::memory_order_release);
+        return built.release();
+    }
+    return nullptr;  // every table taken by other sigmas
+}
+
 }  // namespace
+
+GaussSharedTable::~GaussSharedTable() {
+    if (!kernels) return;
+    for (size_t k = 0; k < static_cast<size_t>(kOffsets) * kOffsets; ++k) delete[] kernels[k].load(std::memory_order_relaxed);
+}
+
+GaussSharedKernels::~GaussSharedKernels() {
+    for (std::atomic<GaussSharedTable*>& table : tables) delete table.load(std::memory_order_relaxed);
+}
+
+bool GaussStar_SharedClaim(GaussSharedKernels& store, int32_t half) {
+    int32_t shared = store.half.load(std::memory_order_acquire);
+    if (shared < 0 && store.half.compare_exchange_strong(shared, half, std::memory_order_acq_rel)) return true;
+    return shared == half;
+}
 
 uint64_t GaussStar_FastCacheBytes(int32_t half) {
     const uint64_t side = static_cast<uint64_t>(kOversampling) * (2 * static_cast<uint64_t>(half) + 3);
@@ -378,9 +434,29 @@ void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float co
     if (dr < -kMaxSubSampleOffset || dr > kMaxSubSampleOffset || dc < -kMaxSubSampleOffset || dc > kMaxSubSampleOffset) {
         Fail(WaitKind::None, Format(" GaussStar refuses the sub-sample offset (%d, %d) \n", dr, dc));
     }
-    GaussTable& table = TableFor(cache, half, sigma);
     const size_t area = static_cast<size_t>(2 * half + 1) * static_cast<size_t>(2 * half + 1);
-    int32_t& slot = table.kernel_slot[static_cast<size_t>(dr + kMaxSubSampleOffset) * kOffsets + (dc + kMaxSubSampleOffset)];
+    const size_t key = static_cast<size_t>(dr + kMaxSubSampleOffset) * kOffsets + (dc + kMaxSubSampleOffset);
+    // Rule: a (half, sigma) that the shared store covers comes from the store, any other from the
+    // caller's own tables; both sum the same bits.
+    if (cache.shared != nullptr) {
+        if (GaussSharedTable* shared = SharedTableFor(*cache.shared, half, sigma)) {
+            std::atomic<const float*>& slot = shared->kernels[key];
+            const float* found = slot.load(std::memory_order_acquire);
+            if (found == nullptr) {
+                std::unique_ptr<float[]> fresh(NewKernel(area));
+                ComputeKernel(shared->table, dr, dc, cache.avx2_allowed, fresh.get());
+                ++cache.kernel_builds;
+                if (slot.compare_exchange_strong(found, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+                    found = fresh.release();
+                    cache.shared->kernels_published.fetch_add(1, std::memory_order_relaxed);
+                }  // else another thread published first: `found` is its kernel, ours is freed
+            }
+            std::copy_n(found, area, kernel);
+            return;
+        }
+    }
+    GaussTable& table = TableFor(cache, half, sigma);
+    int32_t& slot = table.kernel_slot[key];
     if (slot < 0) {
         try {
             table.kernels.resize(table.kernels.size() + area);

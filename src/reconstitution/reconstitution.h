@@ -21,8 +21,9 @@
 // Nothing here prints: a record's warning lines are left in ReconWorkBuffers::warnings for the driver,
 // which prints them before the record's name. Every piece of state the fast pipeline changes lives in
 // the ReconWorkBuffers passed in (the generator, the fast profiles' cache), so threads that each own
-// their buffers can reconstitute records side by side; the literal GaussStar's cache is process-wide
-// and only CalStarReconsitution_Reference, DrawStars and CalStarReconsitution_MemFree touch it.
+// their buffers can reconstitute records side by side; their caches may share one run-wide
+// GaussSharedKernels, which many threads may use at once. The literal GaussStar's cache is
+// process-wide and only CalStarReconsitution_Reference, DrawStars and CalStarReconsitution_MemFree touch it.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +55,7 @@ struct ReconWorkBuffers {
     std::vector<float> profile_kernel;       // window x window: the current star's profile
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
     GaussStarFastCache profiles;             // the fast profiles' tables and kernels, for the run
+                                             // (or a pointer to the run's shared ones)
     std::string warnings;                    // warning lines of the last record, for the driver to print
 };
 

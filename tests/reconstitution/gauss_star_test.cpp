@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "failure.h"
@@ -186,6 +187,84 @@ TEST(GaussStarFast, AFullCacheTakesTheBytesTheBudgetCounts) {
                                     sizeof(float) * area * table.kernel_slot.size();
         EXPECT_EQ(kFastTables * full_table, GaussStar_FastCacheBytes(half)) << half;
     }
+}
+
+// A store takes the first half it is asked for and kFastTables sigmas of it; anything else is summed
+// in the caller's own cache, with the same bits.
+TEST(GaussStarShared, CoversTheFirstHalfAndTwoSigmasAndLeavesTheRestToTheCaller) {
+    GaussSharedKernels store;
+    GaussStarFastCache cache;
+    cache.shared = &store;
+    struct Step {
+        int half;
+        float sigma;
+        uint64_t store_tables;  // tables in the store after the call
+        size_t own_tables;      // ... and in the caller's cache
+    };
+    const Step steps[] = {
+        {3, 1.1f, 1, 0},
+        {3, 1.6f, 2, 0},
+        {3, 1.1f, 2, 0},
+        {3, 2.0f, 2, 1},  // a third sigma: the caller's own
+        {2, 1.1f, 2, 1},  // another half: the caller's own (which drops half 3's)
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(FastKernel(cache, step.half, 7.3f, 8.9f, step.sigma), Kernel(step.half, 7.3f, 8.9f, step.sigma)) << step.sigma;
+        EXPECT_EQ(store.table_builds.load(), step.store_tables) << step.half << " " << step.sigma;
+        EXPECT_EQ(cache.tables.size(), step.own_tables) << step.half << " " << step.sigma;
+    }
+    EXPECT_EQ(store.half.load(), 3);
+    EXPECT_TRUE(GaussStar_SharedClaim(store, 3));
+    EXPECT_FALSE(GaussStar_SharedClaim(store, 2));
+    EXPECT_EQ(store.kernels_published.load(), 2u);  // one kernel of each shared sigma
+}
+
+// Threads drawing the same and different offsets from one store, each with its own cache, all get
+// GaussStar's bits; each kernel is published once, though two threads that miss it at once may both
+// sum it. Run under ThreadSanitizer, this is also the check that the hit path needs no lock.
+TEST(GaussStarShared, ThreadsShareEveryKernelAndGetTheLiteralBits) {
+    constexpr int kThreads = 4, kHalf = 2;
+    struct Request {
+        float row, col, sigma;
+    };
+    std::vector<Request> requests;
+    for (int k = 0; k < 12; ++k) {
+        requests.push_back({5.0f + 0.07f * k, 9.0f - 0.05f * k, k % 2 == 0 ? 1.1f : 1.6f});
+    }
+    std::vector<std::vector<float>> expected;
+    for (const Request& r : requests) expected.push_back(Kernel(kHalf, r.row, r.col, r.sigma));
+    GaussStar_Release();
+    GaussSharedKernels store;
+    std::vector<GaussStarFastCache> caches(kThreads);
+    std::vector<std::vector<std::vector<float>>> got(kThreads, std::vector<std::vector<float>>(requests.size()));
+    std::vector<int> changed(kThreads, 0);  // kernels that differ between a thread's two asks
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        caches[t].shared = &store;
+        caches[t].avx2_allowed = t % 2 == 0;  // both summing forms publish into the same slots
+        threads.emplace_back([&, t] {
+            // Every thread asks for all requests twice, each starting at its own place.
+            for (size_t n = 0; n < 2 * requests.size(); ++n) {
+                const size_t k = (n + 3 * t) % requests.size();
+                const Request& r = requests[k];
+                std::vector<float> kernel = FastKernel(caches[t], kHalf, r.row, r.col, r.sigma);
+                if (n < requests.size()) got[t][k] = kernel;
+                else if (kernel != got[t][k]) ++changed[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    uint64_t summed = 0;
+    for (int t = 0; t < kThreads; ++t) {
+        for (size_t k = 0; k < requests.size(); ++k) EXPECT_EQ(got[t][k], expected[k]) << t << " " << k;
+        EXPECT_EQ(changed[t], 0) << t;
+        EXPECT_TRUE(caches[t].tables.empty()) << t;
+        summed += caches[t].kernel_builds;
+    }
+    EXPECT_EQ(store.table_builds.load(), 2u);
+    EXPECT_EQ(store.kernels_published.load(), requests.size());
+    EXPECT_GE(summed, requests.size());
+    EXPECT_LE(summed, kThreads * requests.size());
 }
 
 }  // namespace
