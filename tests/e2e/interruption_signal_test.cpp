@@ -37,8 +37,14 @@ int RunChild(const std::string& folder, int number, Receiver receiver, const std
         if (receiver == Receiver::WritingThread) {
             ::raise(number);
         } else {
-            std::thread worker([number] { ::pthread_kill(::pthread_self(), number); });
-            worker.join();
+            // The worker stays alive after signalling itself, as a worker of a run does: a signal
+            // meant for a thread that has already ended may never be delivered (ThreadSanitizer
+            // defers delivery to the thread's next blocking call).
+            std::thread worker([number] {
+                ::pthread_kill(::pthread_self(), number);
+                for (int second = 0; second < 20; ++second) ::sleep(1);
+            });
+            worker.detach();
             for (int second = 0; second < 20; ++second) ::sleep(1);  // the handler ends the process first
         }
         ::_exit(93);
