@@ -68,6 +68,11 @@ TEST(InterruptionSignal, CleansUpPrintsOneLineAndDiesByTheSignal) {
         {SIGINT, "SIGINT", Receiver::OtherThread},
     };
     for (const Case& c : cases) {
+#if defined(__SANITIZE_THREAD__) || (defined(__has_feature) && __has_feature(thread_sanitizer))
+        // ThreadSanitizer holds back asynchronous signals and re-delivers them itself, and a signal
+        // passed on from one thread to another does not come through it; the other builds check it.
+        if (c.receiver == Receiver::OtherThread) continue;
+#endif
         ScratchFolder scratch;
         const std::string folder = scratch / "night";
         ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
