@@ -14,4 +14,6 @@ tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALSTARS2FP_VIEWER=OFF \
   -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS="${tsan}" -DCMAKE_EXE_LINKER_FLAGS="${tsan}"
 cmake --build build/tsan -j2
-ctest --test-dir build/tsan --output-on-failure -j2
+# The interrupted runs with one worker start no thread, and the other builds run them; with three
+# workers they run here too.
+ctest --test-dir build/tsan --output-on-failure -j2 -E '^interrupted_runs$'
