@@ -81,7 +81,7 @@ struct Frame {
     // The filter's input: the seeded, filled and border-completed background.
     std::vector<uint16_t> FilledBackground() {
         SeedBackground(buffers, record);
-        FillHoles_Layers(buffers, record.rows, record.cols);
+        FillHoles_Distance(buffers, record.rows, record.cols);
         CompleteBorder(buffers.background_image, record.rows, record.cols);
         return buffers.background_image;
     }
