@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# GNU parallel on one machine, as the README shows it: a tree of generated camera-nights (one bad)
+# GNU parallel on one machine, as docs/many-nights.md shows it: a tree of generated camera-nights (one bad)
 # processed with --bar and --joblog; every good night byte-identical to a plain sequential run, the
 # joblog's exit values 0 for the good nights and 1 for the bad one; then the bad night is mended and
 # --resume-failed runs that night alone.
