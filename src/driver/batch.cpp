@@ -61,7 +61,20 @@ bool ReadListingLine(std::ifstream& listing, std::string& line) {
 
 // The one place where a reconstituted record reaches its file, in record order whichever loop runs:
 // the record's warning lines, then its failure if it failed, else its name and its file.
+// The run's hooks, when a library caller gave them: FinishRecord runs on the thread that called
+// RunBatch, whichever loop runs, so each run sees its own.
+thread_local const RunHooks* run_hooks = nullptr;
+
 void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product) {
+    if (run_hooks) {
+        if (run_hooks->before_record) run_hooks->before_record();
+        if (run_hooks->warnings && !outcome.warnings.empty()) run_hooks->warnings(outcome.warnings);
+        if (outcome.failure) std::rethrow_exception(outcome.failure);
+        product.output_name[product.bank] = JoinPath(folder, name, "output");
+        FourProduct_WriteFile(product);
+        if (run_hooks->written) run_hooks->written(name);
+        return;
+    }
     std::fputs(outcome.warnings.c_str(), stdout);
     if (outcome.failure) std::rethrow_exception(outcome.failure);
     product.output_name[product.bank] = JoinPath(folder, name, "output");
@@ -222,12 +235,16 @@ int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t phys
     return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
 }
 
-int RunBatch(const std::string& folder_argument, int32_t jobs) {
+int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* hooks) {
+    struct HooksInPlace {
+        explicit HooksInPlace(const RunHooks* hooks) { run_hooks = hooks; }
+        ~HooksInPlace() { run_hooks = nullptr; }
+    } hooks_in_place(hooks);
     CheckFolder(folder_argument);
     const std::string folder = EnsureTrailingSeparator(folder_argument, kFolderSeparator);
     if (folder.size() > kMaxFolderLength) CheckFolder(folder);
     const std::string listing_path = folder + kListingName;
-    Interruption_Watch(folder);
+    if (!hooks) Interruption_Watch(folder);
     WriteCalstarsListing(folder, listing_path);
 
     std::ifstream listing(listing_path);

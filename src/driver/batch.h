@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Longest working folder, separator included: the listing command holds it twice plus 50 characters
@@ -17,11 +18,26 @@ constexpr size_t kMaxFolderLength = 231;
 // failure throws a Failure.
 int RunProgram(int argc, char** argv);
 
+// What a run tells a caller other than the program (the Python module) instead of printing it. The
+// program's run prints a record's warning lines and its name on standard output and installs the stop
+// handlers of interruption.h; a run given RunHooks prints nothing and installs no handler:
+//   warnings        a record's warning lines, line ends included, in record order (may be empty)
+//   written         the record's name, once its file is complete under that name
+//   before_record   runs before each record's file is written, in record order; it may throw to stop
+//                   the run there: no temporary file is open then, and every file already written
+//                   stays whole
+struct RunHooks {
+    std::function<void(const std::string& lines)> warnings;
+    std::function<void(const std::string& name)> written;
+    std::function<void()> before_record;
+};
+
 // Processes every CALSTARS file of `folder` (as given: a separator is appended when missing) with
 // `jobs` workers. With 1 it runs the sequential loop; with more, the same loop hands the
 // reconstitution of each record to workers and writes the records in order, so that the files, the
-// lines on standard output and the failures are those of the sequential loop.
-int RunBatch(const std::string& folder, int32_t jobs = 1);
+// lines on standard output and the failures are those of the sequential loop. `hooks` (see RunHooks)
+// take the lines instead of standard output.
+int RunBatch(const std::string& folder, int32_t jobs = 1, const RunHooks* hooks = nullptr);
 
 // Refuses a CALSTARS file whose buffers for a rows x cols image and `window` would not fit the
 // machine's memory (`physical_bytes`, 0 when unknown), before anything is allocated.
