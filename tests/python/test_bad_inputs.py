@@ -1,0 +1,181 @@
+"""The bad inputs of the program's catalogue (tests/e2e/bad_inputs_test.cpp) through the module: each
+raises calstars2fp.Error with the program's own line, the interpreter lives on, and the next good call
+works with the same Reconstitution."""
+
+import os
+
+import numpy as np
+import pytest
+
+import calstars2fp
+from conftest import header_bytes, run_program
+
+INPUT = "CALSTARS_T.txt"
+# The failures the reader and the reconstitution raise themselves; the others (a record that would
+# overwrite an input, the folder) belong to a run of a folder.
+RECORD_FAILURES = ("OpenCalStarExtraction:", "ReadCalStarFrame:", "CalStarReconsitution", "Image of ",
+                   "Cannot open Cal Star Extraction file")
+
+FIELDS = dict(first_int="7", rows="20", cols="24", nstars="2", name="A.bin", window="5", divisor="4",
+              row="6.25", col="9.5", intensity="1900", total="2300", name2="B.bin", end="#####\n")
+
+
+def text(**changes):
+    """A small valid CALSTARS file of two records, with fields replaced as the catalogue does."""
+    f = dict(FIELDS, **changes)
+    return ("Calibration star listing\nline 2\nline 3\nline 4\n------\nCamera = test camera\n"
+            f"Camera number = {f['first_int']}\nNrows = {f['rows']}\nNcols = {f['cols']}\nNstars = {f['nstars']}\n"
+            f"-----\n{f['name']}\nwindow = {f['window']}\ndivisor = {f['divisor']}\n"
+            f"{f['row']} {f['col']} {f['intensity']} {f['total']}\n12.5 15.75 1500 1620\n"
+            f"-----\n{f['name2']}\nwindow = 3\ndivisor = 2\n10 10 1000 1100\n14.5 3.25 2500 2700\n" + f["end"])
+
+
+def cases():
+    good = text()
+    lines = good.splitlines(keepends=True)
+    yield "empty file", ""
+    for k in range(0, len(lines), 3):
+        yield f"cut before line {k + 1}", "".join(lines[:k])
+        yield f"cut inside line {k + 1}", "".join(lines[:k]) + lines[k][: len(lines[k]) // 2]
+    for field in ("first_int", "rows", "cols", "nstars", "window", "divisor", "row", "col", "intensity", "total"):
+        for value in ("abc", "-7", "0", "99999999999", "2147483647", "-2147483648"):
+            yield f"{field} = {value}", text(**{field: value})
+    long_text = "x" * 300
+    yield "ignored header line over 255 characters", good.replace("line 2", long_text)
+    yield "record name over 255 characters", text(name=long_text)
+    yield "key over 255 characters", good.replace("window", long_text, 1)
+    yield "fewer star lines than nstars", text(nstars="3")
+    yield "more star lines than nstars", text(nstars="1")
+    for field, value in (("row", "nan"), ("col", "inf"), ("row", "-inf"), ("col", "1e39")):
+        yield f"{field} {value}", text(**{field: value})
+    for name in ("sub/A.bin", "sub\\A.bin", "..", ".", "../A.bin"):
+        yield f"name {name}", text(name=name)
+    yield "name of the input", text(name=INPUT)
+    yield "name of the listing", text(name2="DirListingCalstars.txt")
+    yield "image below 15 x 15", text(rows="14", window="3")
+    yield "even window", text(window="4")
+    yield "window above the image", text(window="21")
+    yield "background clamped", text(total="9999")
+
+
+CASES = list(cases())
+
+
+def good_record_planes(run, tmp_path):
+    """Reconstitutes the good file's first record with `run`; its bytes must be those the program
+    writes for that record with the same generator state."""
+    path = tmp_path / "good" / INPUT
+    path.parent.mkdir(exist_ok=True)
+    path.write_text(text())
+    calstars = calstars2fp.read_calstars(path)
+    record = next(iter(calstars))
+    state = run.generator_state
+    planes = run.reconstitute(calstars, record)
+    fresh = calstars2fp.Reconstitution(state)
+    assert np.array_equal(fresh.reconstitute(calstars, record), planes)
+    return planes
+
+
+@pytest.mark.parametrize("what, content", CASES, ids=[what for what, _ in CASES])
+def test_bad_input_raises_the_programs_line(tmp_path, what, content):
+    night = tmp_path / "night"
+    night.mkdir()
+    (night / INPUT).write_text(content)
+    status, lines = run_program(night)
+    assert status in (0, 1), lines
+    program_names = [line for line in lines if line and not line.startswith(" ")]
+    failure = lines[-1].strip() if status == 1 else None
+
+    # In memory: the reader and the reconstitution.
+    run = calstars2fp.Reconstitution()
+    names = []
+    raised = None
+    try:
+        calstars = calstars2fp.read_calstars(night / INPUT)
+        for record in calstars:
+            planes = run.reconstitute(calstars, record)
+            if record.name in program_names:
+                expected = (night / record.name).read_bytes()
+                assert header_bytes(calstars.rows, calstars.cols, abs(calstars.first_int)) + planes.tobytes() == expected
+            if run.warnings:
+                assert run.warnings in [line.strip() for line in lines]
+            names.append(record.name)
+    except calstars2fp.Error as error:
+        raised = str(error)
+    if failure is None:
+        assert raised is None and names == program_names
+    elif failure.startswith(RECORD_FAILURES):
+        assert raised == failure
+    good_record_planes(run, tmp_path)
+
+    # A run of the folder, as the program's.
+    again = tmp_path / "again"
+    again.mkdir()
+    (again / INPUT).write_text(content)
+    warnings = []
+    if failure is None:
+        assert calstars2fp.process_folder(again, jobs=1, warnings=warnings) == program_names
+    else:
+        with pytest.raises(calstars2fp.Error) as error:
+            calstars2fp.process_folder(again, jobs=1, warnings=warnings)
+        assert str(error.value) == failure.replace(str(night), str(again))
+    assert warnings == [line.strip().replace(str(night), str(again)) for line in lines if line.startswith(" Warning: ")]
+    assert not [name for name in os.listdir(again) if ".partial" in name]
+    good_record_planes(run, tmp_path)
+
+
+@pytest.mark.parametrize("folder, message", [
+    ("", "The folder argument is empty"),
+    ("x" * 232, "Folder " + "x" * 232 + " is longer than 231 characters"),
+])
+def test_bad_folder_raises_the_programs_line(folder, message):
+    with pytest.raises(calstars2fp.Error) as error:
+        calstars2fp.process_folder(folder)
+    assert str(error.value) == message
+
+
+def test_missing_folder_raises_the_listing_message(tmp_path):
+    missing = tmp_path / "missing"
+    with pytest.raises(calstars2fp.Error) as error:
+        calstars2fp.process_folder(missing)
+    assert str(error.value) == f"Directory listing file {missing}/DirListingCalstars.txt not found (or not generated)"
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: calstars2fp.read_calstars(7), TypeError),
+    (lambda: calstars2fp.read_fourproduct(None), TypeError),
+    (lambda: calstars2fp.process_folder(b"night"), TypeError),
+    (lambda: calstars2fp.process_folder(".", jobs=257), ValueError),
+    (lambda: calstars2fp.process_folder(".", jobs=-1), ValueError),
+    (lambda: calstars2fp.process_folder(".", warnings=()), TypeError),
+    (lambda: calstars2fp.Reconstitution(-1), ValueError),
+    (lambda: calstars2fp.Reconstitution(2**32), ValueError),
+    (lambda: calstars2fp.Reconstitution("1"), TypeError),
+])
+def test_arguments_of_the_wrong_kind(call, error):
+    with pytest.raises(error):
+        call()
+
+
+def test_record_of_another_file_is_refused(tmp_path):
+    first = tmp_path / "CALSTARS_A.txt"
+    first.write_text(text())
+    second = tmp_path / "CALSTARS_B.txt"
+    second.write_text(text(rows="30"))
+    a = calstars2fp.read_calstars(first)
+    b = calstars2fp.read_calstars(second)
+    with pytest.raises(ValueError):
+        calstars2fp.Reconstitution().reconstitute(b, next(a))
+
+
+def test_refused_record_leaves_the_generator_where_it_was(tmp_path):
+    path = tmp_path / INPUT
+    path.write_text(text(window="4"))
+    calstars = calstars2fp.read_calstars(path)
+    run = calstars2fp.Reconstitution(12345)
+    with pytest.raises(calstars2fp.Error, match="^CalStarReconsitution: "):
+        run.reconstitute(calstars, next(calstars))
+    assert run.generator_state == 12345
+    # The second record is good: the run goes on with it.
+    assert run.reconstitute(calstars, next(calstars)).shape == (4, 20, 24)
+    assert run.generator_state != 12345
