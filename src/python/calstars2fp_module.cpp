@@ -447,7 +447,9 @@ PYBIND11_MODULE(calstars2fp, module) {
                 }
                 set("SOURCE", source.is_none() ? py::str(f.source) : py::str(source), "four-product file");
                 set("CREATOR", py::str(std::string("fpview ") + kVersion), "program that wrote this file");
-                return fits.attr("HDUList")(py::make_tuple(hdu));
+                py::list hdus;
+                hdus.append(hdu);
+                return fits.attr("HDUList")(hdus);
             },
             py::arg("source") = py::none(),
             "An astropy HDUList with the cube and keywords of fpview's FITS file: the four planes as one uint8 cube\n"

@@ -1,0 +1,60 @@
+"""Ctrl-C during process_folder: the module installs no handler of its own; Python's stops the run before
+the next record's file, no temporary file is left, every file written is whole, and KeyboardInterrupt
+is raised."""
+
+import os
+import signal
+import subprocess
+import threading
+
+import numpy as np
+import pytest
+
+import calstars2fp
+from conftest import built_program, header_bytes
+
+
+@pytest.fixture(scope="module")
+def long_night(tmp_path_factory):
+    """A night of 200 records of 480 x 640: seconds of work, long past the interruption."""
+    folder = tmp_path_factory.mktemp("long") / "night"
+    folder.mkdir()
+    subprocess.run([built_program("MAKE_CALSTARS_EXE"), str(folder), "--night", "--records", "200", "--stars", "60",
+                    "--window", "9"], check=True, stdout=subprocess.DEVNULL, timeout=120)
+    return folder
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_stops_the_run_cleanly(long_night, tmp_path, jobs):
+    folder = tmp_path / "night"
+    folder.mkdir()
+    inputs = sorted(os.listdir(long_night))
+    for name in inputs:
+        (folder / name).write_bytes((long_night / name).read_bytes())
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            calstars2fp.process_folder(folder, jobs=jobs)
+    finally:
+        timer.cancel()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    written = sorted(set(os.listdir(folder)) - set(inputs) - {"DirListingCalstars.txt"})
+    assert not [name for name in written if ".partial" in name]
+    # The files written are whole and are the first records' files.
+    run = calstars2fp.Reconstitution()
+    calstars = calstars2fp.read_calstars(folder / inputs[0])
+    expected = []
+    for record in calstars:
+        if len(expected) == len(written):
+            break
+        planes = run.reconstitute(calstars, record)
+        expected.append(record.name)
+        data = (folder / record.name).read_bytes()
+        assert header_bytes(calstars.rows, calstars.cols, abs(calstars.first_int)) + planes.tobytes() == data
+    assert written == sorted(expected)
+    assert len(written) < 200
+    # Running the folder again finishes the work.
+    names = calstars2fp.process_folder(folder, jobs=jobs)
+    assert len(names) == 200
