@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Linux build (the viewer included): every unit, end-to-end, viewer and conformance test, then the
-# README's example run.
+# Linux build (the viewer and the Python module included): every unit, end-to-end, viewer, conformance
+# and Python test, then the README's example run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev pkg-config libpng-dev libcfitsio-dev fitsverify
+install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev pkg-config libpng-dev libcfitsio-dev fitsverify \
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-astropy
 
-cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON
+cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON -DCALSTARS2FP_PYTHON=ON
 cmake --build build/ci
 ctest --test-dir build/ci --output-on-failure -j2
 cmake --build build/ci --target example

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The viewer and the packages: fpview's tests (fitsverify included), cmake --install, and the Debian
-# package, which must install with dpkg -i, run, and remove cleanly.
+# package, which must install with dpkg -i, run (the Python module imported by the system's Python),
+# and remove cleanly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file
+install_packages cmake ninja-build g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file \
+  python3-dev pybind11-dev python3-numpy
 
 build=build/ci-viewer
-cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON
+cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON -DCALSTARS2FP_PYTHON=ON
 cmake --build "${build}"
 ctest --test-dir "${build}" --output-on-failure -j2 -L viewer
 
@@ -19,6 +21,9 @@ for file in bin/calstars2fp bin/fpview share/man/man1/calstars2fp.1 share/man/ma
   share/calstars2fp/calstars2fp-array.sbatch; do
   test -f "${stage}/usr/${file}" || { echo "cmake --install did not install ${file}"; exit 1; }
 done
+# ... and the Python module where the system's Python finds it.
+python_dir=$(sed -n 's/^CALSTARS2FP_PYTHON_INSTALL_DIR:STRING=//p' "${build}/CMakeCache.txt")
+ls "${stage}/usr/${python_dir}"/calstars2fp.cpython-*.so "${stage}/usr/${python_dir}/calstars2fp.pyi" > /dev/null
 
 # The Debian package: installed with dpkg -i, its programs run from the PATH on the example folder,
 # then removed again.
@@ -31,9 +36,13 @@ calstars2fp --version
 fpview --help > /dev/null
 cp -r examples/night "${stage}/night"
 calstars2fp "${stage}/night" > /dev/null
+(cd / && /usr/bin/python3 -c "import calstars2fp, sys; print(calstars2fp.__file__); \
+  sys.exit(calstars2fp.read_fourproduct(sys.argv[1]).planes.shape != (4, 480, 640))" \
+  "${stage}/night/IMG_C01_20140101_210000_0001.bin")
 fpview --out "${stage}/exports" "${stage}/night"
 fitsverify -q -e "${stage}"/exports/*.fits
 dpkg -r calstars2fp
+if /usr/bin/python3 -c "import calstars2fp" 2> /dev/null; then echo "the Python module is still there after dpkg -r"; exit 1; fi
 for program in /usr/bin/calstars2fp /usr/bin/fpview; do
   if test -e "${program}"; then echo "${program} still there after dpkg -r"; exit 1; fi
 done

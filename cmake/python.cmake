@@ -15,6 +15,11 @@ if(CALSTARS2FP_PYTHON STREQUAL "OFF" OR NOT CALSTARS2FP_PYTHON OR WIN32 OR CMAKE
   return()
 endif()
 if(CALSTARS2FP_PYTHON STREQUAL "AUTO")
+  # The interpreter is not built with the sanitizers, so it could not load a module built with them.
+  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+    message(STATUS "The Python module is not built in a sanitizer build (CALSTARS2FP_PYTHON=ON builds it anyway)")
+    return()
+  endif()
   set(python_need QUIET)
 else()
   set(python_need REQUIRED)
