@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark build: compiles the benchmarks and runs every case once with a tiny minimum time (the
-# stage cases) or on small generated nights (the whole-run cases, --quick; the Python module against the
-# program), so the cases keep
-# building and running (timings here mean nothing; see docs/performance.md).
+# stage cases) or on small generated nights (the whole-run cases, --quick; the Python module against
+# the program), so the cases keep building and running (timings here mean nothing; see
+# docs/performance.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
