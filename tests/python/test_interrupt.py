@@ -3,6 +3,7 @@ the next record's file, no temporary file is left, every file written is whole, 
 is raised."""
 
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -58,3 +59,4 @@ def test_ctrl_c_stops_the_run_cleanly(long_night, tmp_path, jobs):
     # Running the folder again finishes the work.
     names = calstars2fp.process_folder(folder, jobs=jobs)
     assert len(names) == 200
+    shutil.rmtree(folder)  # 240 MB that pytest would keep for its last runs
