@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,7 @@ std::string PathArgument(const py::object& path) {
 struct CalstarsFile {
     CalStarExtraction extraction;  // the reader: header, current record, the file's text
     bool finished = false;
+    std::unique_ptr<std::mutex> reading = std::make_unique<std::mutex>();  // one thread reads at a time
 };
 
 // A frame record read from a CALSTARS file: a copy of what the reconstitution reads (not the text).
@@ -69,6 +72,8 @@ struct Record {
     py::array stars;  // read-only structured array over a copy of the star arrays
 };
 
+void MakeReadOnly(py::array& array) { array.attr("setflags")(py::arg("write") = false); }
+
 py::array StarArray(const CalStarExtraction& extraction) {
     const size_t count = extraction.row.size();
     py::array_t<Star> stars(static_cast<py::ssize_t>(count));
@@ -76,12 +81,14 @@ py::array StarArray(const CalStarExtraction& extraction) {
     for (size_t i = 0; i < count; ++i) {
         out[i] = Star{extraction.row[i], extraction.col[i], extraction.intensity[i], extraction.total[i]};
     }
-    py::detail::array_proxy(stars.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-    return std::move(stars);
+    py::array result = std::move(stars);
+    MakeReadOnly(result);
+    return result;
 }
 
 // The state of one run: the frame-index generator, the profile tables and kernels, the work images.
 struct Reconstitution {
+    std::mutex busy;  // a second thread calling the same object waits, with the GIL released
     ReconWorkBuffers buffers;
     FourProduct product;
     int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers and planes are set up for
@@ -103,10 +110,6 @@ py::array_t<uint8_t> NewPlanes(int32_t rows, int32_t cols) {
     return py::array_t<uint8_t>({static_cast<py::ssize_t>(kProducts), static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
 }
 
-void MakeReadOnly(py::array& array) {
-    py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
-}
-
 py::array Reconstitute(Reconstitution& run, const CalstarsFile& file, const Record& record) {
     const CalStarExtraction& header = file.extraction;
     const CalStarExtraction& frame = record.record;
@@ -118,6 +121,7 @@ py::array Reconstitute(Reconstitution& run, const CalstarsFile& file, const Reco
     const size_t npix = static_cast<size_t>(header.rows) * static_cast<size_t>(header.cols);
     {
         py::gil_scoped_release released;
+        const std::lock_guard<std::mutex> lock(run.busy);
         // The program's checks and set-up for the file, then for the record, in its order.
         CheckMemoryBudget(header.rows, header.cols, 1, PhysicalMemoryBytes(), header.path);
         // As the program sets up per file: only when the image or the header value changes.
@@ -326,6 +330,8 @@ PYBIND11_MODULE(calstars2fp, module) {
                 bool ended = false;
                 {
                     py::gil_scoped_release released;
+                    const std::lock_guard<std::mutex> lock(*f.reading);
+                    if (f.finished) throw py::stop_iteration();
                     try {
                         ended = ReadCalStarFrame(f.extraction) != 0;
                     } catch (...) {
@@ -380,15 +386,31 @@ PYBIND11_MODULE(calstars2fp, module) {
              "A fresh run. generator_state is the frame-index generator's state: 1 is where every run of the "
              "program starts.")
         .def_property(
-            "generator_state", [](const Reconstitution& run) { return run.buffers.generator.state; },
+            "generator_state",
+            [](Reconstitution& run) {
+                py::gil_scoped_release released;
+                const std::lock_guard<std::mutex> lock(run.busy);
+                return run.buffers.generator.state;
+            },
             [](Reconstitution& run, int64_t state) {
                 if (state < 0 || state > UINT32_MAX) throw py::value_error("generator_state must be from 0 to 2^32 - 1");
+                py::gil_scoped_release released;
+                const std::lock_guard<std::mutex> lock(run.busy);
                 run.buffers.generator.state = static_cast<uint32_t>(state);
             },
             "State of the frame-index generator (0 to 2^32 - 1). Each reconstituted record advances it by rows x cols "
             "draws; a refused record leaves it unchanged.")
         .def_property_readonly(
-            "warnings", [](const Reconstitution& run) { return ErrorText(run.buffers.warnings); },
+            "warnings",
+            [](Reconstitution& run) {
+                std::string warnings;
+                {
+                    py::gil_scoped_release released;
+                    const std::lock_guard<std::mutex> lock(run.busy);
+                    warnings = run.buffers.warnings;
+                }
+                return ErrorText(warnings);
+            },
             "The warning line of the last record ('Warning: <n> star background levels outside 0..255 clamped in "
             "record ...'), or '' when it had none.")
         .def("reconstitute", &Reconstitute, py::arg("calstars_file"), py::arg("record"),

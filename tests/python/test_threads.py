@@ -70,3 +70,24 @@ def test_reconstitute_lets_other_threads_run():
         stop = True
         thread.join()
     assert sum(counts) > 0, counts
+
+
+def test_one_reconstitution_shared_by_two_threads_takes_one_call_at_a_time():
+    calstars = calstars2fp.read_calstars(sorted(EXAMPLES.glob("CALSTARS*.txt"))[0])
+    record = next(calstars)
+    alone = calstars2fp.Reconstitution()
+    for _ in range(6):
+        alone.reconstitute(calstars, record)
+    shared = calstars2fp.Reconstitution()
+
+    def work():
+        for _ in range(3):
+            shared.reconstitute(calstars, record)
+
+    threads = [threading.Thread(target=work) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    # Interleaved calls would each draw from a generator another call is advancing.
+    assert shared.generator_state == alone.generator_state
