@@ -117,8 +117,8 @@ py::array Reconstitute(Reconstitution& run, const CalstarsFile& file, const Reco
         frame.path != header.path) {
         throw py::value_error("the record was not read from this CALSTARS file");
     }
-    py::array_t<uint8_t> planes = NewPlanes(header.rows, header.cols);
     const size_t npix = static_cast<size_t>(header.rows) * static_cast<size_t>(header.cols);
+    py::array_t<uint8_t> planes;
     {
         py::gil_scoped_release released;
         const std::lock_guard<std::mutex> lock(run.busy);
@@ -146,6 +146,11 @@ py::array Reconstitute(Reconstitution& run, const CalstarsFile& file, const Reco
             throw;
         }
         CalStarReconsitution_FrameFree(run.buffers);
+        {
+            // The array only now, after the program's checks have refused any image too large.
+            py::gil_scoped_acquire held;
+            planes = NewPlanes(header.rows, header.cols);
+        }
         uint8_t* out = planes.mutable_data();
         for (int product = 0; product < kProducts; ++product) {
             std::memcpy(out + product * npix, FourProduct_Plane(run.product, product), npix);

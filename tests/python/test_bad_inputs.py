@@ -53,6 +53,7 @@ def cases():
     yield "name of the input", text(name=INPUT)
     yield "name of the listing", text(name2="DirListingCalstars.txt")
     yield "image below 15 x 15", text(rows="14", window="3")
+    yield "image beyond the machine's memory", text(rows="46000", cols="46000")
     yield "even window", text(window="4")
     yield "window above the image", text(window="21")
     yield "background clamped", text(total="9999")
