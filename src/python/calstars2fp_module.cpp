@@ -278,7 +278,10 @@ PYBIND11_MODULE(calstars2fp, module) {
         "    process_folder(folder)     what the command line does for a folder\n"
         "\n"
         "Every failure raises calstars2fp.Error with the program's message. Nothing prints, waits for a\n"
-        "key or ends the process; heavy calls release the GIL.";
+        "key or ends the process; heavy calls release the GIL.\n"
+        "\n"
+        "PRODUCTS names the four planes in file order ('peak', 'frame', 'mean', 'stddev') and\n"
+        "PRODUCT_DESCRIPTIONS says what each holds, as fpview's FITS keywords PLANE1 to PLANE4 do.";
     module.attr("__version__") = kVersion;
     PYBIND11_NUMPY_DTYPE(Star, row, col, intensity, total);
 
@@ -327,7 +330,8 @@ PYBIND11_MODULE(calstars2fp, module) {
                                "file's fifth header word.")
         .def_property_readonly("nstars", [](const CalstarsFile& f) { return f.extraction.nstars; },
                                "Number of stars in every record.")
-        .def("__iter__", [](CalstarsFile& f) -> CalstarsFile& { return f; }, py::return_value_policy::reference_internal)
+        .def("__iter__", [](CalstarsFile& f) -> CalstarsFile& { return f; }, py::return_value_policy::reference_internal,
+             "The file itself: it is its own iterator over the records.")
         .def(
             "__next__",
             [](CalstarsFile& f) {
