@@ -114,3 +114,21 @@ def test_write_fourproduct_failure_is_the_programs_message(tmp_path):
         calstars2fp.write_fourproduct(path, np.zeros((4, 2, 2), dtype=np.uint8), 1)
     assert str(failure.value) == f"Cannot open output file {path} for writing"
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_nothing_is_printed(tmp_path, capfd, jobs):
+    from test_bad_inputs import text
+    folder = tmp_path / "night"
+    folder.mkdir()
+    (folder / "CALSTARS_T.txt").write_text(text(total="9999"))  # a record with a warning line
+    warnings = []
+    assert calstars2fp.process_folder(folder, jobs=jobs, warnings=warnings) == ["A.bin", "B.bin"]
+    assert len(warnings) == 1 and warnings[0].startswith("Warning: ")
+    with pytest.raises(calstars2fp.Error):
+        calstars2fp.process_folder(tmp_path / "missing", jobs=jobs)
+    calstars = calstars2fp.read_calstars(folder / "CALSTARS_T.txt")
+    run = calstars2fp.Reconstitution()
+    run.reconstitute(calstars, next(calstars))
+    assert run.warnings.startswith("Warning: ")
+    assert capfd.readouterr() == ("", "")
