@@ -22,6 +22,8 @@
 #include "reconstitution/median_filter.h"
 #include "reconstitution/reconstitution.h"
 
+#include "earlier_forms.h"
+
 #include "splitmix64.h"
 
 namespace {
