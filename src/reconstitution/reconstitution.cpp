@@ -118,7 +118,7 @@ void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction
     CompleteBorder(buffers.background_image, rows, cols);
     buffers.snapshot = buffers.background_image;
     if (fast) {
-        Median_Filter_Histogram(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
+        Median_Filter_Range(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
     } else {
         Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
     }
