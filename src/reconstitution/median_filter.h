@@ -44,6 +44,16 @@ void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows,
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols);
 
+// The instruction sets the range form sums its thresholds with: one at a time in plain code (what
+// targets without SSE2 run), sixteen in an SSE2 register, thirty-two in an AVX2 register (chosen at
+// run time where the processor has AVX2). Median_Filter_Range takes the widest one available.
+enum class RangeLanes { kPortable, kSse2, kAvx2 };
+
+// Median_Filter_Range with the given lanes, so the tests check every form on one machine. Returns
+// false, writing nothing, when this build or processor lacks them.
+bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
+                              int32_t out_stride, int32_t rows, int32_t cols);
+
 // True when Median_Filter_Range takes its range form for this input: every value below 256, a stride
 // of at least 15 and an image of at least 15 x 15.
 bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);

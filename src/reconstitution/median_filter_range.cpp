@@ -27,14 +27,18 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 constexpr int kLevels = 256;  // values 0..255: thresholds t = 0..255, one count byte each
-constexpr int kThresholdLanes = 16;
+constexpr int kThresholdLanes = 16;      // thresholds per SSE2 register
+constexpr int kWideThresholdLanes = 32;  // ... per AVX2 register
 // Bytes after the last column's counts, so that a vector of thresholds starting at t <= 255 can be
 // loaded whole (its lanes past 255 are masked off).
-constexpr int kCountsTail = kThresholdLanes;
+constexpr int kCountsTail = kWideThresholdLanes;
 
 struct RangeWalk {
     int32_t cols = 0;
@@ -79,10 +83,21 @@ void WindowRanges(RangeWalk& walk, int32_t top) {
 }
 
 // The sum over t = smallest + 1 .. largest of clamp(c_t - 56, 0, 113) for the window whose first
-// column's counts start at `counts` (the next columns follow 256 bytes apart).
-uint32_t ExcessOverCuts(const uint8_t* counts, int32_t smallest, int32_t largest) {
+// column's counts start at `counts` (the next columns follow 256 bytes apart): one threshold at a time.
+uint32_t ExcessPortable(const uint8_t* counts, int32_t smallest, int32_t largest) {
     uint32_t excess = 0;
+    for (int32_t t = smallest + 1; t <= largest; ++t) {
+        int32_t count = 0;
+        for (int k = 0; k < kFilterSide; ++k) count += counts[k * kLevels + t];
+        excess += static_cast<uint32_t>(std::min(std::max(count - kFilterTrimmed, 0), kFilterKept));
+    }
+    return excess;
+}
+
 #if defined(__SSE2__)
+// ExcessPortable with sixteen thresholds as the bytes of one SSE2 register.
+uint32_t ExcessSse2(const uint8_t* counts, int32_t smallest, int32_t largest) {
+    uint32_t excess = 0;
     const __m128i trimmed = _mm_set1_epi8(static_cast<char>(kFilterTrimmed));
     const __m128i kept = _mm_set1_epi8(static_cast<char>(kFilterKept));
     const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -97,34 +112,57 @@ uint32_t ExcessOverCuts(const uint8_t* counts, int32_t smallest, int32_t largest
         const __m128i sums = _mm_sad_epu8(clamped, _mm_setzero_si128());
         excess += static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
     }
-#else
-    for (int32_t t = smallest + 1; t <= largest; ++t) {
-        int32_t count = 0;
-        for (int k = 0; k < kFilterSide; ++k) count += counts[k * kLevels + t];
-        excess += static_cast<uint32_t>(std::min(std::max(count - kFilterTrimmed, 0), kFilterKept));
-    }
-#endif
     return excess;
 }
+#endif
+
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+// ExcessSse2 with thirty-two thresholds in an AVX2 register, where the processor has them.
+__attribute__((target("avx2"))) uint32_t ExcessAvx2(const uint8_t* counts, int32_t smallest, int32_t largest) {
+    uint32_t excess = 0;
+    const __m256i trimmed = _mm256_set1_epi8(static_cast<char>(kFilterTrimmed));
+    const __m256i kept = _mm256_set1_epi8(static_cast<char>(kFilterKept));
+    const __m256i lane = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
+                                          24, 25, 26, 27, 28, 29, 30, 31);
+    for (int32_t base = smallest + 1; base <= largest; base += kWideThresholdLanes) {
+        __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + base));
+        for (int k = 1; k < kFilterSide; ++k) {
+            count = _mm256_add_epi8(count, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + k * kLevels + base)));
+        }
+        const __m256i inside =
+            _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(std::min(largest - base + 1, kWideThresholdLanes))), lane);
+        const __m256i clamped = _mm256_and_si256(_mm256_min_epu8(_mm256_subs_epu8(count, trimmed), kept), inside);
+        const __m256i sums = _mm256_sad_epu8(clamped, _mm256_setzero_si256());
+        const __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+        excess += static_cast<uint32_t>(_mm_cvtsi128_si32(pair) + _mm_extract_epi16(pair, 4));
+    }
+    return excess;
+}
+#endif
 
 // Moves a column's counts from the value `leaving` to `entering`: the thresholds between them change
-// by one. With SSE2 sixteen thresholds at a time, lanes past the last one adding 0 (they may lie in
-// the next column's counts, or in the tail, which they leave as they were).
-void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering) {
+// by one. With `vector` (SSE2) sixteen thresholds at a time, lanes past the last one adding 0 (they
+// may lie in the next column's counts, or in the tail, which they leave as they were).
+void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering, bool vector) {
     const bool rising = entering > leaving;
     const int32_t from = (rising ? leaving : entering) + 1, to = rising ? entering : leaving;
 #if defined(__SSE2__)
-    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i step = rising ? _mm_set1_epi8(1) : _mm_set1_epi8(-1);
-    for (int32_t t = from; t <= to; t += kThresholdLanes) {
-        __m128i* at = reinterpret_cast<__m128i*>(counts + t);
-        const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::min(to - t + 1, kThresholdLanes))), lane);
-        _mm_storeu_si128(at, _mm_add_epi8(_mm_loadu_si128(at), _mm_and_si128(inside, step)));
+    if (vector) {
+        const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m128i step = rising ? _mm_set1_epi8(1) : _mm_set1_epi8(-1);
+        for (int32_t t = from; t <= to; t += kThresholdLanes) {
+            __m128i* at = reinterpret_cast<__m128i*>(counts + t);
+            const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::min(to - t + 1, kThresholdLanes))), lane);
+            _mm_storeu_si128(at, _mm_add_epi8(_mm_loadu_si128(at), _mm_and_si128(inside, step)));
+        }
+        return;
     }
-#else
-    for (int32_t t = from; t <= to; ++t) counts[t] = static_cast<uint8_t>(counts[t] + (rising ? 1 : -1));
 #endif
+    (void)vector;
+    for (int32_t t = from; t <= to; ++t) counts[t] = static_cast<uint8_t>(counts[t] + (rising ? 1 : -1));
 }
+
+using Excess = uint32_t (*)(const uint8_t*, int32_t, int32_t);
 
 }  // namespace
 
@@ -138,13 +176,10 @@ bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t
     return largest < kLevels;
 }
 
-void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
-                         int32_t cols) {
-    // Values of 256 and more have no count, and a stride below 15 is refused by the literal filter.
-    if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
-        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
-        return;
-    }
+namespace {
+
+void FilterRange(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols,
+                 Excess excess_of, bool vector_moves) {
     RangeWalk walk;
     walk.cols = cols;
     const size_t width = static_cast<size_t>(cols);
@@ -174,15 +209,54 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
                 line[x] = static_cast<uint16_t>(smallest);
                 continue;
             }
-            const uint32_t excess = ExcessOverCuts(&walk.at_least[static_cast<size_t>(x - kFilterHalf) * kLevels], smallest, largest);
+            const uint32_t excess = excess_of(&walk.at_least[static_cast<size_t>(x - kFilterHalf) * kLevels], smallest, largest);
             line[x] = static_cast<uint16_t>(smallest + excess / kFilterKept);
         }
         if (y == rows - 1 - kFilterHalf) break;
         const uint8_t* out_row = &walk.image[(y - kFilterHalf) * width];
         const uint8_t* in_row = &walk.image[(y + kFilterHalf + 1) * width];
         for (size_t c = 0; c < width; ++c) {
-            if (out_row[c] != in_row[c]) MoveColumnValue(&walk.at_least[c * kLevels], out_row[c], in_row[c]);
+            if (out_row[c] != in_row[c]) MoveColumnValue(&walk.at_least[c * kLevels], out_row[c], in_row[c], vector_moves);
         }
     }
     MedianFilter_FillBorder(output, out_stride, rows, cols);
+}
+
+}  // namespace
+
+bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
+                              int32_t out_stride, int32_t rows, int32_t cols) {
+    Excess excess_of = ExcessPortable;
+    switch (lanes) {
+        case RangeLanes::kPortable: break;
+        case RangeLanes::kSse2:
+#if defined(__SSE2__)
+            excess_of = ExcessSse2;
+            break;
+#else
+            return false;
+#endif
+        case RangeLanes::kAvx2:
+#if defined(CALSTARS2FP_AVX2_DISPATCH)
+            if (!__builtin_cpu_supports("avx2")) return false;
+            excess_of = ExcessAvx2;
+            break;
+#else
+            return false;
+#endif
+    }
+    // Values of 256 and more have no count, and a stride below 15 is refused by the literal filter.
+    if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return true;
+    }
+    FilterRange(input, in_stride, output, out_stride, rows, cols, excess_of, lanes != RangeLanes::kPortable);
+    return true;
+}
+
+void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                         int32_t cols) {
+    for (const RangeLanes lanes : {RangeLanes::kAvx2, RangeLanes::kSse2, RangeLanes::kPortable}) {
+        if (Median_Filter_RangeLanes(lanes, input, in_stride, output, out_stride, rows, cols)) return;
+    }
 }

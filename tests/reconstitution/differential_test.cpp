@@ -69,6 +69,13 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnRandomImages) {
                              " kind " + std::to_string(static_cast<int>(kind)));
                 EXPECT_EQ(MedianFilter_RangeApplies(input.data(), stride, c.rows, c.cols), c.range_applies);
                 ASSERT_EQ(literal, fast);
+                // Every lane width this build and processor have: one threshold, sixteen or thirty-two at once.
+                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
+                    std::vector<uint16_t> form(input.size(), 7);
+                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, form.data(), stride, c.rows, c.cols)) continue;
+                    SCOPED_TRACE("lanes " + std::to_string(static_cast<int>(lanes)));
+                    ASSERT_EQ(literal, form);
+                }
             }
         }
     }
@@ -131,9 +138,11 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnAdversarialImages) {
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " kind " +
                              std::to_string(static_cast<int>(kind)) + " repeat " + std::to_string(repeat));
-                std::vector<uint16_t> range(input.size(), 7);
-                Median_Filter_Range(input.data(), stride, range.data(), stride, size.rows, size.cols);
-                ASSERT_EQ(literal, range);
+                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
+                    std::vector<uint16_t> range(input.size(), 7);
+                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, range.data(), stride, size.rows, size.cols)) continue;
+                    ASSERT_EQ(literal, range) << "lanes " << static_cast<int>(lanes);
+                }
             }
         }
     }
