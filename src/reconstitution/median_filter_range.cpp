@@ -140,12 +140,10 @@ __attribute__((target("avx2"))) uint32_t ExcessAvx2(const uint8_t* counts, int32
 }
 #endif
 
-// Moves a column's counts from the value `leaving` to `entering`: the thresholds between them change
-// by one. With `vector` (SSE2) sixteen thresholds at a time, lanes past the last one adding 0 (they
-// may lie in the next column's counts, or in the tail, which they leave as they were).
-void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering, bool vector) {
-    const bool rising = entering > leaving;
-    const int32_t from = (rising ? leaving : entering) + 1, to = rising ? entering : leaving;
+// Adds one (`rising`) or takes one off the counts of thresholds from .. to. With `vector` (SSE2)
+// sixteen thresholds at a time, lanes past the last one adding 0 (they may lie in the next column's
+// counts, or in the tail, which they leave as they were).
+void StepThresholds(uint8_t* counts, int32_t from, int32_t to, bool rising, bool vector) {
 #if defined(__SSE2__)
     if (vector) {
         const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
@@ -160,6 +158,13 @@ void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering, bool ve
 #endif
     (void)vector;
     for (int32_t t = from; t <= to; ++t) counts[t] = static_cast<uint8_t>(counts[t] + (rising ? 1 : -1));
+}
+
+// Moves a column's counts from the value `leaving` to `entering`: the thresholds between them change
+// by one.
+void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering, bool vector) {
+    const bool rising = entering > leaving;
+    StepThresholds(counts, (rising ? leaving : entering) + 1, rising ? entering : leaving, rising, vector);
 }
 
 using Excess = uint32_t (*)(const uint8_t*, int32_t, int32_t);
@@ -196,7 +201,7 @@ void FilterRange(const uint16_t* input, int32_t in_stride, uint16_t* output, int
     for (int32_t r = 0; r < kFilterSide; ++r) {
         for (size_t c = 0; c < width; ++c) {
             uint8_t* counts = &walk.at_least[c * kLevels];
-            for (int t = 0; t <= walk.image[r * width + c]; ++t) ++counts[t];
+            StepThresholds(counts, 0, walk.image[r * width + c], true, vector_moves);
         }
     }
     const int32_t first = kFilterHalf, last = cols - 1 - kFilterHalf;
