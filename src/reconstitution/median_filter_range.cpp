@@ -15,9 +15,9 @@
 // by side), changed only where the leaving and the entering value differ. Per row, every window's
 // smallest and largest value come from each column's over the 15 rows and then the 15 columns' (by
 // doubling spans). A window of one value is written at once; any other sums its c_t for t = m + 1 ..
-// M from its 15 columns, sixteen thresholds at a time as the bytes of one vector. All counts fit
-// bytes (a column counts at most 15, a window at most 225) and the sums 16 bits (at most 113 x 255 =
-// 28815).
+// M from its 15 columns, sixteen (SSE2) or thirty-two (AVX2) thresholds at a time as the bytes of one
+// vector, thresholds past M masked off. All counts fit bytes (a column counts at most 15, a window at
+// most 225), and the excess is at most 113 x 255 = 28815.
 #include <algorithm>
 #include <cstring>
 #include <vector>
