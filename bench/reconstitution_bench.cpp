@@ -129,6 +129,19 @@ void BM_Filter(benchmark::State& state) {
     SetLabel(state, shape);
 }
 
+// The earlier histogram walk on the same synthetic records, beside BM_Filter's literal and range forms.
+void BM_FilterHistogram(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    const std::vector<uint16_t> input = frame.FilledBackground();
+    std::vector<uint16_t> output(input.size());
+    for (auto _ : state) {
+        Median_Filter_Histogram(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
+        benchmark::DoNotOptimize(output.data());
+    }
+    SetPixelCounters(state, shape);
+}
+
 // The hole filling in its three forms: the literal passes, the breadth-first layers, the distance
 // sweep (the pipeline's).
 enum class HoleFill { kLiteral, kLayers, kDistance };
@@ -391,6 +404,7 @@ void BM_NightFillHoles(benchmark::State& state) {
     BENCHMARK_TEMPLATE(name, true)->Name(#name "/Fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
 
 STAGE(BM_Filter);
+BENCHMARK(BM_FilterHistogram)->Name("BM_Filter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLiteral)->Name("BM_FillHoles/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLayers)->Name("BM_FillHoles/Layers")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kDistance)->Name("BM_FillHoles/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
