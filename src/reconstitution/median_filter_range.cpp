@@ -220,7 +220,21 @@ void FilterRange(const uint16_t* input, int32_t in_stride, uint16_t* output, int
         if (y == rows - 1 - kFilterHalf) break;
         const uint8_t* out_row = &walk.image[(y - kFilterHalf) * width];
         const uint8_t* in_row = &walk.image[(y + kFilterHalf + 1) * width];
-        for (size_t c = 0; c < width; ++c) {
+        size_t c = 0;
+#if defined(__SSE2__)
+        // Most columns keep their values from row to row: sixteen are compared at once, and only
+        // those that change are visited.
+        for (; c + kThresholdLanes <= width; c += kThresholdLanes) {
+            const __m128i leaving = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_row + c));
+            const __m128i entering = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_row + c));
+            for (uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(leaving, entering))) & 0xFFFFu;
+                 changed != 0; changed &= changed - 1) {
+                const size_t k = c + static_cast<size_t>(__builtin_ctz(changed));
+                MoveColumnValue(&walk.at_least[k * kLevels], out_row[k], in_row[k], vector_moves);
+            }
+        }
+#endif
+        for (; c < width; ++c) {
             if (out_row[c] != in_row[c]) MoveColumnValue(&walk.at_least[c * kLevels], out_row[c], in_row[c], vector_moves);
         }
     }
