@@ -3,8 +3,10 @@
 //
 // Records are fixed and synthetic: 640 x 480 with 100 stars and window 9 ("small"), 1280 x 960 with
 // 300 stars and window 11 ("large"); the per-pixel stages also on 720 x 1280 with 150 stars and
-// window 9 ("tall"). Every case has a Literal and a Fast variant; the hole filling also its earlier
-// fast form (Layers).
+// window 9 ("tall"). Every case has a Literal and a Fast variant; the hole filling and the plane fill
+// also their earlier fast forms (Layers, Tables). The filter and the hole fill are measured as well
+// on the records of generated nights (BM_NightFilter: literal, the earlier histogram walk and the
+// range form; BM_NightFillHoles), which is what users run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -21,6 +23,8 @@
 #include "reconstitution/heap_sort.h"
 #include "reconstitution/median_filter.h"
 #include "reconstitution/reconstitution.h"
+
+#include "earlier_forms.h"
 
 #include "splitmix64.h"
 
@@ -115,7 +119,7 @@ void BM_Filter(benchmark::State& state) {
     std::vector<uint16_t> output(input.size());
     for (auto _ : state) {
         if (Fast) {
-            Median_Filter_Histogram(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
+            Median_Filter_Range(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
         } else {
             Median_Filter_Sort(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
         }
@@ -123,6 +127,19 @@ void BM_Filter(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
     SetLabel(state, shape);
+}
+
+// The earlier histogram walk on the same synthetic records, beside BM_Filter's literal and range forms.
+void BM_FilterHistogram(benchmark::State& state) {
+    const RecordShape& shape = ShapeOf(state);
+    Frame frame(shape);
+    const std::vector<uint16_t> input = frame.FilledBackground();
+    std::vector<uint16_t> output(input.size());
+    for (auto _ : state) {
+        Median_Filter_Histogram(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
+        benchmark::DoNotOptimize(output.data());
+    }
+    SetPixelCounters(state, shape);
 }
 
 // The hole filling in its three forms: the literal passes, the breadth-first layers, the distance
@@ -289,12 +306,105 @@ void BM_WholeRun(benchmark::State& state) {
     state.SetLabel(std::to_string(files.size()) + " files, 3 records each, 640x480 100 stars w9");
 }
 
+// Generated camera-nights (make_calstars --night: the same stars in every record, a little further
+// along the sky each time), as users run them. Each record's seeded background (the hole fill's
+// input) and its filled, border-completed background (the filter's input) are kept, and the stage
+// benchmarks go through the records in turn. Argument 0: 640 x 480, 100 stars, window 9; 1: 1280 x
+// 720, 150 stars, window 9.
+struct NightRecords {
+    int32_t rows = 0, cols = 0;
+    std::vector<std::vector<uint16_t>> seeded, filter_input;
+};
+
+const NightRecords& Night(int64_t which) {
+    static NightRecords nights[2];
+    NightRecords& night = nights[which];
+    if (!night.seeded.empty()) return night;
+    const bool small = which == 0;
+    const std::filesystem::path path = std::filesystem::temp_directory_path() / ("calstars2fp_bench_night" + std::to_string(which));
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    const std::string command = std::string(MAKE_CALSTARS) + " " + path.string() + " --night --records 24 --rows " +
+                                (small ? "480 --cols 640 --stars 100" : "720 --cols 1280 --stars 150") +
+                                " --window 9 --seed " + (small ? "11" : "12");
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "make_calstars failed\n");
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("CALSTARS", 0) != 0) continue;
+        CalStarExtraction extraction;
+        ReconWorkBuffers buffers;
+        OpenCalStarExtraction(entry.path().string(), extraction);
+        CalStarReconsitution_MemSetup(buffers, extraction);
+        night.rows = extraction.rows;
+        night.cols = extraction.cols;
+        while (ReadCalStarFrame(extraction) == 0) {
+            SeedBackground(buffers, extraction);
+            night.seeded.push_back(buffers.background_image);
+            FillHoles_Distance(buffers, extraction.rows, extraction.cols);
+            CompleteBorder(buffers.background_image, extraction.rows, extraction.cols);
+            night.filter_input.push_back(buffers.background_image);
+        }
+    }
+    std::filesystem::remove_all(path);
+    return night;
+}
+
+void SetNightCounters(benchmark::State& state, const NightRecords& night) {
+    const double pixels = static_cast<double>(state.iterations()) * night.rows * night.cols;
+    state.counters["ns_per_pixel"] = benchmark::Counter(pixels * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.SetLabel(std::to_string(night.cols) + "x" + std::to_string(night.rows) + " night, " +
+                   std::to_string(night.seeded.size()) + " records in turn");
+}
+
+enum class NightFilter { kLiteral, kHistogram, kRange };
+
+template <NightFilter Form>
+void BM_NightFilter(benchmark::State& state) {
+    const NightRecords& night = Night(state.range(0));
+    std::vector<uint16_t> output(night.filter_input.front().size());
+    size_t k = 0;
+    for (auto _ : state) {
+        const std::vector<uint16_t>& input = night.filter_input[k++ % night.filter_input.size()];
+        switch (Form) {
+            case NightFilter::kLiteral: Median_Filter_Sort(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
+            case NightFilter::kRange: Median_Filter_Range(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
+            case NightFilter::kHistogram: Median_Filter_Histogram(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
+        }
+        benchmark::DoNotOptimize(output.data());
+    }
+    SetNightCounters(state, night);
+}
+
+enum class NightHoles { kLiteral, kDistance };
+
+template <NightHoles Form>
+void BM_NightFillHoles(benchmark::State& state) {
+    const NightRecords& night = Night(state.range(0));
+    ReconWorkBuffers buffers;
+    buffers.background_image.resize(night.seeded.front().size());
+    buffers.snapshot.resize(buffers.background_image.size());
+    buffers.fill_list.resize(buffers.background_image.size());
+    size_t k = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        buffers.background_image = night.seeded[k++ % night.seeded.size()];
+        state.ResumeTiming();
+        switch (Form) {
+            case NightHoles::kLiteral: FillHoles(buffers, night.rows, night.cols); break;
+            case NightHoles::kDistance: FillHoles_Distance(buffers, night.rows, night.cols); break;
+        }
+        benchmark::DoNotOptimize(buffers.background_image.data());
+    }
+    SetNightCounters(state, night);
+}
+
 // Argument 0: the small record, 1: the large one.
 #define STAGE(name)                                                                             \
     BENCHMARK_TEMPLATE(name, false)->Name(#name "/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond); \
     BENCHMARK_TEMPLATE(name, true)->Name(#name "/Fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
 
 STAGE(BM_Filter);
+BENCHMARK(BM_FilterHistogram)->Name("BM_Filter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLiteral)->Name("BM_FillHoles/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLayers)->Name("BM_FillHoles/Layers")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kDistance)->Name("BM_FillHoles/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
@@ -304,6 +414,11 @@ BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kTables)->Name("BM_FillPlanes/T
 BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLanes)->Name("BM_FillPlanes/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 STAGE(BM_Record);
 STAGE(BM_RecordFirstOfListing);
+BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kLiteral)->Name("BM_NightFilter/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRange)->Name("BM_NightFilter/Range")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kHistogram)->Name("BM_NightFilter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kLiteral)->Name("BM_NightFillHoles/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistance)->Name("BM_NightFillHoles/Distance")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, true)->Name("BM_WholeRun/Fast")->Unit(benchmark::kMillisecond);
 

@@ -32,30 +32,28 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
 // Fills the four border bands of `output` from its interior (the last step of the filter).
 void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);
 
-// The same filter computed from histograms (fast form). Output is identical to Median_Filter_Sort's
-// for every input; the rule that picks the form:
-//  - every input value below 256 (one bin each) and in_stride at least 15: the histogram form, which
-//    depends only on the multiset of the 225 window values, as the trimmed mean does;
+// The same filter from the range of values each window holds (the pipeline's form). Output is
+// identical to Median_Filter_Sort's for every input; the rule that picks the form:
+//  - every input value below 256 and in_stride at least 15: the range form. With c_t the number of
+//    the window's values that are at least t, and m, M its smallest and largest value, the output is
+//    m + floor(sum over t = m + 1 .. M of clamp(c_t - 56, 0, 113) / 113), exactly the truncated mean
+//    of its 57th to 169th largest values; a window of one value outputs it without any count;
 //  - anything else: Median_Filter_Sort itself, which also makes the refusals above.
-// The histogram form walks down the image a row at a time. Every input column keeps the histogram of
-// its 15 values in the window rows; every window keeps two cut points (the 56th smallest and the
-// 56th largest value) with the count and sum of the values beyond each and the count at each.
-// Sliding one row compares the 15 leaving and 15 entering values with the window's cuts, eight or
-// sixteen neighbouring windows at once as vector lanes (see HistogramLanes);
-// only a cut that is no longer the 56th value moves, bin by bin, counting the bin in the window's 15
-// column histograms, which is rare in a smooth background.
-void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
-                             int32_t rows, int32_t cols);
+// Every input column keeps its counts of window values >= t for all t; each window's m and M come
+// from running minima and maxima, and only its thresholds m + 1 .. M are summed.
+void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                         int32_t cols);
 
-// The instruction sets the histogram form can move its windows with: one window at a time in plain
-// code (what targets without SSE2 run), eight in SSE2 registers, sixteen in AVX2 registers (chosen at
-// run time where the processor has AVX2). Median_Filter_Histogram takes the widest one available.
-enum class HistogramLanes { kPortable, kSse2, kAvx2 };
+// The instruction sets the range form sums its thresholds with: one at a time in plain code (what
+// targets without SSE2 run), sixteen in an SSE2 register, thirty-two in an AVX2 register (chosen at
+// run time where the processor has AVX2). Median_Filter_Range takes the widest one available.
+enum class RangeLanes { kPortable, kSse2, kAvx2 };
 
-// Median_Filter_Histogram with the given lanes, so the tests check every form on one machine.
-// Returns false, writing nothing, when this build or processor lacks them.
-bool Median_Filter_HistogramLanes(HistogramLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
-                                  int32_t out_stride, int32_t rows, int32_t cols);
+// Median_Filter_Range with the given lanes, so the tests check every form on one machine. Returns
+// false, writing nothing, when this build or processor lacks them.
+bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
+                              int32_t out_stride, int32_t rows, int32_t cols);
 
-// True when Median_Filter_Histogram takes its histogram form for this input.
-bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);
+// True when Median_Filter_Range takes its range form for this input: every value below 256, a stride
+// of at least 15 and an image of at least 15 x 15.
+bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);

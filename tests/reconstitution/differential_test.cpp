@@ -43,10 +43,10 @@ std::vector<uint16_t> MakeImage(Random& random, int32_t stride, int32_t rows, Im
 
 struct FilterCase {
     int32_t rows, cols, stride_extra, max_value;
-    bool histogram_applies;
+    bool range_applies;
 };
 
-TEST(Differential, MedianFilterHistogramMatchesSortedListOnRandomImages) {
+TEST(Differential, MedianFilterRangeMatchesSortedListOnRandomImages) {
     const FilterCase cases[] = {
         {15, 15, 0, 255, true},   {16, 15, 0, 255, true},  {15, 40, 3, 255, true},  {20, 30, 0, 255, true},
         {18, 22, 0, 255, true},   {18, 23, 4, 255, true},  {17, 37, 0, 255, true},  {70, 101, 0, 90, true},
@@ -64,17 +64,84 @@ TEST(Differential, MedianFilterHistogramMatchesSortedListOnRandomImages) {
                     static_cast<uint16_t>(c.max_value);
                 std::vector<uint16_t> literal(input.size(), 7), fast(input.size(), 7);
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, c.rows, c.cols);
-                Median_Filter_Histogram(input.data(), stride, fast.data(), stride, c.rows, c.cols);
+                Median_Filter_Range(input.data(), stride, fast.data(), stride, c.rows, c.cols);
                 SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " max " + std::to_string(c.max_value) +
                              " kind " + std::to_string(static_cast<int>(kind)));
-                EXPECT_EQ(MedianFilter_HistogramApplies(input.data(), stride, c.rows, c.cols), c.histogram_applies);
+                EXPECT_EQ(MedianFilter_RangeApplies(input.data(), stride, c.rows, c.cols), c.range_applies);
                 ASSERT_EQ(literal, fast);
-                // Every lane width this build and processor have, one window, eight or sixteen at once.
-                for (const HistogramLanes lanes : {HistogramLanes::kPortable, HistogramLanes::kSse2, HistogramLanes::kAvx2}) {
+                // Every lane width this build and processor have: one threshold, sixteen or thirty-two at once.
+                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
                     std::vector<uint16_t> form(input.size(), 7);
-                    if (!Median_Filter_HistogramLanes(lanes, input.data(), stride, form.data(), stride, c.rows, c.cols)) continue;
+                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, form.data(), stride, c.rows, c.cols)) continue;
                     SCOPED_TRACE("lanes " + std::to_string(static_cast<int>(lanes)));
                     ASSERT_EQ(literal, form);
+                }
+            }
+        }
+    }
+}
+
+// Images chosen against the range form: the full range 0..255 in every window (noise, checkerboards
+// of 0 and 255: every threshold counted), checkerboards of two neighbouring values, every value once
+// in each window, constant images of the extreme levels (no threshold at all), narrow ranges over a
+// constant level, one pixel of another value in a constant field (windows of one value beside windows
+// that are not), stripes wider than one column, a level of 256 or more (the literal form decides),
+// on small and odd widths and with row strides wider than the image.
+enum class Adversary { kFullNoise, kCheckerExtremes, kCheckerNeighbours, kEveryValueOnce, kConstant0, kConstant255,
+                       kNarrowRange, kOneOddPixel, kStripes, kLevel256 };
+
+std::vector<uint16_t> MakeAdversary(Random& random, int32_t stride, int32_t rows, Adversary kind) {
+    std::vector<uint16_t> image(static_cast<size_t>(stride) * rows);
+    const int32_t base = random.Between(0, 240);
+    const int32_t spread = random.Between(1, 15);
+    for (int32_t r = 0; r < rows; ++r) {
+        for (int32_t c = 0; c < stride; ++c) {
+            int32_t v = 0;
+            switch (kind) {
+                case Adversary::kFullNoise: v = random.Between(0, 255); break;
+                case Adversary::kCheckerExtremes: v = (r + c) % 2 == 0 ? 0 : 255; break;
+                case Adversary::kCheckerNeighbours: v = base + (r + c) % 2; break;
+                case Adversary::kEveryValueOnce: v = (r % 15) * 15 + (c % 15) + (r / 15 + c / 15) % 31; break;
+                case Adversary::kConstant0: v = 0; break;
+                case Adversary::kConstant255: v = 255; break;
+                case Adversary::kNarrowRange: v = random.Between(0, 9) == 0 ? base + random.Between(0, spread) : base; break;
+                case Adversary::kOneOddPixel: v = base; break;
+                case Adversary::kStripes: v = (c / 3) % 2 == 0 ? base : base + spread; break;
+                case Adversary::kLevel256: v = random.Between(250, 255); break;
+            }
+            image[static_cast<size_t>(r) * stride + c] = static_cast<uint16_t>(v);
+        }
+    }
+    if (kind == Adversary::kOneOddPixel || kind == Adversary::kLevel256) {
+        const int32_t r = random.Between(0, rows - 1), c = random.Between(0, stride - 1);
+        image[static_cast<size_t>(r) * stride + c] = static_cast<uint16_t>(kind == Adversary::kLevel256 ? 256 : random.Between(0, 255));
+    }
+    return image;
+}
+
+TEST(Differential, MedianFilterRangeMatchesSortedListOnAdversarialImages) {
+    struct Size {
+        int32_t rows, cols, stride_extra;
+    };
+    const Size sizes[] = {{15, 15, 0}, {15, 46, 0}, {16, 47, 1}, {22, 48, 0}, {17, 79, 3}, {30, 100, 0}, {40, 16, 5}};
+    const Adversary kinds[] = {Adversary::kFullNoise,     Adversary::kCheckerExtremes, Adversary::kCheckerNeighbours,
+                               Adversary::kEveryValueOnce, Adversary::kConstant0,       Adversary::kConstant255,
+                               Adversary::kNarrowRange,    Adversary::kOneOddPixel,     Adversary::kStripes,
+                               Adversary::kLevel256};
+    Random random{13};
+    for (const Size& size : sizes) {
+        for (const Adversary kind : kinds) {
+            for (int repeat = 0; repeat < 3; ++repeat) {
+                const int32_t stride = size.cols + size.stride_extra;
+                const std::vector<uint16_t> input = MakeAdversary(random, stride, size.rows, kind);
+                std::vector<uint16_t> literal(input.size(), 7);
+                Median_Filter_Sort(input.data(), stride, literal.data(), stride, size.rows, size.cols);
+                SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " kind " +
+                             std::to_string(static_cast<int>(kind)) + " repeat " + std::to_string(repeat));
+                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
+                    std::vector<uint16_t> range(input.size(), 7);
+                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, range.data(), stride, size.rows, size.cols)) continue;
+                    ASSERT_EQ(literal, range) << "lanes " << static_cast<int>(lanes);
                 }
             }
         }
@@ -116,7 +183,7 @@ CalStarExtraction MakeRecord(Random& random, int32_t rows, int32_t cols, int32_t
     return record;
 }
 
-TEST(Differential, FillHolesFastFormsMatchPassByPassFillOnRecords) {
+TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRecords) {
     struct HoleCase {
         int32_t rows, cols, nstars, window;
     };
@@ -138,10 +205,7 @@ TEST(Differential, FillHolesFastFormsMatchPassByPassFillOnRecords) {
             }
             fast.background_image = literal.background_image;
             FillHoles(literal, c.rows, c.cols);
-            ReconWorkBuffers distance = fast;
-            FillHoles_Layers(fast, c.rows, c.cols);
-            FillHoles_Distance(distance, c.rows, c.cols);
-            ASSERT_EQ(literal.background_image, distance.background_image);
+            FillHoles_Distance(fast, c.rows, c.cols);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
             ASSERT_EQ(literal.background_image, fast.background_image);
         }
@@ -208,14 +272,12 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
                 literal.background_image = MakeHoleImage(random, size.rows, size.cols, seeds);
                 literal.snapshot.assign(npix, 0);
                 literal.fill_list.assign(npix, 0);
-                ReconWorkBuffers layers = literal, distance = literal;
+                ReconWorkBuffers distance = literal;
                 FillHoles(literal, size.rows, size.cols);
-                FillHoles_Layers(layers, size.rows, size.cols);
                 FillHoles_Distance(distance, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " layout " +
                              std::to_string(static_cast<int>(seeds)) + " repeat " + std::to_string(repeat));
                 ASSERT_EQ(literal.background_image, distance.background_image);
-                ASSERT_EQ(literal.background_image, layers.background_image);
             }
         }
     }

@@ -1,18 +1,18 @@
-// The trimmed-mean filter's histogram form: Median_Filter_Sort's output, computed from counts.
+// The trimmed-mean filter's histogram form, the pipeline's before the range form: the benchmark's
+// baseline for Median_Filter_Range. Output identical to Median_Filter_Sort's.
 //
 // The image is walked row by row. Each input column keeps a histogram of its 15 values in the
-// current window rows (two updates per column per row, shared by the 15 windows that contain the
-// column). Each window keeps its two cut points and the counts and sums that place them (see
-// WindowCuts below). Moving down one row changes 15 values in and 15 out of every window; windows
-// are handled eight side by side, one per 16-bit lane, so that the comparisons against each
-// window's own cuts run as vector instructions. A cut that is no longer the 56th value from its end
-// is moved bin by bin, with the window's count of a bin summed from its 15 column histograms; in a
-// smooth background that is rare.
+// current window rows; each window keeps its two cut points (the 56th smallest and the 56th largest
+// value) with the counts and sums that place them. Moving down one row changes 15 values in and 15
+// out of every window, eight or sixteen windows side by side as vector lanes; a cut that is no longer
+// the 56th value from its end is moved bin by bin.
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
+
+#include "earlier_forms.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -20,6 +20,10 @@
 #if defined(CALSTARS2FP_AVX2_DISPATCH)
 #include <immintrin.h>
 #endif
+
+// The instruction sets the walk can move its windows with: one window at a time in plain code,
+// eight in SSE2 registers, sixteen in AVX2 registers (where the processor has them).
+enum class HistogramLanes { kPortable, kSse2, kAvx2 };
 
 namespace {
 
@@ -344,16 +348,6 @@ void FilterHistogram(const uint16_t* input, int32_t in_stride, uint16_t* output,
 
 }  // namespace
 
-bool MedianFilter_HistogramApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
-    if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
-    uint16_t largest = 0;
-    for (int32_t r = 0; r < rows; ++r) {
-        const uint16_t* line = input + static_cast<size_t>(r) * in_stride;
-        for (int32_t c = 0; c < cols; ++c) largest = line[c] > largest ? line[c] : largest;
-    }
-    return largest < kHistogramBins;
-}
-
 namespace {
 
 // The step and strip width of `lanes`, or a null step when this build or processor lacks them.
@@ -379,13 +373,15 @@ StepStrip StepFor(HistogramLanes lanes, int32_t& width) {
 
 }  // namespace
 
-bool Median_Filter_HistogramLanes(HistogramLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
+namespace {
+
+bool HistogramLanesEarlier(HistogramLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
                                   int32_t out_stride, int32_t rows, int32_t cols) {
     int32_t width = 0;
     const StepStrip step = StepFor(lanes, width);
     if (step == nullptr) return false;
     // Values of 256 and more have no bin, and a stride below 15 is refused by the literal filter.
-    if (!MedianFilter_HistogramApplies(input, in_stride, rows, cols)) {
+    if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return true;
     }
@@ -394,9 +390,11 @@ bool Median_Filter_HistogramLanes(HistogramLanes lanes, const uint16_t* input, i
     return true;
 }
 
+}  // namespace
+
 void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
                              int32_t rows, int32_t cols) {
     for (const HistogramLanes lanes : {HistogramLanes::kAvx2, HistogramLanes::kSse2, HistogramLanes::kPortable}) {
-        if (Median_Filter_HistogramLanes(lanes, input, in_stride, output, out_stride, rows, cols)) return;
+        if (HistogramLanesEarlier(lanes, input, in_stride, output, out_stride, rows, cols)) return;
     }
 }

@@ -1,0 +1,86 @@
+#include "reconstitution/star_layer.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "reconstitution/gauss_star.h"
+#include "reconstitution/heap_sort.h"
+
+WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int32_t cols) {
+    WindowSpan span;
+    // Nearest pixel floor(x + 0.5): the truncation rule for every coordinate >= -0.5.
+    const double rr = std::floor(static_cast<double>(row) + 0.5);
+    const double cc = std::floor(static_cast<double>(col) + 0.5);
+    if (rr + half < 0 || rr - half > rows - 1 || cc + half < 0 || cc - half > cols - 1) return span;
+    span.visible = true;
+    span.top = static_cast<int32_t>(rr) - half;
+    span.left = static_cast<int32_t>(cc) - half;
+    span.row_first = std::max(span.top, 0);
+    span.row_last = std::min(span.top + 2 * half, rows - 1);
+    span.col_first = std::max(span.left, 0);
+    span.col_last = std::min(span.left + 2 * half, cols - 1);
+    return span;
+}
+
+void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
+    const int32_t half = (window - 1) / 2;
+    size_t k = 0;
+    for (int32_t i = -half; i <= half; ++i) {
+        for (int32_t j = -half; j <= half; ++j) disc_mask[k++] = (i * i + j * j < half * (half + 1)) ? 1.0f : 0.0f;
+    }
+}
+
+namespace {
+
+// `profile` (half, row, col, sigma, kernel) fills the kernel of one star.
+template <typename ProfileFunction>
+void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, ProfileFunction profile) {
+    std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
+    HeapSortIndices(static_cast<uint32_t>(extraction.nstars), buffers.star_order.data(), extraction.intensity.data());
+    const int32_t window = extraction.window;
+    const int32_t half = (window - 1) / 2;
+    const int32_t area = window * window;
+    float* kernel = buffers.profile_kernel.data();
+    const float* mask = buffers.disc_mask.data();
+    for (int32_t k = 0; k < extraction.nstars; ++k) {
+        const int32_t s = buffers.star_order[k];
+        const WindowSpan span = StarWindowSpan(extraction.row[s], extraction.col[s], half, extraction.rows, extraction.cols);
+        if (!span.visible) continue;  // draws nothing and the kernel would go unused
+        const uint16_t intensity = extraction.intensity[s];
+        const float sigma = intensity >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
+        profile(half, extraction.row[s], extraction.col[s], sigma, kernel);
+        // The disc part of the kernel, summed in double and rounded to float after every addition.
+        float masked_sum = 0.0f;
+        for (int32_t j = 0; j < area; ++j) {
+            masked_sum = static_cast<float>(static_cast<double>(masked_sum) + static_cast<double>(kernel[j]) * mask[j]);
+        }
+        for (int32_t r = span.row_first; r <= span.row_last; ++r) {
+            const int32_t a = r - span.top;
+            uint16_t* line = &buffers.star_layer[static_cast<size_t>(r) * extraction.cols];
+            for (int32_t c = span.col_first; c <= span.col_last; ++c) {
+                const int32_t b = c - span.left;
+                uint16_t value = 0;  // an empty disc (window 1) draws zeros
+                if (masked_sum != 0.0f) {
+                    const float q = static_cast<float>(static_cast<double>(intensity) * kernel[a * window + b] / masked_sum);
+                    value = static_cast<uint16_t>(static_cast<int32_t>(static_cast<double>(q) + 0.5));
+                }
+                line[c] = value;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    DrawStarsWith(buffers, extraction, GaussStar);
+}
+
+// The profiles depend only on (half, sigma, sub-sample offsets), and GaussStar_Fast gives GaussStar's
+// bits for each of them, so the drawing is the same whichever builds the kernel.
+void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
+    GaussStarFastCache& cache = buffers.profiles;
+    DrawStarsWith(buffers, extraction, [&cache](int32_t half, float row, float col, float sigma, float* kernel) {
+        GaussStar_Fast(cache, half, row, col, sigma, kernel);
+    });
+}

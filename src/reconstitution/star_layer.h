@@ -1,0 +1,43 @@
+// Star layer: every star of a record drawn as a Gaussian profile, faintest first.
+//
+// Each star's profile (GaussStar, sigma 1.1 below intensity 1800 and 1.6 from there on) is scaled so
+// that its part inside the disc mask carries the star's intensity; its window overwrites the layer as
+// far as it lies inside the image (a star wholly outside draws nothing).
+//
+// DrawStars is the reference, with the literal GaussStar. DrawStars_Fast builds the same kernels with
+// GaussStar_Fast; the rule that picks the form, in the pipeline: DrawStars_Fast always (its kernels are
+// GaussStar's bits, and everything after the kernel is the same code).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "calstars/calstars.h"
+#include "reconstitution/work_buffers.h"
+
+constexpr uint16_t kBrightStarIntensity = 1800;  // from here on stars are drawn with the wide profile
+constexpr float kNarrowSigma = 1.1f;
+constexpr float kWideSigma = 1.6f;
+
+// The part of a star's window that lies inside the image: image rows row_first..row_last and columns
+// col_first..col_last, which are window elements (row_first - top, col_first - left) onwards.
+struct WindowSpan {
+    bool visible = false;
+    int32_t top = 0;   // image row of window element row 0
+    int32_t left = 0;  // image column of window element column 0
+    int32_t row_first = 0, row_last = -1, col_first = 0, col_last = -1;
+};
+
+// The span of the window of half-width `half` around the star at (row, col) in a rows x cols image,
+// centred on the nearest pixel floor(x + 0.5); not visible when no pixel of it is inside.
+WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int32_t cols);
+
+// Fills disc_mask (window x window) for `window`: 1.0 where i^2 + j^2 < half (half + 1), 0.0 elsewhere.
+void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
+
+// Draws every star of the current record into star_layer (cleared first), faintest first, using
+// star_order, disc_mask (built for the record's window) and profile_kernel.
+void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+
+// DrawStars with GaussStar_Fast building the profiles from buffers.profiles.
+void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
