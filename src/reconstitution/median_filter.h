@@ -36,7 +36,9 @@ void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows,
 // for every input; the rule that picks the form:
 //  - every input value below 256 (one bin each) and in_stride at least 15: the histogram form, which
 //    depends only on the multiset of the 225 window values, as the trimmed mean does;
-//  - anything else: Median_Filter_Sort itself, which also makes the refusals above.
+//  - anything else: Median_Filter_Sort itself, which also makes the refusals above; and so does an
+//    input whose histogram walk (a padded copy of the image and 256 counts per column) cannot be
+//    allocated, since the literal filter needs no memory of its own.
 // The histogram form walks down the image a row at a time. Every input column keeps the histogram of
 // its 15 values in the window rows; every window keeps two cut points (the 56th smallest and the
 // 56th largest value) with the count and sum of the values beyond each and the count at each.

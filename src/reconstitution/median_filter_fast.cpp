@@ -10,6 +10,8 @@
 // smooth background that is rare.
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
@@ -389,7 +391,15 @@ bool Median_Filter_HistogramLanes(HistogramLanes lanes, const uint16_t* input, i
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return true;
     }
-    FilterHistogram(input, in_stride, output, out_stride, rows, cols, step, width);
+    try {
+        FilterHistogram(input, in_stride, output, out_stride, rows, cols, step, width);
+    } catch (const std::bad_alloc&) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);  // needs no memory of its own
+        return true;
+    } catch (const std::length_error&) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return true;
+    }
     MedianFilter_FillBorder(output, out_stride, rows, cols);
     return true;
 }
