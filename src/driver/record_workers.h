@@ -33,7 +33,11 @@
 struct RecordOutcome {
     std::string warnings;
     std::exception_ptr failure;
+    bool out_of_memory = false;  // the failure is a memory failure (Failure::out_of_memory)
 };
+
+// Keeps the exception now being handled as `outcome`'s failure.
+void RecordOutcome_CatchCurrent(RecordOutcome& outcome);
 
 // Reconstitutes the current record of `extraction` into `product` and keeps the warning lines and
 // any failure (of any type) in `outcome` instead of printing or throwing them, so that they can be
