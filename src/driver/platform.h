@@ -56,6 +56,12 @@ MemoryLimits ReadMemoryLimits();
 constexpr uint64_t kWorkerStackBytes = uint64_t{1} << 20;
 void FitThreadsToAddressLimit();
 
+// Where standard input, output or error is closed (started with ">&-"), opens the null device for
+// reading in its place: a file the program opens later cannot then take that descriptor and receive
+// the program's printed lines, and printing to a closed standard output still fails as it would
+// have, so that it is reported.
+void KeepStandardStreamsOpen();
+
 // True when standard output is a terminal (the companion program then draws a progress bar in place
 // of plain lines).
 bool StandardOutputIsTerminal();

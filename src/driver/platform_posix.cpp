@@ -2,6 +2,7 @@
 // a file chooser (a desktop dialog when one can be shown, else a console prompt) in place of the
 // Windows open-file dialog.
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -285,4 +286,13 @@ void FitThreadsToAddressLimit() {
     }
     ::pthread_attr_destroy(&attributes);
 #endif
+}
+
+void KeepStandardStreamsOpen() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is the closed one.
+        const int opened = ::open("/dev/null", O_RDONLY);
+        if (opened != -1 && opened != descriptor) ::close(opened);
+    }
 }

@@ -111,3 +111,6 @@ MemoryLimits ReadMemoryLimits() {
 }
 
 void FitThreadsToAddressLimit() {}
+
+// The C runtime gives no descriptor of a closed standard stream to a file opened later.
+void KeepStandardStreamsOpen() {}

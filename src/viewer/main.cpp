@@ -1,8 +1,11 @@
 #include "driver/batch.h"
+#include "driver/platform.h"
 #include "failure.h"
 #include "viewer/convert.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     try {
         return RunViewer(argc, argv);
     } catch (const Failure& failure) {
@@ -12,4 +15,11 @@ int main(int argc, char** argv) {
         // through from ending the run without its one line.
         return ReportUnexpected(error);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    return FinishStandardOutput(Run(argc, argv));
 }
