@@ -27,9 +27,9 @@ namespace {
 // Bytes per pixel that a CALSTARS file's image needs while it is processed: four 8-bit planes, three
 // 16-bit work images and one 32-bit pixel list.
 constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4;
-// ... and that each worker of a parallel run needs: its work images and pixel list, and the four
-// planes of each of the two records it may have in flight.
-constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 * 4 * 1;
+// ... and that each worker of a parallel run needs: its work images and pixel list, the histogram
+// filter's copy of the image, and the four planes of each of the two records it may have in flight.
+constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 + 2 * 4 * 1;
 
 // The profile half of a record's window (0 for a window the reconstitution refuses).
 int32_t ProfileHalf(int32_t window) { return window > 0 ? (window - 1) / 2 : 0; }
@@ -77,26 +77,18 @@ void RefuseOverwritingInput(const CalStarExtraction& extraction, const std::stri
     }
 }
 
-// The budgets of a run, read once at its start: `sequential` before any worker exists, the one every
-// refusal is measured against whatever the number of workers; `workers` after they started (their
-// stacks mapped), which only decides how many of them may work at once.
-struct RunBudget {
-    uint64_t sequential = 0;
-    uint64_t workers = 0;
-};
-
 // The checks of a CALSTARS file once its header is read, before anything is allocated for it:
 // cheapest first, the same in every loop.
-void CheckCalstarsFile(const CalStarExtraction& extraction, const std::string& calstars_path, const RunBudget& budget) {
+void CheckCalstarsFile(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget) {
     CalStarReconsitution_CheckImage(extraction);
-    CheckMemoryBudget(extraction.rows, extraction.cols, 1, budget.sequential, calstars_path);
+    CheckMemoryBudget(extraction.rows, extraction.cols, 1, budget, calstars_path);
 }
 
 // ... and of a frame record once it is read.
-void CheckRecord(const CalStarExtraction& extraction, const std::string& calstars_path, const RunBudget& budget) {
+void CheckRecord(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget) {
     RefuseOverwritingInput(extraction, calstars_path);
     CalStarReconsitution_CheckRecord(extraction);
-    CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, budget.sequential, calstars_path);
+    CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, budget, calstars_path);
 }
 
 // The sequential loop's records and buffers: the reference that every parallel run reproduces. The
@@ -141,7 +133,7 @@ void EndOfFile(SequentialLoop& loop) {
 }
 
 void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_path, CalStarExtraction& extraction,
-                         SequentialLoop& loop, const RunBudget& budget) {
+                         SequentialLoop& loop, uint64_t budget) {
     OpenCalStarExtraction(calstars_path, extraction);
     CheckCalstarsFile(extraction, calstars_path, budget);
     while (ReadCalStarFrame(extraction) == 0) {
@@ -162,7 +154,7 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
 // hands the run to the sequential loop (FallBackToSequential).
 class ParallelRun {
 public:
-    ParallelRun(const std::string& folder, std::unique_ptr<RecordWorkers> workers, const RunBudget& budget)
+    ParallelRun(const std::string& folder, std::unique_ptr<RecordWorkers> workers, uint64_t budget)
         : folder_(folder), workers_(std::move(workers)), budget_(budget) {}
 
     void ProcessCalstarsFile(const std::string& calstars_path) {
@@ -178,8 +170,8 @@ public:
             // The first record's half becomes the shared one, before any worker draws a star.
             GaussSharedKernels& shared = workers_->SharedProfiles();
             GaussStar_SharedClaim(shared, ProfileHalf(extraction_.window));
-            const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, budget_.workers,
-                                                   workers_->Started(), shared.half.load());
+            const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, budget_,
+                                                   workers_->Capacity(), shared.half.load());
             workers_->SetAllowed(allowed);
             // At most two records in flight per worker: one in hand, one waiting.
             while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
@@ -283,7 +275,7 @@ private:
 
     const std::string& folder_;
     std::unique_ptr<RecordWorkers> workers_;          // none after a fall-back to the sequential loop
-    const RunBudget budget_;
+    const uint64_t budget_;
     CalStarExtraction extraction_;
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
@@ -329,7 +321,8 @@ int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budg
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
     // The shared store counts once; a window it does not cover has its profiles in every worker.
     const uint64_t shared = shared_half >= 0 ? GaussStar_FastCacheBytes(shared_half) : 0;
-    const uint64_t per_worker = kBytesPerWorkerPixel * npix + (ProfileHalf(window) == shared_half ? 0 : ProfileBytes(window));
+    const uint64_t per_worker = kBytesPerWorkerPixel * npix + kWorkerStackBytes +
+                                (ProfileHalf(window) == shared_half ? 0 : ProfileBytes(window));
     const uint64_t fit = budget > shared ? (budget - shared) / per_worker : 0;
     return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
 }
@@ -348,9 +341,10 @@ int RunBatch(const std::string& folder_argument, int32_t jobs) {
     if (!listing || listing.bad()) {
         Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
     }
+    // Read once, before any worker exists: every refusal is measured against what the sequential
+    // loop has, whatever the number of workers.
     const MemoryLimits limits = ReadMemoryLimits();
-    RunBudget budget;
-    budget.sequential = budget.workers = MemoryBudget(limits);
+    const uint64_t budget = MemoryBudget(limits);
     // Rule: one job (or no thread to be had) runs the sequential loop, the reference; more run the
     // same loop with ParallelRun's workers, which write the same files and lines.
     std::unique_ptr<RecordWorkers> workers;
@@ -358,7 +352,6 @@ int RunBatch(const std::string& folder_argument, int32_t jobs) {
         if (limits.address_space != 0) FitThreadsToAddressLimit();
         workers = std::make_unique<RecordWorkers>(jobs);
         if (workers->Started() == 0) workers.reset();  // no thread to be had: the sequential loop
-        if (workers) budget.workers = MemoryBudget(ReadMemoryLimits());
     }
     std::string line;
     if (!workers) {

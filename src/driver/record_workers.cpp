@@ -51,8 +51,11 @@ void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to) {
     to.path = from.path;
 }
 
-RecordWorkers::RecordWorkers(int32_t count) {
-    for (int32_t index = 0; index < count; ++index) {
+RecordWorkers::RecordWorkers(int32_t count) : capacity_(std::max<int32_t>(count, 1)) { StartThreads(1); }
+
+void RecordWorkers::StartThreads(int32_t count) {
+    while (Started() < count) {
+        const int32_t index = Started();
         workers_.push_back(std::make_unique<Worker>());
         workers_.back()->buffers.profiles.shared = &shared_profiles_;
         try {
@@ -75,9 +78,11 @@ RecordWorkers::~RecordWorkers() {
 }
 
 void RecordWorkers::SetAllowed(int32_t allowed) {
+    allowed = std::min(std::max<int32_t>(allowed, 1), capacity_);
+    if (allowed > Started()) StartThreads(allowed);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        allowed_ = std::max<int32_t>(allowed, 1);
+        allowed_ = std::min(allowed, Started());
     }
     work_ready_.notify_all();
 }

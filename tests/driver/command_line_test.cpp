@@ -81,11 +81,12 @@ TEST(CommandLine, BadNumbersOfWorkersAreRefusedWithOneLine) {
     }
 }
 
-// Bytes a worker needs per pixel (work images 10, two records' planes 8) and the sequential loop's 14.
+// Bytes a worker needs per pixel (work images 10, the filter's copy 2, two records' planes 8) and its
+// stack; the sequential loop's 14 a pixel.
 TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHoldsAndNeverBelowOne) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
-    const uint64_t worker = 18 * npix + table;
+    const uint64_t worker = 20 * npix + kWorkerStackBytes + table;
     struct Case {
         uint64_t budget;
         int32_t asked, expected;
@@ -123,16 +124,17 @@ TEST(MemoryBudget, RefusalIsMeasuredAgainstTheSequentialLoop) {
 TEST(MemoryBudget, SharedProfilesCountOnce) {
     const uint64_t npix = 1000 * 1000;
     const uint64_t table0 = GaussStar_FastCacheBytes(0), table4 = GaussStar_FastCacheBytes(4);
+    const uint64_t images = 20 * npix + kWorkerStackBytes;
     struct Case {
         uint64_t budget;
         int32_t window, shared_half, expected;
     };
     const Case cases[] = {
-        {table4 + 4 * 18 * npix, 9, 4, 4},
-        {table4 + 4 * 18 * npix - 1, 9, 4, 3},
-        {table4 + 4 * (18 * npix + table0), 1, 4, 4},      // window 1 is not shared
-        {table4 + 4 * (18 * npix + table0) - 1, 1, 4, 3},
-        {4 * (18 * npix + table4), 9, -1, 4},              // no store: as before
+        {table4 + 4 * images, 9, 4, 4},
+        {table4 + 4 * images - 1, 9, 4, 3},
+        {table4 + 4 * (images + table0), 1, 4, 4},      // window 1 is not shared
+        {table4 + 4 * (images + table0) - 1, 1, 4, 3},
+        {4 * (images + table4), 9, -1, 4},              // no store: as before
     };
     for (const Case& c : cases) {
         EXPECT_EQ(WorkersThatFit(1000, 1000, c.window, c.budget, 16, c.shared_half), c.expected)
