@@ -163,6 +163,30 @@ TEST(MemoryLimits, WorkersEndAsOneJobDoesWhereTheirMemoryFails) {
     }
 }
 
+// A 2000 x 2000 record whose buffers fit a 66 MB address space but whose histogram filter's copy of
+// the image does not: the filter falls back to its literal form, which needs no memory, and the file
+// is the unlimited run's (the earlier program ended in 'terminate called' here).
+TEST(MemoryLimits, FilterWithoutRoomForItsHistogramsGivesTheSameFile) {
+    if (SanitizerNeedsTheAddressSpace()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit a limited address space";
+    ScratchFolder scratch;
+    const std::string night = scratch / "night";
+    std::filesystem::create_directory(night);
+    WriteText(night + "/CALSTARS_A.txt", CalstarsText(2000, 2000, 1, {{"A.bin", 3, 4, {"5 5 1900 2000"}}}));
+    std::map<std::string, std::vector<uint8_t>> unlimited_files;
+    const ProgramRun unlimited = RunCopy(scratch, night, 1, 0, unlimited_files);
+    ASSERT_EQ(unlimited.status, 0) << unlimited.output;
+    std::map<std::string, std::vector<uint8_t>> files;
+    const ProgramRun run = RunCopy(scratch, night, 1, 66000, files);
+    ASSERT_NE(run.status, 134) << run.output;
+    if (run.status == 0) {
+        EXPECT_EQ(run.output, unlimited.output);
+        EXPECT_TRUE(files == unlimited_files);
+    } else {
+        // Where the process itself maps more, the budget refuses the image first.
+        EXPECT_NE(run.output.find("MB of memory, more than the"), std::string::npos) << run.output;
+    }
+}
+
 // The cheapest check comes first whatever the number of workers: a 14 x 50000000 image is refused
 // for its size at once, before its 2.7 GB of planes are allocated.
 TEST(MemoryLimits, ImageSizeIsCheckedBeforeAnyAllocationWithAnyNumberOfWorkers) {
