@@ -289,5 +289,6 @@ void PrintViewerUsage() {
         "\n"
         "Exit status: 0 when every file was converted; 1 otherwise (a file refused, for instance because\n"
         "its size is not 20 + 4 x rows x cols bytes, or an output that could not be written: one line each,\n"
-        "the other files of a folder are still converted), and for a command-line error.\n");
+        "the other files of a folder are still converted), for a command-line error, and when standard\n"
+        "output could not be written.\n");
 }
