@@ -241,15 +241,21 @@ uint64_t CgroupLimit() {
         if (second == std::string::npos) continue;
         const std::string controllers = line.substr(first + 1, second - first - 1);
         std::string path = line.substr(second + 1);
+        std::string root, file;
         if (controllers.empty() && line.compare(0, first, "0") == 0) {
-            // A group's limit holds for everything under it: the smallest along the path counts.
-            while (true) {
-                limit = Smaller(limit, CgroupLimitFile("/sys/fs/cgroup" + path + "/memory.max"));
-                if (path.empty() || path == "/") break;
-                path.erase(path.rfind('/'));
-            }
+            root = "/sys/fs/cgroup";
+            file = "/memory.max";
         } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-            limit = Smaller(limit, CgroupLimitFile("/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes"));
+            root = "/sys/fs/cgroup/memory";
+            file = "/memory.limit_in_bytes";
+        } else {
+            continue;
+        }
+        // A group's limit holds for everything under it: the smallest along the path counts.
+        while (true) {
+            limit = Smaller(limit, CgroupLimitFile(root + path + file));
+            if (path.empty() || path == "/") break;
+            path.erase(path.rfind('/'));
         }
     }
     return limit;
