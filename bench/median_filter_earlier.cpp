@@ -8,6 +8,8 @@
 // the 56th value from its end is moved bin by bin.
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
@@ -385,7 +387,15 @@ bool HistogramLanesEarlier(HistogramLanes lanes, const uint16_t* input, int32_t 
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return true;
     }
-    FilterHistogram(input, in_stride, output, out_stride, rows, cols, step, width);
+    try {
+        FilterHistogram(input, in_stride, output, out_stride, rows, cols, step, width);
+    } catch (const std::bad_alloc&) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);  // needs no memory of its own
+        return true;
+    } catch (const std::length_error&) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return true;
+    }
     MedianFilter_FillBorder(output, out_stride, rows, cols);
     return true;
 }

@@ -18,3 +18,11 @@ std::string Format(const char* format, ...) {
 }
 
 void Fail(WaitKind wait, const std::string& message) { throw Failure{message, wait}; }
+
+void FailMemory(WaitKind wait, const char* message) {
+    Failure failure;
+    failure.wait = wait;
+    failure.out_of_memory = true;
+    failure.message = message;
+    throw failure;
+}

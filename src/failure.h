@@ -7,6 +7,8 @@
 // it directly and check the message.
 #pragma once
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 enum class WaitKind {
@@ -18,6 +20,7 @@ enum class WaitKind {
 struct Failure {
     std::string message;  // printed exactly as it stands, line end included
     WaitKind wait = WaitKind::None;
+    bool out_of_memory = false;  // an allocation failed: the same work may succeed with less held
 };
 
 // Formats like printf into a std::string (for failure messages).
@@ -30,3 +33,20 @@ std::string Format(const char* format, ...) FAILURE_PRINTF_FORMAT;
 
 // Throws a Failure; never returns.
 [[noreturn]] void Fail(WaitKind wait, const std::string& message);
+
+// Throws a Failure marked out_of_memory; never returns.
+[[noreturn]] void FailMemory(WaitKind wait, const char* message);
+
+// Runs `body` and returns what it returns; an allocation that fails inside it (std::bad_alloc, or
+// std::length_error for a size beyond what a container can hold) becomes FailMemory(wait, message),
+// the memory failure of the stage that `body` is. Failures thrown by `body` pass unchanged.
+template <typename Body>
+auto OnAllocationFailure(WaitKind wait, const char* message, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        FailMemory(wait, message);
+    } catch (const std::length_error&) {
+        FailMemory(wait, message);
+    }
+}

@@ -15,6 +15,9 @@ namespace {
 // than n / 8, so a larger nstars is a corrupt header, refused before anything is allocated.
 constexpr int64_t kMinStarLineBytes = 8;
 constexpr int kIgnoredHeaderLines = 5;
+constexpr const char* kReaderMemoryFailure = " Memory not allocated in OpenCalStarExtraction \n";
+
+int ReadFrame(CalStarExtraction& record);
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -108,28 +111,38 @@ int32_t ReadKeyInteger(CalStarExtraction& record, const char* operation, const c
     return value;
 }
 
-std::string ReadWholeFile(const std::string& path, bool& ok) {
-    ok = false;
-    std::string text;
+// The whole file into `text`; false when it cannot be opened or read. The file's size, where the
+// system tells it, is reserved before anything is read, so that a file too large for the memory
+// fails at once, before a byte of it is read (std::bad_alloc, which the caller reports).
+bool ReadWholeFile(const std::string& path, std::string& text) {
+    text.clear();
     FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return text;
+    if (file == nullptr) return false;
+    struct Closer {
+        FILE* file;
+        ~Closer() { std::fclose(file); }
+    } closer{file};
+    // ftell gives -1 where the size does not fit a long (32-bit systems): the text then grows as read.
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size > 0) text.reserve(static_cast<size_t>(size));
+    }
+    if (std::fseek(file, 0, SEEK_SET) != 0) return false;
     char buffer[65536];
     size_t got = 0;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    ok = !std::ferror(file);
-    std::fclose(file);
-    return text;
+    return !std::ferror(file);
 }
 
 // A carriage return right before a line end is part of the line end, as in Windows text mode.
-std::string NormaliseLineEnds(const std::string& raw) {
-    std::string text;
-    text.reserve(raw.size());
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-        text.push_back(raw[i]);
+// Done in place: the text never exists twice.
+void NormaliseLineEnds(std::string& text) {
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        text[kept++] = text[i];
     }
-    return text;
+    text.resize(kept);
 }
 
 void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
@@ -233,19 +246,31 @@ bool IsPlainFileName(const std::string& name) {
 }
 
 void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
-    record.path = path;
-    bool ok = false;
-    const std::string raw = ReadWholeFile(path, ok);
-    if (!ok) Fail(WaitKind::None, Format(" Cannot open Cal Star Extraction file %s for reading \n", path.c_str()));
-    record.text = NormaliseLineEnds(raw);
-    record.position = 0;
-    record.line = 1;
-    record.open = true;
-    ReadHeader(record, static_cast<int64_t>(raw.size()));
-    SizeStarArrays(record, static_cast<size_t>(record.nstars));
+    OnAllocationFailure(WaitKind::None, kReaderMemoryFailure, [&] {
+        record.path = path;
+        // The previous file's text is released before this one is read.
+        Close(record);
+        if (!ReadWholeFile(path, record.text)) {
+            Close(record);
+            Fail(WaitKind::None, Format(" Cannot open Cal Star Extraction file %s for reading \n", path.c_str()));
+        }
+        const int64_t file_bytes = static_cast<int64_t>(record.text.size());
+        NormaliseLineEnds(record.text);
+        record.position = 0;
+        record.line = 1;
+        record.open = true;
+        ReadHeader(record, file_bytes);
+        SizeStarArrays(record, static_cast<size_t>(record.nstars));
+    });
 }
 
 int ReadCalStarFrame(CalStarExtraction& record) {
+    return OnAllocationFailure(WaitKind::None, kReaderMemoryFailure, [&] { return ReadFrame(record); });
+}
+
+namespace {
+
+int ReadFrame(CalStarExtraction& record) {
     const char* op = "ReadCalStarFrame";
     std::string separator;
     // End of input where a separator belongs ends the file like the end marker does.
@@ -265,3 +290,5 @@ int ReadCalStarFrame(CalStarExtraction& record) {
     for (int32_t i = 0; i < record.nstars; ++i) ReadStarLine(record, i);
     return 0;
 }
+
+}  // namespace

@@ -57,6 +57,10 @@ struct CalStarExtraction {
 // Opens the CALSTARS file at `path`, reads its header into `record` and sizes the star arrays for
 // nstars stars. Fails with " Cannot open Cal Star Extraction file <path> for reading \n" when the file
 // cannot be read, and with a line naming the file and line for a malformed or implausible header.
+// The file's size is reserved before it is read, so that a file the memory cannot hold fails at once;
+// that, and star arrays that cannot be allocated, fail with
+// " Memory not allocated in OpenCalStarExtraction \n" (as does a failed allocation in
+// ReadCalStarFrame). The previous file's text and arrays are released first.
 void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record);
 
 // Reads the next frame record into `record` and returns 0, or meets the end marker (a separator line

@@ -27,9 +27,9 @@ namespace {
 // Bytes per pixel that a CALSTARS file's image needs while it is processed: four 8-bit planes, three
 // 16-bit work images and one 32-bit pixel list.
 constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4;
-// ... and that each worker of a parallel run needs: its work images and pixel list, and the four
-// planes of each of the two records it may have in flight.
-constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 * 4 * 1;
+// ... and that each worker of a parallel run needs: its work images and pixel list, the histogram
+// filter's copy of the image, and the four planes of each of the two records it may have in flight.
+constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 + 2 * 4 * 1;
 
 // The profile half of a record's window (0 for a window the reconstitution refuses).
 int32_t ProfileHalf(int32_t window) { return window > 0 ? (window - 1) / 2 : 0; }
@@ -90,24 +90,72 @@ void RefuseOverwritingInput(const CalStarExtraction& extraction, const std::stri
     }
 }
 
-// The sequential loop over one CALSTARS file: the reference that every parallel run reproduces.
+// The checks of a CALSTARS file once its header is read, before anything is allocated for it:
+// cheapest first, the same in every loop.
+void CheckCalstarsFile(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget) {
+    CalStarReconsitution_CheckImage(extraction);
+    CheckMemoryBudget(extraction.rows, extraction.cols, 1, budget, calstars_path);
+}
+
+// ... and of a frame record once it is read.
+void CheckRecord(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget) {
+    RefuseOverwritingInput(extraction, calstars_path);
+    CalStarReconsitution_CheckRecord(extraction);
+    CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, budget, calstars_path);
+}
+
+// The sequential loop's records and buffers: the reference that every parallel run reproduces. The
+// planes and work images are set up at a file's first record (the checks of the file and of that
+// record come first), and again when a record of another image follows.
+struct SequentialLoop {
+    FourProduct product;
+    ReconWorkBuffers buffers;
+    bool set_up = false;
+    int32_t rows = 0, cols = 0, nstars = 0, first_int = 0;  // what product and buffers are set up for
+};
+
+void SetUpFor(SequentialLoop& loop, const CalStarExtraction& record) {
+    if (loop.set_up && loop.rows == record.rows && loop.cols == record.cols && loop.nstars == record.nstars &&
+        loop.first_int == record.first_int) {
+        return;
+    }
+    loop.set_up = false;
+    FourProduct_MemSetup(loop.product, record.first_int, record.rows, record.cols);
+    CalStarReconsitution_MemSetup(loop.buffers, record);
+    loop.set_up = true;
+    loop.rows = record.rows;
+    loop.cols = record.cols;
+    loop.nstars = record.nstars;
+    loop.first_int = record.first_int;
+}
+
+// Reconstitutes and writes one checked record with the loop's buffers, whose generator is where the
+// record's first pixel draws.
+void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& record) {
+    SetUpFor(loop, record);
+    RecordOutcome outcome;
+    ReconstituteRecord(loop.buffers, record, loop.product, outcome);
+    FinishRecord(folder, record.name, outcome, loop.product);
+    CalStarReconsitution_FrameFree(loop.buffers);
+}
+
+// A CALSTARS file is done: its work images and the literal profile table go.
+void EndOfFile(SequentialLoop& loop) {
+    CalStarReconsitution_MemFree(loop.buffers);
+    loop.set_up = false;
+}
+
 void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_path, CalStarExtraction& extraction,
-                         FourProduct& product, ReconWorkBuffers& buffers) {
+                         SequentialLoop& loop, uint64_t budget) {
     OpenCalStarExtraction(calstars_path, extraction);
-    CheckMemoryBudget(extraction.rows, extraction.cols, 1, PhysicalMemoryBytes(), calstars_path);
-    FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
-    CalStarReconsitution_MemSetup(buffers, extraction);
+    CheckCalstarsFile(extraction, calstars_path, budget);
     while (ReadCalStarFrame(extraction) == 0) {
         Interruption_NameRecord(extraction.name);
-        RefuseOverwritingInput(extraction, calstars_path);
-        CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, PhysicalMemoryBytes(), calstars_path);
-        RecordOutcome outcome;
-        ReconstituteRecord(buffers, extraction, product, outcome);
-        FinishRecord(folder, extraction.name, outcome, product);
+        CheckRecord(extraction, calstars_path, budget);
+        RunRecord(folder, loop, extraction);
         Interruption_RecordDone();
-        CalStarReconsitution_FrameFree(buffers);
     }
-    CalStarReconsitution_MemFree(buffers);
+    EndOfFile(loop);
 }
 
 // The same loop with the reconstitution handed to workers. This thread still reads every file and
@@ -115,25 +163,37 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
 // the workers with the generator state that the sequential loop has at its first pixel (every record
 // draws rows x cols values), and comes back in submission order to FinishRecord. A failure keeps its
 // sequential meaning: the records before it are finished first (the earliest failure wins), nothing
-// after it is written, and leaving this function stops the workers.
+// after it is written, and leaving this function stops the workers. A worker whose memory failed
+// hands the run to the sequential loop (FallBackToSequential).
 class ParallelRun {
 public:
-    ParallelRun(const std::string& folder, RecordWorkers& workers) : folder_(folder), workers_(workers) {}
+    ParallelRun(const std::string& folder, std::unique_ptr<RecordWorkers> workers, uint64_t budget)
+        : folder_(folder), workers_(std::move(workers)), budget_(budget) {}
 
     void ProcessCalstarsFile(const std::string& calstars_path) {
         OpenCalStarExtraction(calstars_path, extraction_);
-        CheckMemoryBudget(extraction_.rows, extraction_.cols, 1, PhysicalMemoryBytes(), calstars_path);
-        CalStarReconsitution_CheckImage(extraction_);
+        CheckCalstarsFile(extraction_, calstars_path, budget_);
         while (ReadCalStarFrame(extraction_) == 0) {
-            RefuseOverwritingInput(extraction_, calstars_path);
+            if (!workers_) Interruption_NameRecord(extraction_.name);
+            CheckRecord(extraction_, calstars_path, budget_);
+            if (!workers_) {
+                RunSequentially(extraction_);
+                continue;
+            }
             // The first record's half becomes the shared one, before any worker draws a star.
-            GaussSharedKernels& shared = workers_.SharedProfiles();
+            GaussSharedKernels& shared = workers_->SharedProfiles();
             GaussStar_SharedClaim(shared, ProfileHalf(extraction_.window));
-            const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, PhysicalMemoryBytes(),
-                                                   workers_.Started(), calstars_path, shared.half.load());
-            workers_.SetAllowed(allowed);
+            const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, budget_,
+                                                   workers_->Capacity(), shared.half.load());
+            workers_->SetAllowed(allowed);
             // At most two records in flight per worker: one in hand, one waiting.
-            while (workers_.Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
+            while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
+            if (!workers_) {
+                // The records before this one fell back to the sequential loop: so does this one.
+                Interruption_NameRecord(extraction_.name);
+                RunSequentially(extraction_);
+                continue;
+            }
             while (spare_.size() > 2 * static_cast<size_t>(allowed)) spare_.pop_back();
             std::unique_ptr<RecordJob> job;
             if (spare_.empty()) {
@@ -148,8 +208,9 @@ public:
             in_flight_.push_back(extraction_.name);
             job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
             pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
-            workers_.Submit(std::move(job));
+            workers_->Submit(std::move(job));
         }
+        if (!workers_) EndOfFile(sequential_);
     }
 
     // Runs `read` (the reading part of the run); when it fails, the records already submitted are
@@ -168,11 +229,15 @@ public:
 
 private:
     void Finish() {
-        while (workers_.Pending() > 0) FinishOldest();
+        while (workers_ && workers_->Pending() > 0) FinishOldest();
     }
 
     void FinishOldest() {
-        std::unique_ptr<RecordJob> job = workers_.TakeOldest();
+        std::unique_ptr<RecordJob> job = workers_->TakeOldest();
+        if (job->outcome.out_of_memory) {
+            FallBackToSequential(std::move(job));
+            return;
+        }
         try {
             FinishRecord(folder_, job->record.name, job->outcome, job->product);
         } catch (...) {
@@ -185,12 +250,50 @@ private:
         spare_.push_back(std::move(job));
     }
 
+    // A worker's memory failed on `first`, the oldest record not yet written. Its memory held more
+    // than the sequential loop would (other workers' images, records in flight), so the failure is
+    // not yet the run's: the workers are stopped, everything they held is released, and `first` and
+    // the records after it are reconstituted again by the sequential loop, which fails, if it fails,
+    // as a run of one job does.
+    void FallBackToSequential(std::unique_ptr<RecordJob> first) {
+        std::vector<std::unique_ptr<RecordJob>> jobs;
+        jobs.push_back(std::move(first));
+        while (workers_->Pending() > 0) jobs.push_back(workers_->TakeOldest());
+        workers_.reset();
+        spare_.clear();
+        for (std::unique_ptr<RecordJob>& job : jobs) FourProduct_MemFree(job->product);
+        in_flight_.clear();
+        for (std::unique_ptr<RecordJob>& job : jobs) {
+            Interruption_NameRecord(job->record.name);
+            sequential_.buffers.generator = job->generator;
+            try {
+                RunRecord(folder_, sequential_, job->record);
+            } catch (...) {
+                record_failed_ = true;
+                throw;
+            }
+            Interruption_RecordDone();
+            job.reset();
+        }
+    }
+
+    // A record read after the fall-back: the sequential loop's step, the generator where the records
+    // before it leave it.
+    void RunSequentially(const CalStarExtraction& record) {
+        sequential_.buffers.generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
+        pixels_drawn_ += static_cast<uint64_t>(record.rows) * static_cast<uint64_t>(record.cols);
+        RunRecord(folder_, sequential_, record);
+        Interruption_RecordDone();
+    }
+
     const std::string& folder_;
-    RecordWorkers& workers_;
+    std::unique_ptr<RecordWorkers> workers_;          // none after a fall-back to the sequential loop
+    const uint64_t budget_;
     CalStarExtraction extraction_;
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
+    SequentialLoop sequential_;                       // the loop after a fall-back
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
 };
 
@@ -198,40 +301,42 @@ private:
 
 namespace {
 
-// The memory a run may take: a quarter of the machine is left to the system; on a 32-bit build the
-// address space is the limit. 0 when unknown.
-uint64_t MemoryLimit(uint64_t physical_bytes) {
-    uint64_t limit = physical_bytes / 4 * 3;
-    if (sizeof(size_t) < 8 && (limit == 0 || limit > (uint64_t{1} << 31))) limit = uint64_t{1} << 31;
-    return limit;
-}
-
 // The profile tables and kernels of one reconstitution (the fast path's, which the runs use).
 uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(ProfileHalf(window)); }
 
 }  // namespace
 
-void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, const std::string& path) {
+uint64_t MemoryBudget(const MemoryLimits& limits) {
+    uint64_t budget = 0;
+    const auto take = [&budget](uint64_t bound) {
+        if (bound != 0 && (budget == 0 || bound < budget)) budget = bound;
+    };
+    take(limits.physical / 4 * 3);
+    take(limits.container / 4 * 3);
+    // Mapped beyond the limit already: nothing more fits (1 byte, since 0 would mean no limit).
+    if (limits.address_space != 0) take(limits.address_space > limits.mapped ? limits.address_space - limits.mapped : 1);
+    if (sizeof(size_t) < 8) take(uint64_t{1} << 31);
+    return budget;
+}
+
+void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budget, const std::string& path) {
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
     const uint64_t needed = kBytesPerPixel * npix + ProfileBytes(window);
-    const uint64_t limit = MemoryLimit(physical_bytes);
-    if (limit != 0 && needed > limit) {
+    if (budget != 0 && needed > budget) {
         Fail(WaitKind::None, Format(" Image of %" PRId32 " x %" PRId32 " pixels with window %" PRId32 " in %s needs %" PRIu64
                                     " MB of memory, more than the %" PRIu64 " MB this machine can give \n",
-                                    rows, cols, window, path.c_str(), needed >> 20, limit >> 20));
+                                    rows, cols, window, path.c_str(), needed >> 20, budget >> 20));
     }
 }
 
-int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, int32_t workers,
-                       const std::string& path, int32_t shared_half) {
-    CheckMemoryBudget(rows, cols, window, physical_bytes, path);
-    const uint64_t limit = MemoryLimit(physical_bytes);
-    if (limit == 0) return workers;
+int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers, int32_t shared_half) {
+    if (budget == 0) return workers;
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
     // The shared store counts once; a window it does not cover has its profiles in every worker.
     const uint64_t shared = shared_half >= 0 ? GaussStar_FastCacheBytes(shared_half) : 0;
-    const uint64_t per_worker = kBytesPerWorkerPixel * npix + (ProfileHalf(window) == shared_half ? 0 : ProfileBytes(window));
-    const uint64_t fit = limit > shared ? (limit - shared) / per_worker : 0;
+    const uint64_t per_worker = kBytesPerWorkerPixel * npix + kWorkerStackBytes +
+                                (ProfileHalf(window) == shared_half ? 0 : ProfileBytes(window));
+    const uint64_t fit = budget > shared ? (budget - shared) / per_worker : 0;
     return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
 }
 
@@ -253,25 +358,29 @@ int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* h
     if (!listing || listing.bad()) {
         Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
     }
+    // Read once, before any worker exists: every refusal is measured against what the sequential
+    // loop has, whatever the number of workers.
+    const MemoryLimits limits = ReadMemoryLimits();
+    const uint64_t budget = MemoryBudget(limits);
     // Rule: one job (or no thread to be had) runs the sequential loop, the reference; more run the
     // same loop with ParallelRun's workers, which write the same files and lines.
     std::unique_ptr<RecordWorkers> workers;
     if (jobs > 1) {
+        if (limits.address_space != 0) FitThreadsToAddressLimit();
         workers = std::make_unique<RecordWorkers>(jobs);
         if (workers->Started() == 0) workers.reset();  // no thread to be had: the sequential loop
     }
     std::string line;
     if (!workers) {
         CalStarExtraction extraction;
-        FourProduct product;
-        ReconWorkBuffers buffers;
+        SequentialLoop loop;
         while (ReadListingLine(listing, line)) {
             if (!CutAfterTxt(line)) continue;
-            ProcessCalstarsFile(folder, JoinPath(folder, line, "CALSTARS file"), extraction, product, buffers);
+            ProcessCalstarsFile(folder, JoinPath(folder, line, "CALSTARS file"), extraction, loop, budget);
         }
         return 0;
     }
-    ParallelRun run(folder, *workers);
+    ParallelRun run(folder, std::move(workers), budget);
     run.Read([&] {
         while (ReadListingLine(listing, line)) {
             if (!CutAfterTxt(line)) continue;
@@ -314,4 +423,12 @@ int ReportFailure(const Failure& failure) {
         if (std::scanf("%d", &discarded) != 1) discarded = 0;
     }
     return 1;
+}
+
+int ReportUnexpected(const std::exception& error) {
+    Failure failure;
+    failure.message = dynamic_cast<const std::bad_alloc*>(&error) != nullptr || dynamic_cast<const std::length_error*>(&error) != nullptr
+                          ? " Memory not allocated \n"
+                          : " Unexpected failure: " + std::string(error.what()) + " \n";
+    return ReportFailure(failure);
 }

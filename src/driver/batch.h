@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -35,22 +36,38 @@ struct RunHooks {
 // Processes every CALSTARS file of `folder` (as given: a separator is appended when missing) with
 // `jobs` workers. With 1 it runs the sequential loop; with more, the same loop hands the
 // reconstitution of each record to workers and writes the records in order, so that the files, the
-// lines on standard output and the failures are those of the sequential loop. `hooks` (see RunHooks)
+// lines on standard output and the failures are those of the sequential loop. Every record is
+// checked in one order whatever the number of workers, cheapest first: its name, its window and
+// coordinates, then the memory budget, and only then is anything allocated for it. When a worker's
+// memory fails, the workers are stopped and the run goes on as the sequential loop from that record
+// on, so that it fails only where the sequential loop fails, with its message. `hooks` (see RunHooks)
 // take the lines instead of standard output.
 int RunBatch(const std::string& folder, int32_t jobs = 1, const RunHooks* hooks = nullptr);
 
-// Refuses a CALSTARS file whose buffers for a rows x cols image and `window` would not fit the
-// machine's memory (`physical_bytes`, 0 when unknown), before anything is allocated.
-void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, const std::string& path);
+struct MemoryLimits;
 
-// How many of `workers` (at least 1) a parallel run may keep busy on such records within the same
-// memory: each worker holds its work images and the planes of two records in flight; the profile
-// tables and kernels of `shared_half` (the run's shared store, -1 for none) count once, those of any
-// other window's half once per worker. Refuses (as CheckMemoryBudget) only when the sequential loop
-// would not fit.
-int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, int32_t workers,
-                       const std::string& path, int32_t shared_half = -1);
+// The memory a run may take, in bytes, from the limits in force (0 when none is known): the smallest
+// of three quarters of the physical memory, three quarters of the control group's or job object's
+// limit (the rest is left to the system and the other processes there), and the address space left
+// under an address-space or data limit (the limit less what is mapped already). A 32-bit build never
+// counts on more than 2 GB.
+uint64_t MemoryBudget(const MemoryLimits& limits);
+
+// Refuses a CALSTARS file whose buffers for a rows x cols image and `window` would not fit the
+// `budget` (MemoryBudget; 0 when unknown), before anything is allocated.
+void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budget, const std::string& path);
+
+// How many of `workers` (at least 1) a parallel run may keep busy on such records within `budget`:
+// each worker holds its work images and the planes of two records in flight; the profile tables and
+// kernels of `shared_half` (the run's shared store, -1 for none) count once, those of any other
+// window's half once per worker. Never refuses: where not even one worker fits, one runs, and should
+// its memory fail, the run goes on as the sequential loop (see RunBatch).
+int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers, int32_t shared_half = -1);
 
 // Prints a failure's message and waits for the user as the failure asks. Returns the exit status 1.
 struct Failure;
 int ReportFailure(const Failure& failure);
+
+// Prints " Unexpected failure: <what> " for an exception that no stage turned into a Failure (an
+// allocation that fails outside every stage: " Memory not allocated ") and returns the exit status 1.
+int ReportUnexpected(const std::exception& error);

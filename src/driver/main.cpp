@@ -6,5 +6,9 @@ int main(int argc, char** argv) {
         return RunProgram(argc, argv);
     } catch (const Failure& failure) {
         return ReportFailure(failure);
+    } catch (const std::exception& error) {
+        // Every stage turns its own failures into its Failure; this only keeps anything that slips
+        // through from ending the run without its one line.
+        return ReportUnexpected(error);
     }
 }

@@ -32,6 +32,36 @@ int32_t UsableProcessorCount();
 // The machine's physical memory in bytes (0 when unknown).
 uint64_t PhysicalMemoryBytes();
 
+// What bounds the memory this process may take, as the system tells it; 0 in a field means no such
+// bound (or unknown). The driver turns them into one budget (MemoryBudget in batch.h).
+struct MemoryLimits {
+    uint64_t physical = 0;       // the machine's physical memory
+    uint64_t address_space = 0;  // the smaller of the address-space and data-size limits (ulimit -v, -d)
+    uint64_t mapped = 0;         // address space the process has mapped already, which counts against it
+    uint64_t container = 0;      // the control group's memory limit, or the Windows job object's
+};
+
+// Reads the limits now in force: physical memory; RLIMIT_AS and RLIMIT_DATA with the size mapped
+// (/proc/self/statm) on POSIX systems, the virtual address space and what is left of it on Windows;
+// the memory limit of the process's control group (memory.max of cgroup v2, taking the smallest
+// along the path to the root, or memory.limit_in_bytes of v1) or of the job object the process
+// runs in.
+MemoryLimits ReadMemoryLimits();
+
+// Where the C library would reserve address space per thread (glibc: a 64 MB arena for each thread
+// that allocates, and stacks of the stack limit's size, 8 MB by default, kept in a cache after the
+// thread ends), makes the threads started from now on share one arena and take stacks of
+// kWorkerStackBytes, so that a limit on the address space counts memory rather than reservations.
+// Called before the workers start, only when such a limit is in force.
+constexpr uint64_t kWorkerStackBytes = uint64_t{1} << 20;
+void FitThreadsToAddressLimit();
+
+// Where standard input, output or error is closed (started with ">&-"), opens the null device for
+// reading in its place: a file the program opens later cannot then take that descriptor and receive
+// the program's printed lines, and printing to a closed standard output still fails as it would
+// have, so that it is reported.
+void KeepStandardStreamsOpen();
+
 // True when standard output is a terminal (the companion program then draws a progress bar in place
 // of plain lines).
 bool StandardOutputIsTerminal();

@@ -2,10 +2,16 @@
 // a file chooser (a desktop dialog when one can be shown, else a console prompt) in place of the
 // Windows open-file dialog.
 #include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -197,3 +205,100 @@ uint64_t PhysicalMemoryBytes() {
 }
 
 bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+namespace {
+
+// A limit of the C library's kind as bytes, 0 for none.
+uint64_t ResourceLimit(int resource) {
+    struct rlimit limit;
+    if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    return static_cast<uint64_t>(limit.rlim_cur);
+}
+
+// The smaller of two limits, 0 standing for none.
+uint64_t Smaller(uint64_t a, uint64_t b) { return a == 0 ? b : (b == 0 ? a : std::min(a, b)); }
+
+// The number in a control group's limit file, 0 for "max", a missing file or a value that means no
+// limit (v1 writes the largest page-aligned 64-bit value).
+uint64_t CgroupLimitFile(const std::string& path) {
+    std::ifstream file(path);
+    std::string word;
+    if (!(file >> word) || word == "max") return 0;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(word.c_str(), &end, 10);
+    if (end == word.c_str() || value >= (uint64_t{1} << 62)) return 0;
+    return static_cast<uint64_t>(value);
+}
+
+uint64_t CgroupLimit() {
+    std::ifstream groups("/proc/self/cgroup");
+    std::string line;
+    uint64_t limit = 0;
+    while (std::getline(groups, line)) {
+        // "hierarchy:controllers:path"; v2 has hierarchy 0 and no controllers.
+        const size_t first = line.find(':');
+        const size_t second = first == std::string::npos ? std::string::npos : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        std::string root, file;
+        if (controllers.empty() && line.compare(0, first, "0") == 0) {
+            root = "/sys/fs/cgroup";
+            file = "/memory.max";
+        } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+            root = "/sys/fs/cgroup/memory";
+            file = "/memory.limit_in_bytes";
+        } else {
+            continue;
+        }
+        // A group's limit holds for everything under it: the smallest along the path counts.
+        while (true) {
+            limit = Smaller(limit, CgroupLimitFile(root + path + file));
+            if (path.empty() || path == "/") break;
+            path.erase(path.rfind('/'));
+        }
+    }
+    return limit;
+}
+
+uint64_t MappedBytes() {
+    std::ifstream statm("/proc/self/statm");
+    unsigned long long pages = 0;
+    const long page_size = ::sysconf(_SC_PAGE_SIZE);
+    if (!(statm >> pages) || page_size <= 0) return 0;
+    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+}  // namespace
+
+MemoryLimits ReadMemoryLimits() {
+    MemoryLimits limits;
+    limits.physical = PhysicalMemoryBytes();
+    limits.address_space = Smaller(ResourceLimit(RLIMIT_AS), ResourceLimit(RLIMIT_DATA));
+    if (limits.address_space != 0) limits.mapped = MappedBytes();
+    limits.container = CgroupLimit();
+    return limits;
+}
+
+void FitThreadsToAddressLimit() {
+#if defined(__GLIBC__)
+#if defined(M_ARENA_MAX)
+    ::mallopt(M_ARENA_MAX, 1);
+#endif
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0) return;
+    if (::pthread_attr_setstacksize(&attributes, static_cast<size_t>(kWorkerStackBytes)) == 0) {
+        ::pthread_setattr_default_np(&attributes);
+    }
+    ::pthread_attr_destroy(&attributes);
+#endif
+}
+
+void KeepStandardStreamsOpen() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is the closed one.
+        const int opened = ::open("/dev/null", O_RDONLY);
+        if (opened != -1 && opened != descriptor) ::close(opened);
+    }
+}

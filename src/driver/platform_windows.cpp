@@ -86,3 +86,31 @@ uint64_t PhysicalMemoryBytes() {
 }
 
 bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+MemoryLimits ReadMemoryLimits() {
+    MemoryLimits limits;
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status)) {
+        limits.physical = status.ullTotalPhys;
+        // The address space of a 32-bit process is its limit; what is in use counts against it.
+        limits.address_space = status.ullTotalVirtual;
+        limits.mapped = status.ullTotalVirtual - status.ullAvailVirtual;
+    }
+    // The job object the process runs in, if any (a null handle asks about the process's own job).
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job;
+    std::memset(&job, 0, sizeof job);
+    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job, nullptr)) {
+        const DWORD flags = job.BasicLimitInformation.LimitFlags;
+        uint64_t limit = 0;
+        if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) limit = job.ProcessMemoryLimit;
+        if ((flags & JOB_OBJECT_LIMIT_JOB_MEMORY) && (limit == 0 || job.JobMemoryLimit < limit)) limit = job.JobMemoryLimit;
+        limits.container = limit;
+    }
+    return limits;
+}
+
+void FitThreadsToAddressLimit() {}
+
+// The C runtime gives no descriptor of a closed standard stream to a file opened later.
+void KeepStandardStreamsOpen() {}

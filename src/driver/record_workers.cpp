@@ -1,17 +1,34 @@
 #include "driver/record_workers.h"
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 #include <utility>
+
+#include "failure.h"
+
+void RecordOutcome_CatchCurrent(RecordOutcome& outcome) {
+    outcome.failure = std::current_exception();
+    try {
+        throw;
+    } catch (const Failure& failure) {
+        outcome.out_of_memory = failure.out_of_memory;
+    } catch (const std::bad_alloc&) {
+        outcome.out_of_memory = true;
+    } catch (...) {
+        outcome.out_of_memory = false;
+    }
+}
 
 void ReconstituteRecord(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product,
                         RecordOutcome& outcome) {
     buffers.warnings.clear();
     outcome.failure = nullptr;
+    outcome.out_of_memory = false;
     try {
         CalStarReconsitution(buffers, extraction, product);
     } catch (...) {
-        outcome.failure = std::current_exception();
+        RecordOutcome_CatchCurrent(outcome);
     }
     // Also after a failure: a warning printed before the failure's line when the records are written.
     outcome.warnings = buffers.warnings;
@@ -34,8 +51,11 @@ void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to) {
     to.path = from.path;
 }
 
-RecordWorkers::RecordWorkers(int32_t count) {
-    for (int32_t index = 0; index < count; ++index) {
+RecordWorkers::RecordWorkers(int32_t count) : capacity_(std::max<int32_t>(count, 1)) { StartThreads(1); }
+
+void RecordWorkers::StartThreads(int32_t count) {
+    while (Started() < count) {
+        const int32_t index = Started();
         workers_.push_back(std::make_unique<Worker>());
         workers_.back()->buffers.profiles.shared = &shared_profiles_;
         try {
@@ -58,9 +78,11 @@ RecordWorkers::~RecordWorkers() {
 }
 
 void RecordWorkers::SetAllowed(int32_t allowed) {
+    allowed = std::min(std::max<int32_t>(allowed, 1), capacity_);
+    if (allowed > Started()) StartThreads(allowed);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        allowed_ = std::max<int32_t>(allowed, 1);
+        allowed_ = std::min(allowed, Started());
     }
     work_ready_.notify_all();
 }
@@ -119,14 +141,8 @@ void RecordWorkers::Run(int32_t index, Worker* own) {
 void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job) {
     const CalStarExtraction& record = job.record;
     worker.holding = true;
+    // The planes first, then the work images: the sequential loop's order of set-up.
     try {
-        if (worker.rows != record.rows || worker.cols != record.cols || worker.nstars != record.nstars) {
-            worker.rows = -1;
-            CalStarReconsitution_MemSetup(worker.buffers, record);
-            worker.rows = record.rows;
-            worker.cols = record.cols;
-            worker.nstars = record.nstars;
-        }
         if (!job.product_ready || job.product.rows != record.rows || job.product.cols != record.cols ||
             job.product_first_int != record.first_int) {
             job.product_ready = false;
@@ -134,9 +150,16 @@ void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job) {
             job.product_ready = true;
             job.product_first_int = record.first_int;
         }
+        if (worker.rows != record.rows || worker.cols != record.cols || worker.nstars != record.nstars) {
+            worker.rows = -1;
+            CalStarReconsitution_MemSetup(worker.buffers, record);
+            worker.rows = record.rows;
+            worker.cols = record.cols;
+            worker.nstars = record.nstars;
+        }
     } catch (...) {
         job.outcome.warnings.clear();
-        job.outcome.failure = std::current_exception();
+        RecordOutcome_CatchCurrent(job.outcome);
         return;
     }
     worker.buffers.generator = job.generator;

@@ -33,7 +33,11 @@
 struct RecordOutcome {
     std::string warnings;
     std::exception_ptr failure;
+    bool out_of_memory = false;  // the failure is a memory failure (Failure::out_of_memory)
 };
+
+// Keeps the exception now being handled as `outcome`'s failure.
+void RecordOutcome_CatchCurrent(RecordOutcome& outcome);
 
 // Reconstitutes the current record of `extraction` into `product` and keeps the warning lines and
 // any failure (of any type) in `outcome` instead of printing or throwing them, so that they can be
@@ -57,8 +61,9 @@ void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to);
 
 class RecordWorkers {
 public:
-    // Starts `count` worker threads, or as many as the system gives (Started() says how many; 0 when
-    // none could be started).
+    // Makes room for up to `count` worker threads and starts the first (Started() says whether the
+    // system gave one: 0 when none could be started). The others start when SetAllowed first lets
+    // them work, so that threads the memory has no room for never reserve their stacks.
     explicit RecordWorkers(int32_t count);
     // Stops the workers (each finishes the record in hand) and waits for them; jobs not taken back
     // are dropped unwritten.
@@ -67,12 +72,15 @@ public:
     RecordWorkers& operator=(const RecordWorkers&) = delete;
 
     int32_t Started() const { return static_cast<int32_t>(threads_.size()); }
+    // The number of workers asked for: the most SetAllowed lets work.
+    int32_t Capacity() const { return capacity_; }
 
     // The profile tables and kernels all the workers share, for the whole run.
     GaussSharedKernels& SharedProfiles() { return shared_profiles_; }
 
-    // Lets only the first `allowed` workers (at least 1) take records; the others release their image
-    // buffers and profile tables, so that memory follows the number of workers the machine holds.
+    // Lets only the first `allowed` workers (at least 1, at most Capacity()) take records, starting
+    // those not started yet (as many as the system gives); the others release their image buffers and
+    // profile tables, so that memory follows the number of workers the machine holds.
     void SetAllowed(int32_t allowed);
 
     // Records submitted and not yet taken back.
@@ -91,6 +99,8 @@ private:
         bool holding = false;                       // the buffers or profile tables hold memory
     };
     void Run(int32_t index, Worker* worker);
+    // Starts threads until `count` run or the system gives no more.
+    void StartThreads(int32_t count);
     void Reconstitute(Worker& worker, RecordJob& job);
 
     GaussSharedKernels shared_profiles_;  // outlives the threads (joined in the destructor)
@@ -100,6 +110,7 @@ private:
     std::deque<RecordJob*> waiting_;      // submitted, not yet taken by a worker, oldest first
     std::deque<std::unique_ptr<RecordJob>> submitted_;  // every job not yet taken back, oldest first
     int32_t allowed_ = 1;
+    int32_t capacity_ = 0;
     bool stopping_ = false;
     std::vector<std::unique_ptr<Worker>> workers_;
     std::vector<std::thread> threads_;

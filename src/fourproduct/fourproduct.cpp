@@ -29,11 +29,9 @@ void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, 
     record.first_int_magnitude = first_int < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(first_int)) : first_int;
     record.bank = 1;
     const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    try {
+    OnAllocationFailure(WaitKind::Character, " ERROR:  Memory not allocated in FourProduct_MemSetup\n", [&] {
         for (int product = 0; product < kProducts; ++product) record.planes[2 * product + record.bank].resize(npix);
-    } catch (const std::bad_alloc&) {
-        Fail(WaitKind::Character, " ERROR:  Memory not allocated in FourProduct_MemSetup\n");
-    }
+    });
 }
 
 std::vector<uint8_t> FourProduct_Header(const FourProduct& record) {

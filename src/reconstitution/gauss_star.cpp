@@ -44,7 +44,9 @@ void Rebuild(GaussStarCache& cache, int32_t half, float sigma) {
         cache.samples.resize(static_cast<size_t>(s * s));
         cache.patch.resize(static_cast<size_t>(p * p));
     } catch (const std::bad_alloc&) {
-        Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+    } catch (const std::length_error&) {
+        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
     }
     // D = 2 (101 sigma)^2, formed as (sigma 101) (2 (sigma 101)) from the float sigma.
     const double scaled = static_cast<double>(sigma) * kOversampling;

@@ -354,7 +354,9 @@ GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
         tables.emplace_back();
         BuildTable(tables.back(), half, sigma);
     } catch (const std::bad_alloc&) {
-        Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+    } catch (const std::length_error&) {
+        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
     }
     ++cache.table_builds;
     return tables.back();
@@ -363,7 +365,7 @@ GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
 // Memory for a kernel of the shared store, or the failure GaussStar_Fast reports.
 float* NewKernel(size_t area) {
     float* kernel = new (std::nothrow) float[area];
-    if (kernel == nullptr) Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+    if (kernel == nullptr) FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
     return kernel;
 }
 
@@ -392,7 +394,9 @@ GaussSharedTable* SharedTableFor(GaussSharedKernels& store, int32_t half, float 
             built->kernels = std::make_unique<std::atomic<const float*>[]>(slots);
             for (size_t k = 0; k < slots; ++k) built->kernels[k].store(nullptr, std::memory_order_relaxed);
         } catch (const std::bad_alloc&) {
-            Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+        } catch (const std::length_error&) {
+            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
         }
         store.table_builds.fetch_add(1, std::memory_order_relaxed);
         store.tables[t].store(built.get(), std::memory_order_release);
@@ -461,7 +465,9 @@ void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float co
         try {
             table.kernels.resize(table.kernels.size() + area);
         } catch (const std::bad_alloc&) {
-            Fail(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
+        } catch (const std::length_error&) {
+            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
         }
         float* fresh = &table.kernels[table.kernels.size() - area];
         ComputeKernel(table, dr, dc, cache.avx2_allowed, fresh);

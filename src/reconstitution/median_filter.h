@@ -38,7 +38,9 @@ void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows,
 //    the window's values that are at least t, and m, M its smallest and largest value, the output is
 //    m + floor(sum over t = m + 1 .. M of clamp(c_t - 56, 0, 113) / 113), exactly the truncated mean
 //    of its 57th to 169th largest values; a window of one value outputs it without any count;
-//  - anything else: Median_Filter_Sort itself, which also makes the refusals above.
+//  - anything else: Median_Filter_Sort itself, which also makes the refusals above; and so does an
+//    input whose counts (256 per column) cannot be allocated, since the literal filter needs no
+//    memory of its own.
 // Every input column keeps its counts of window values >= t for all t; each window's m and M come
 // from running minima and maxima, and only its thresholds m + 1 .. M are summed.
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,

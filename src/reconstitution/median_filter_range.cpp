@@ -20,6 +20,8 @@
 // most 225), and the excess is at most 113 x 255 = 28815.
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
@@ -269,7 +271,13 @@ bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t i
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return true;
     }
-    FilterRange(input, in_stride, output, out_stride, rows, cols, excess_of, lanes != RangeLanes::kPortable);
+    try {
+        FilterRange(input, in_stride, output, out_stride, rows, cols, excess_of, lanes != RangeLanes::kPortable);
+    } catch (const std::bad_alloc&) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+    } catch (const std::length_error&) {
+        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+    }
     return true;
 }
 

@@ -19,7 +19,9 @@ namespace {
                                 extraction.path.c_str()));
 }
 
-void CheckRecord(const CalStarExtraction& extraction) {
+}  // namespace
+
+void CalStarReconsitution_CheckRecord(const CalStarExtraction& extraction) {
     const int32_t window = extraction.window;
     if (window < 1 || window % 2 == 0 || window > std::min(extraction.rows, extraction.cols)) {
         RefuseRecord(extraction, Format("window %" PRId32 " is not an odd size from 1 to the image's smaller side", window));
@@ -30,8 +32,6 @@ void CheckRecord(const CalStarExtraction& extraction) {
         }
     }
 }
-
-}  // namespace
 
 void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction) {
     if (extraction.rows < kMinImageSide || extraction.cols < kMinImageSide) {
@@ -59,15 +59,13 @@ void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtra
     // Freed first, so that a file of another size never holds both sizes at once.
     FreeImageBuffers(buffers);
     const size_t npix = static_cast<size_t>(extraction.rows) * static_cast<size_t>(extraction.cols);
-    try {
+    OnAllocationFailure(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n", [&] {
         buffers.star_layer.assign(npix, 0);
         buffers.background_image.assign(npix, 0);
         buffers.snapshot.assign(npix, 0);
         buffers.fill_list.assign(npix, 0);
         buffers.star_order.assign(static_cast<size_t>(extraction.nstars), 0);
-    } catch (const std::bad_alloc&) {
-        Fail(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n");
-    }
+    });
 }
 
 int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
@@ -92,16 +90,24 @@ namespace {
 
 enum class Stages { kFast, kReference };
 
+constexpr const char* kSection2Failure = " Memory section 2 not allocated in CalStarReconsitution \n";
+
+void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages);
+
 void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     buffers.warnings.clear();
-    CheckRecord(extraction);
+    CalStarReconsitution_CheckRecord(extraction);
     const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
-    try {
+    OnAllocationFailure(WaitKind::None, kSection2Failure, [&] {
         buffers.disc_mask.assign(area, 0.0f);
         buffers.profile_kernel.assign(area, 0.0f);
-    } catch (const std::bad_alloc&) {
-        Fail(WaitKind::None, " Memory section 2 not allocated in CalStarReconsitution \n");
-    }
+    });
+    // The frame's stages allocate little of their own (the profiles report theirs as GaussStar, the
+    // filter falls back to its allocation-free form); whatever else fails to allocate is the frame's.
+    OnAllocationFailure(WaitKind::None, kSection2Failure, [&] { ReconstituteFrame(buffers, extraction, product, stages); });
+}
+
+void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     const int32_t rows = extraction.rows;
     const int32_t cols = extraction.cols;
     const int32_t clamped = SeedBackground(buffers, extraction);

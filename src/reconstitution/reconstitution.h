@@ -50,12 +50,19 @@ void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtra
 // no interior there), with the set-up's message.
 void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction);
 
+// The refusals of CalStarReconsitution on their own, which need no memory: a window that is even,
+// below 1 or larger than the image's smaller side, or a star coordinate that is not finite. The
+// driver makes them before it sets anything up for the record, so that they come first whatever
+// memory the machine has.
+void CalStarReconsitution_CheckRecord(const CalStarExtraction& extraction);
+
 // Reconstitutes the current frame record into the current bank of `product`. Refuses the record
 // (no wait) when its window is even, below 1 or larger than the image's smaller side, or a star
 // coordinate is not finite. Sets buffers.warnings to " Warning: ...\n" when background levels had to
 // be clamped, to nothing otherwise (also when the record is refused before the seeding). Fails
-// with " Memory section 2 not allocated in CalStarReconsitution \n" when the window arrays cannot
-// be allocated.
+// with " Memory section 2 not allocated in CalStarReconsitution \n" when the window arrays, or any
+// other memory of the frame's stages but the profiles' (" Memory not allocated in GaussStar \n"),
+// cannot be allocated.
 void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product);
 
 // The same reconstitution from the literal stages only (FillHoles, Median_Filter_Sort, DrawStars

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <new>
+#include <stdexcept>
 
 #include "driver/interruption.h"
 #include "driver/platform.h"
@@ -79,6 +83,21 @@ void Progress_Report(Progress& progress, const Failure& failure) {
     std::fflush(stdout);
 }
 
+// Refuses `input` when one of its outputs is one that an earlier input of the run was converted
+// into (a.bin and a.BIN both make a.png): the second would silently replace the first's.
+void RefuseReplacingEarlierOutputs(const std::string& input, const ViewerOptions& options,
+                                   std::map<std::string, std::string>& earlier) {
+    const std::vector<std::string> outputs = OutputPaths(input, options);
+    for (const std::string& output : outputs) {
+        const auto found = earlier.find(output);
+        if (found != earlier.end()) {
+            Fail(WaitKind::None, Format(" Four-product file %s would replace %s, made from %s in this run \n", input.c_str(),
+                                        output.c_str(), found->second.c_str()));
+        }
+    }
+    for (const std::string& output : outputs) earlier.emplace(output, input);
+}
+
 int ConvertFolder(const std::string& folder, const ViewerOptions& options) {
     const std::vector<std::string> inputs = ListFourProductFiles(folder);
     if (inputs.empty()) Fail(WaitKind::None, Format(" No four-product files (*%s) in folder %s \n", kFourProductSuffix, folder.c_str()));
@@ -86,10 +105,12 @@ int ConvertFolder(const std::string& folder, const ViewerOptions& options) {
     progress.total = inputs.size();
     progress.terminal = StandardOutputIsTerminal();
     size_t failed = 0;
+    std::map<std::string, std::string> made;  // every output path of the inputs tried so far, with its input
     for (const std::string& input : inputs) {
         std::vector<std::string> outputs;
         Interruption_NameRecord(input);
         try {
+            RefuseReplacingEarlierOutputs(input, options, made);
             outputs = ConvertFile(input, options);
         } catch (const Failure& failure) {
             Progress_Report(progress, failure);
@@ -145,9 +166,37 @@ std::vector<std::string> OutputPaths(const std::string& input, const ViewerOptio
     return paths;
 }
 
+namespace {
+
+// A picture that the memory (or the address space, or a PNG) cannot hold: the planes go first, so
+// that the message and the next file have memory.
+[[noreturn]] void RefuseTooLarge(const std::string& input, FourProductFile& file) {
+    for (std::vector<uint8_t>& plane : file.planes) std::vector<uint8_t>().swap(plane);
+    Fail(WaitKind::None, Format(" Four-product file %s of %" PRId32 " x %" PRId32 " pixels is too large for this machine's memory \n",
+                                input.c_str(), file.rows, file.cols));
+}
+
+std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProductFile& file);
+
+}  // namespace
+
 std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptions& options) {
     FourProductFile file;
-    FourProductFile_Read(input, file);
+    try {
+        return ConvertRead(input, options, file);
+    } catch (const std::bad_alloc&) {
+        RefuseTooLarge(input, file);
+    } catch (const std::length_error&) {
+        RefuseTooLarge(input, file);
+    }
+}
+
+namespace {
+
+std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProductFile& file) {
+    FourProductFile_Read(input, file, [&options](const FourProductFile& header) {
+        if (options.write_png && options.product == kMosaic) MosaicImage_CheckSize(header.rows, header.cols);
+    });
     const std::vector<std::string> outputs = OutputPaths(input, options);
     size_t next = 0;
     if (options.write_png) {
@@ -160,6 +209,8 @@ std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptio
     }
     return outputs;
 }
+
+}  // namespace
 
 std::vector<std::string> ListFourProductFiles(const std::string& folder) {
     std::vector<std::string> names;
@@ -210,6 +261,13 @@ int RunViewer(int argc, char** argv) {
     return 0;
 }
 
+int FinishStandardOutput(int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fputs(" Cannot write standard output: the lines of this run are incomplete \n", stderr);
+    std::fflush(stderr);
+    return 1;
+}
+
 void PrintViewerUsage() {
     std::printf(
         "Usage: fpview [--png | --fits] [--product NAME] [--out FOLDER] [--] <file or folder>\n"
@@ -231,5 +289,6 @@ void PrintViewerUsage() {
         "\n"
         "Exit status: 0 when every file was converted; 1 otherwise (a file refused, for instance because\n"
         "its size is not 20 + 4 x rows x cols bytes, or an output that could not be written: one line each,\n"
-        "the other files of a folder are still converted), and for a command-line error.\n");
+        "the other files of a folder are still converted), for a command-line error, and when standard\n"
+        "output could not be written.\n");
 }

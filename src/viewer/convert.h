@@ -11,7 +11,9 @@
 //
 // Exit status: 0 when every file was converted; 1 when any file was refused or could not be
 // written (one line each, the other files of a folder are still converted), for a folder without
-// four-product files, and for a command-line error.
+// four-product files, for a command-line error, and when standard output could not be written.
+// In a folder, an input is refused when its outputs would replace those of an earlier input of
+// the run (a.bin and a.BIN both make a.png).
 #pragma once
 
 #include <cstddef>
@@ -42,7 +44,9 @@ ViewerAction ParseViewerArguments(int argc, char** argv, ViewerOptions& options)
 std::vector<std::string> OutputPaths(const std::string& input, const ViewerOptions& options);
 
 // Reads and checks `input`, then writes every output of OutputPaths. Returns those paths. Throws the
-// reader's or writers' Failure; outputs written before a failure stay.
+// reader's or writers' Failure; outputs written before a failure stay. A picture that the memory
+// cannot hold (its planes, or a mosaic wider or taller than 2^31 - 1) is refused with
+// " Four-product file <path> of <rows> x <cols> pixels is too large for this machine's memory ".
 std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptions& options);
 
 // The four-product files of `folder` (names ending in kFourProductSuffix, regular files), as paths
@@ -55,6 +59,11 @@ std::string ProgressBar(size_t done, size_t total, size_t width);
 
 // Runs fpview; returns the exit status. Command-line and single-file failures throw a Failure.
 int RunViewer(int argc, char** argv);
+
+// The exit status once the run is over: `status`, or 1 with " Cannot write standard output: ... "
+// on standard error when anything printed on standard output could not be written (a full disk,
+// a closed descriptor). Such a failure does not stop the conversions: they all run first.
+int FinishStandardOutput(int status);
 
 // Prints fpview's usage text on standard output.
 void PrintViewerUsage();

@@ -1,7 +1,11 @@
 #include "viewer/fourproduct_file.h"
 
 #include <cinttypes>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 
 #include "failure.h"
 
@@ -45,7 +49,13 @@ void FourProductFile_Check(const FourProductFile& file, uint64_t file_size, cons
     }
 }
 
-void FourProductFile_Read(const std::string& path, FourProductFile& file) {
+void FourProductFile_Read(const std::string& path, FourProductFile& file, const std::function<void(const FourProductFile&)>& before_planes) {
+    // Opening a FIFO or a device for reading can wait for ever: only a regular file is opened.
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!error && status.type() != std::filesystem::file_type::regular) {
+        Fail(WaitKind::None, Format(" Four-product file %s is not a regular file \n", path.c_str()));
+    }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) Fail(WaitKind::None, Format(" Cannot open four-product file %s for reading \n", path.c_str()));
     const std::streamoff end = in.tellg();
@@ -58,7 +68,13 @@ void FourProductFile_Read(const std::string& path, FourProductFile& file) {
     }
     FourProductFile_DecodeHeader(header, file);
     FourProductFile_Check(file, file_size, path);
-    const size_t npix = static_cast<size_t>(file.rows) * static_cast<size_t>(file.cols);
+    const uint64_t npix64 = static_cast<uint64_t>(file.rows) * static_cast<uint64_t>(file.cols);
+    if (npix64 > SIZE_MAX) throw std::length_error("planes beyond the address space");
+    const size_t npix = static_cast<size_t>(npix64);
+    if (before_planes) before_planes(file);
+    // All four planes are had before a byte is read, so that a file the memory cannot hold fails
+    // at once rather than after reading most of it.
+    for (std::vector<uint8_t>& plane : file.planes) plane.reserve(npix);
     for (std::vector<uint8_t>& plane : file.planes) {
         plane.resize(npix);
         if (!in.read(reinterpret_cast<char*>(plane.data()), static_cast<std::streamsize>(npix))) {

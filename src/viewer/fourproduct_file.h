@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,10 @@ void FourProductFile_DecodeHeader(const uint8_t* header, FourProductFile& file);
 void FourProductFile_Check(const FourProductFile& file, uint64_t file_size, const std::string& path);
 
 // Reads the four-product file at `path` into `file`, checking it as above before any plane is read.
-// Also fails on a file that cannot be opened, is shorter than its header, or cannot be read whole.
-void FourProductFile_Read(const std::string& path, FourProductFile& file);
+// Also fails on a path that is not a regular file (a FIFO, a device or a folder, never opened), a
+// file that cannot be opened, is shorter than its header, or cannot be read whole. Planes that do not
+// fit the memory throw std::bad_alloc or std::length_error (ConvertFile reports them), before any
+// byte of them is read. `before_planes`, when given, sees the checked header before any plane is
+// allocated (the caller's own checks of the size, cheapest first).
+void FourProductFile_Read(const std::string& path, FourProductFile& file,
+                          const std::function<void(const FourProductFile&)>& before_planes = nullptr);

@@ -1,11 +1,25 @@
 #include "driver/batch.h"
+#include "driver/platform.h"
 #include "failure.h"
 #include "viewer/convert.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     try {
         return RunViewer(argc, argv);
     } catch (const Failure& failure) {
         return ReportFailure(failure);
+    } catch (const std::exception& error) {
+        // Every stage turns its own failures into its Failure; this only keeps anything that slips
+        // through from ending the run without its one line.
+        return ReportUnexpected(error);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    return FinishStandardOutput(Run(argc, argv));
 }

@@ -2,7 +2,9 @@
 
 #include <png.h>
 
+#include <cstdint>
 #include <cstring>
+#include <stdexcept>
 
 #include "failure.h"
 #include "safe_output/safe_output.h"
@@ -25,11 +27,23 @@ GrayImage ProductImage(const FourProductFile& file, int product) {
     return GrayImage{file.cols, file.rows, file.planes[product]};
 }
 
+void MosaicImage_CheckSize(int32_t rows, int32_t cols) {
+    // In 64 bits: 2 x cols + 2 overflows 32 bits from cols = 2^30 on.
+    const uint64_t width = 2 * static_cast<uint64_t>(cols) + kMosaicSeparator;
+    const uint64_t height = 2 * static_cast<uint64_t>(rows) + kMosaicSeparator;
+    if (width > INT32_MAX || height > INT32_MAX || width * height > SIZE_MAX) {
+        throw std::length_error("mosaic of more than 2^31 - 1 columns or rows");
+    }
+}
+
 GrayImage MosaicImage(const FourProductFile& file) {
+    MosaicImage_CheckSize(file.rows, file.cols);
+    const uint64_t width = 2 * static_cast<uint64_t>(file.cols) + kMosaicSeparator;
+    const uint64_t height = 2 * static_cast<uint64_t>(file.rows) + kMosaicSeparator;
     GrayImage image;
-    image.width = 2 * file.cols + kMosaicSeparator;
-    image.height = 2 * file.rows + kMosaicSeparator;
-    image.pixels.assign(static_cast<size_t>(image.width) * static_cast<size_t>(image.height), kSeparatorValue);
+    image.width = static_cast<int32_t>(width);
+    image.height = static_cast<int32_t>(height);
+    image.pixels.assign(static_cast<size_t>(width * height), kSeparatorValue);
     const int32_t right = file.cols + kMosaicSeparator;
     const int32_t bottom = file.rows + kMosaicSeparator;
     Paste(file.planes[kPeakValue], file, 0, 0, image);

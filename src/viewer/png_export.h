@@ -26,7 +26,12 @@ struct GrayImage {
 GrayImage ProductImage(const FourProductFile& file, int product);
 
 // The 2 x 2 mosaic of `file`: (2 x cols + kMosaicSeparator) x (2 x rows + kMosaicSeparator) pixels.
+// Throws std::length_error when a side would exceed 2^31 - 1, std::bad_alloc when the memory does
+// not hold it (ConvertFile turns both into the file's refusal).
 GrayImage MosaicImage(const FourProductFile& file);
+
+// The check of MosaicImage's size on its own (std::length_error), for a file of rows x cols.
+void MosaicImage_CheckSize(int32_t rows, int32_t cols);
 
 // Writes `image` to `path` as an 8-bit grayscale PNG with libpng, replacing any file there through a
 // safe output file (safe_output.h). Throws a Failure " Cannot write PNG file <path>: <reason> " when

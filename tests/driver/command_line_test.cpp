@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "driver/batch.h"
+#include "driver/platform.h"
 #include "driver/usage.h"
 #include "failure.h"
 #include "reconstitution/gauss_star.h"
@@ -80,32 +81,38 @@ TEST(CommandLine, BadNumbersOfWorkersAreRefusedWithOneLine) {
     }
 }
 
-// The physical memory whose usable three quarters are at least, or at most, `limit` (within 2 bytes).
-uint64_t PhysicalAtLeast(uint64_t limit) { return (limit + 2) / 3 * 4; }
-uint64_t PhysicalAtMost(uint64_t limit) { return limit / 3 * 4; }
-
-// Bytes a worker needs per pixel (work images 10, two records' planes 8) and the sequential loop's 14.
-TEST(MemoryBudget, WorkersAreCutToWhatTheMemoryHoldsAndOnlyTheSequentialLoopCanBeRefused) {
+// Bytes a worker needs per pixel (work images 10, the filter's copy 2, two records' planes 8) and its
+// stack; the sequential loop's 14 a pixel.
+TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHoldsAndNeverBelowOne) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
-    const uint64_t worker = 18 * npix + table;
+    const uint64_t worker = 20 * npix + kWorkerStackBytes + table;
     struct Case {
-        uint64_t physical;
+        uint64_t budget;
         int32_t asked, expected;
     };
     const Case cases[] = {
-        {0, 16, 16},                                // unknown memory: as asked
-        {uint64_t{1} << 40, 16, 16},                // plenty
-        {PhysicalAtLeast(4 * worker), 16, 4},       // four workers
-        {PhysicalAtMost(4 * worker - 1), 16, 3},    // a byte short of four
-        {PhysicalAtLeast(4 * worker), 2, 2},        // never more than asked
-        {PhysicalAtLeast(14 * npix + table), 8, 1}, // one fits, as the sequential loop would
+        {0, 16, 16},                     // unknown memory: as asked
+        {uint64_t{1} << 40, 16, 16},     // plenty
+        {4 * worker, 16, 4},             // four workers
+        {4 * worker - 1, 16, 3},         // a byte short of four
+        {4 * worker, 2, 2},              // never more than asked
+        {14 * npix + table, 8, 1},       // one fits, as the sequential loop would
+        {1, 8, 1},                       // not even one: one all the same (its failure falls back)
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(WorkersThatFit(1000, 1000, 1, c.physical, c.asked, "x"), c.expected) << c.physical;
+        EXPECT_EQ(WorkersThatFit(1000, 1000, 1, c.budget, c.asked), c.expected) << c.budget;
     }
+}
+
+// The sequential loop's refusal: 14 bytes a pixel and the profile tables, measured against the budget.
+TEST(MemoryBudget, RefusalIsMeasuredAgainstTheSequentialLoop) {
+    const uint64_t table = GaussStar_FastCacheBytes(0);
+    const uint64_t npix = 1000 * 1000;
+    EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 14 * npix + table, "x"));
+    EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 0, "x"));  // unknown: no refusal
     try {
-        WorkersThatFit(1000, 1000, 1, PhysicalAtMost(14 * npix + table - 1), 8, "CALSTARS_x.txt");
+        CheckMemoryBudget(1000, 1000, 1, 14 * npix + table - 1, "CALSTARS_x.txt");
         ADD_FAILURE() << "one worker does not fit";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.message.rfind(" Image of 1000 x 1000 pixels with window 1 in CALSTARS_x.txt needs ", 0), 0u) << failure.message;
@@ -117,21 +124,50 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheMemoryHoldsAndOnlyTheSequentialLoopCanB
 TEST(MemoryBudget, SharedProfilesCountOnce) {
     const uint64_t npix = 1000 * 1000;
     const uint64_t table0 = GaussStar_FastCacheBytes(0), table4 = GaussStar_FastCacheBytes(4);
+    const uint64_t images = 20 * npix + kWorkerStackBytes;
     struct Case {
-        uint64_t physical;
+        uint64_t budget;
         int32_t window, shared_half, expected;
     };
     const Case cases[] = {
-        {PhysicalAtLeast(table4 + 4 * 18 * npix), 9, 4, 4},
-        {PhysicalAtMost(table4 + 4 * 18 * npix - 1), 9, 4, 3},
-        {PhysicalAtLeast(table4 + 4 * (18 * npix + table0)), 1, 4, 4},      // window 1 is not shared
-        {PhysicalAtMost(table4 + 4 * (18 * npix + table0) - 1), 1, 4, 3},
-        {PhysicalAtLeast(4 * (18 * npix + table4)), 9, -1, 4},              // no store: as before
+        {table4 + 4 * images, 9, 4, 4},
+        {table4 + 4 * images - 1, 9, 4, 3},
+        {table4 + 4 * (images + table0), 1, 4, 4},      // window 1 is not shared
+        {table4 + 4 * (images + table0) - 1, 1, 4, 3},
+        {4 * (images + table4), 9, -1, 4},              // no store: as before
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(WorkersThatFit(1000, 1000, c.window, c.physical, 16, "x", c.shared_half), c.expected)
-            << c.window << " " << c.shared_half << " " << c.physical;
+        EXPECT_EQ(WorkersThatFit(1000, 1000, c.window, c.budget, 16, c.shared_half), c.expected)
+            << c.window << " " << c.shared_half << " " << c.budget;
     }
+}
+
+// The budget is the smallest bound the system sets: three quarters of the physical memory or of
+// the control group's limit, the address space left under ulimit -v / -d, and 2 GB in a 32-bit build.
+TEST(MemoryBudget, TakesTheSmallestOfTheLimits) {
+    constexpr uint64_t kGiB = uint64_t{1} << 30;
+    constexpr uint64_t kNoBound = 0;
+    const uint64_t cap32 = sizeof(size_t) < 8 ? uint64_t{1} << 31 : 0;
+    const auto capped = [&](uint64_t budget) { return cap32 != 0 && (budget == 0 || budget > cap32) ? cap32 : budget; };
+    struct Case {
+        const char* what;
+        MemoryLimits limits;  // physical, address_space, mapped, container
+        uint64_t expected;
+    };
+    const Case cases[] = {
+        {"nothing known", {kNoBound, kNoBound, kNoBound, kNoBound}, 0},
+        {"physical only", {24 * kGiB, kNoBound, kNoBound, kNoBound}, 18 * kGiB},
+        {"mapped without an address limit counts nothing", {24 * kGiB, kNoBound, 5 * kGiB, kNoBound}, 18 * kGiB},
+        {"address limit less mapped", {24 * kGiB, 2 * kGiB, 300 << 20, kNoBound}, 2 * kGiB - (300 << 20)},
+        {"address limit above physical", {4 * kGiB, 64 * kGiB, 1 * kGiB, kNoBound}, 3 * kGiB},
+        {"mapped beyond the address limit", {24 * kGiB, 100 << 20, 200 << 20, kNoBound}, 1},
+        {"control group", {24 * kGiB, kNoBound, kNoBound, 4 * kGiB}, 3 * kGiB},
+        {"control group above physical", {8 * kGiB, kNoBound, kNoBound, 64 * kGiB}, 6 * kGiB},
+        {"control group with physical unknown", {kNoBound, kNoBound, kNoBound, 8 * kGiB}, 6 * kGiB},
+        {"all three, address smallest", {24 * kGiB, 1 * kGiB, 100 << 20, 4 * kGiB}, kGiB - (100 << 20)},
+        {"all three, group smallest", {24 * kGiB, 8 * kGiB, 100 << 20, 2 * kGiB}, 3 * kGiB / 2},
+    };
+    for (const Case& c : cases) EXPECT_EQ(MemoryBudget(c.limits), capped(c.expected)) << c.what;
 }
 
 }  // namespace

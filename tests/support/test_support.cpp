@@ -72,3 +72,17 @@ std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestR
     text << "#####\n";
     return text.str();
 }
+
+bool SanitizerNeedsTheAddressSpace() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;  // GCC
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return true;  // clang
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}

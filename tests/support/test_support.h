@@ -50,3 +50,7 @@ struct TestRecord {
     std::vector<std::string> stars;
 };
 std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestRecord>& records, int first_int = 1);
+
+// True when this build runs under AddressSanitizer or ThreadSanitizer, whose shadow memory a limited
+// address space (ulimit -v) cannot hold: tests that limit it skip there.
+bool SanitizerNeedsTheAddressSpace();

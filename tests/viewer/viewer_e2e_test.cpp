@@ -2,7 +2,10 @@
 // invalid files among valid ones, fitsverify on its FITS export, and both programs' --help/--version.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -161,6 +164,99 @@ TEST(CommandLine, AFolderNamedLikeAnOptionIsStillAFolderWhenGivenAsAPath) {
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.output, "H1.bin\n");
     EXPECT_TRUE(Exists(help_folder + "/H1.bin"));
+}
+
+// A four-product file of `rows` x `cols` pixels that holds its header and is sparse beyond it: the
+// size every check expects, without the disk space.
+void WriteSparseFourProduct(const std::string& path, uint32_t rows, uint32_t cols) {
+    std::string header;
+    for (const uint32_t word : {rows, cols, 8u, 256u, 1u}) {
+        for (int shift = 0; shift < 32; shift += 8) header.push_back(static_cast<char>(word >> shift));
+    }
+    WriteText(path, header);
+    std::filesystem::resize_file(path, 20 + 4 * uint64_t{rows} * cols);
+}
+
+// The mosaic of 1 x 2^30 pixels is 2^31 + 2 wide: beyond 32 bits and beyond a PNG. It is refused
+// from the header, before 4 GB of planes are read.
+TEST(FpviewLimits, MosaicWiderThanThirtyOneBitsIsRefusedFromTheHeader) {
+    ScratchFolder folder;
+    const std::string path = folder / "wide.bin";
+    WriteSparseFourProduct(path, 1, 1u << 30);
+    const ProgramRun run = RunExecutable(FPVIEW_EXE, {path}, "", "timeout -s KILL 60 ");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, " Four-product file " + path + " of 1 x 1073741824 pixels is too large for this machine's memory \n");
+    EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"wide.bin"});
+}
+
+// A file whose planes (1.6 GB) do not fit a 1 GB address space is refused with one line at once, and
+// the folder's next file is still converted.
+TEST(FpviewLimits, AFileTooLargeForTheMemoryIsRefusedAndTheNextOneConverted) {
+    if (SanitizerNeedsTheAddressSpace()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit a limited address space";
+    ScratchFolder folder;
+    MakeRealFiles(folder);
+    const std::string big = folder / "A0_big.bin";
+    WriteSparseFourProduct(big, 20000, 20000);
+    const ProgramRun run = RunExecutable(FPVIEW_EXE, {folder.path()}, "", "ulimit -v 1000000; timeout -s KILL 60 ");
+    EXPECT_EQ(run.status, 1) << run.output;
+    const std::vector<std::string> lines = Lines(run.output);
+    ASSERT_EQ(lines.size(), 4u) << run.output;
+    EXPECT_EQ(lines[0], " Four-product file " + big + " of 20000 x 20000 pixels is too large for this machine's memory ");
+    EXPECT_EQ(lines[3], "Converted 2 of 3 four-product files in " + folder.path());
+    for (const char* name : {"A1.png", "A1.fits", "A2.png", "A2.fits"}) EXPECT_TRUE(Exists(folder / name)) << name;
+    EXPECT_FALSE(Exists(folder / "A0_big.png"));
+}
+
+// Opening a FIFO for reading waits for a writer; a device may never end. Neither is opened.
+TEST(FpviewLimits, AnInputThatIsNotARegularFileIsRefusedWithoutOpeningIt) {
+    ScratchFolder folder;
+    const std::string fifo = folder / "F.bin";
+    ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+    for (const std::string& input : {fifo, std::string("/dev/zero")}) {
+        const ProgramRun run = RunExecutable(FPVIEW_EXE, {"--out", folder / "out", input}, "", "timeout -s KILL 20 ");
+        EXPECT_EQ(run.status, 1) << input;
+        EXPECT_EQ(run.output, " Four-product file " + input + " is not a regular file \n");
+    }
+    EXPECT_EQ(ListFolder(folder / "out"), std::vector<std::string>{});
+}
+
+// a.BIN and a.bin both make a.png and a.fits: the second (in name order) is refused, the first's
+// outputs stay, and the run ends with status 1.
+TEST(FpviewFolder, AnInputWhoseOutputsAnEarlierInputMadeIsRefused) {
+    ScratchFolder folder;
+    MakeRealFiles(folder);
+    ScratchFolder pair;
+    const std::vector<uint8_t> first = ReadBytes(folder / "A1.bin");
+    WriteText(pair / "a.BIN", std::string(first.begin(), first.end()));
+    const std::vector<uint8_t> second = ReadBytes(folder / "A2.bin");
+    WriteText(pair / "a.bin", std::string(second.begin(), second.end()));
+    const ProgramRun run = RunExecutable(FPVIEW_EXE, {pair.path()});
+    EXPECT_EQ(run.status, 1);
+    const std::vector<std::string> lines = Lines(run.output);
+    ASSERT_EQ(lines.size(), 3u) << run.output;
+    EXPECT_EQ(lines[1], " Four-product file " + (pair / "a.bin") + " would replace " + (pair / "a.png") + ", made from " +
+                            (pair / "a.BIN") + " in this run ");
+    EXPECT_EQ(lines[2], "Converted 1 of 2 four-product files in " + pair.path());
+    PngContents png;
+    std::string error;
+    ASSERT_TRUE(ReadPng(pair / "a.png", png, error)) << error;
+    EXPECT_EQ(png.pixels, ExpectedMosaic(first, 30, 40));
+}
+
+// A standard output that cannot be written does not stop the work: every picture is written, and
+// the run ends with one line on standard error and status 1.
+TEST(FpviewFolder, StandardOutputThatCannotBeWrittenEndsWithOneLineAndStatusOne) {
+    for (const std::string redirection : {"> /dev/full", ">&-"}) {
+        ScratchFolder folder;
+        MakeRealFiles(folder);
+        const std::string command = "timeout -s KILL 60 '" + std::string(FPVIEW_EXE) + "' '" + folder.path() + "' " + redirection +
+                                    " 2> '" + (folder / "stderr") + "'";
+        const int raw = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(raw)) << redirection;
+        EXPECT_EQ(WEXITSTATUS(raw), 1) << redirection;
+        EXPECT_EQ(ReadText(folder / "stderr"), " Cannot write standard output: the lines of this run are incomplete \n") << redirection;
+        for (const char* name : {"A1.png", "A1.fits", "A2.png", "A2.fits"}) EXPECT_TRUE(Exists(folder / name)) << redirection << " " << name;
+    }
 }
 
 }  // namespace
