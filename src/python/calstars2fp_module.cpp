@@ -122,8 +122,11 @@ py::array Reconstitute(Reconstitution& run, const CalstarsFile& file, const Reco
     {
         py::gil_scoped_release released;
         const std::lock_guard<std::mutex> lock(run.busy);
-        // The program's checks and set-up for the file, then for the record, in its order.
-        CheckMemoryBudget(header.rows, header.cols, 1, PhysicalMemoryBytes(), header.path);
+        // The program's checks and set-up for the file, then for the record, in its order, against
+        // the memory budget the program would have now.
+        const uint64_t budget = MemoryBudget(ReadMemoryLimits());
+        CalStarReconsitution_CheckImage(header);
+        CheckMemoryBudget(header.rows, header.cols, 1, budget, header.path);
         // As the program sets up per file: only when the image or the header value changes.
         if (run.rows != header.rows || run.cols != header.cols || run.nstars != header.nstars ||
             run.first_int != header.first_int) {
@@ -135,7 +138,8 @@ py::array Reconstitute(Reconstitution& run, const CalstarsFile& file, const Reco
             run.nstars = header.nstars;
             run.first_int = header.first_int;
         }
-        CheckMemoryBudget(frame.rows, frame.cols, frame.window, PhysicalMemoryBytes(), header.path);
+        CalStarReconsitution_CheckRecord(frame);
+        CheckMemoryBudget(frame.rows, frame.cols, frame.window, budget, header.path);
         // A refused record leaves the generator where it was, so the next record still runs on.
         const PseudoRandom before = run.buffers.generator;
         try {
