@@ -113,11 +113,8 @@ public:
         CalStarReconsitution_CheckImage(extraction_);
         while (ReadCalStarFrame(extraction_) == 0) {
             RefuseOverwritingInput(extraction_, calstars_path);
-            // The first record's half becomes the shared one, before any worker draws a star.
-            GaussSharedKernels& shared = workers_.SharedProfiles();
-            GaussStar_SharedClaim(shared, ProfileHalf(extraction_.window));
             const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, PhysicalMemoryBytes(),
-                                                   workers_.Started(), calstars_path, shared.half.load());
+                                                   workers_.Started(), calstars_path);
             workers_.SetAllowed(allowed);
             // At most two records in flight per worker: one in hand, one waiting.
             while (workers_.Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
@@ -193,7 +190,7 @@ uint64_t MemoryLimit(uint64_t physical_bytes) {
     return limit;
 }
 
-// The profile tables and kernels of one reconstitution (the fast path's, which the runs use).
+// The profile factor tables of one reconstitution (the fast path's, which the runs use).
 uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(ProfileHalf(window)); }
 
 }  // namespace
@@ -210,15 +207,13 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t phys
 }
 
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, int32_t workers,
-                       const std::string& path, int32_t shared_half) {
+                       const std::string& path) {
     CheckMemoryBudget(rows, cols, window, physical_bytes, path);
     const uint64_t limit = MemoryLimit(physical_bytes);
     if (limit == 0) return workers;
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    // The shared store counts once; a window it does not cover has its profiles in every worker.
-    const uint64_t shared = shared_half >= 0 ? GaussStar_FastCacheBytes(shared_half) : 0;
-    const uint64_t per_worker = kBytesPerWorkerPixel * npix + (ProfileHalf(window) == shared_half ? 0 : ProfileBytes(window));
-    const uint64_t fit = limit > shared ? (limit - shared) / per_worker : 0;
+    const uint64_t per_worker = kBytesPerWorkerPixel * npix + ProfileBytes(window);
+    const uint64_t fit = limit / per_worker;
     return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
 }
 

@@ -28,12 +28,11 @@ int RunBatch(const std::string& folder, int32_t jobs = 1);
 void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, const std::string& path);
 
 // How many of `workers` (at least 1) a parallel run may keep busy on such records within the same
-// memory: each worker holds its work images and the planes of two records in flight; the profile
-// tables and kernels of `shared_half` (the run's shared store, -1 for none) count once, those of any
-// other window's half once per worker. Refuses (as CheckMemoryBudget) only when the sequential loop
+// memory: each worker holds its work images, the planes of two records in flight and its profile
+// factor tables. Refuses (as CheckMemoryBudget) only when the sequential loop
 // would not fit.
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t physical_bytes, int32_t workers,
-                       const std::string& path, int32_t shared_half = -1);
+                       const std::string& path);
 
 // Prints a failure's message and waits for the user as the failure asks. Returns the exit status 1.
 struct Failure;

@@ -21,8 +21,7 @@
 // Nothing here prints: a record's warning lines are left in ReconWorkBuffers::warnings for the driver,
 // which prints them before the record's name. Every piece of state the fast pipeline changes lives in
 // the ReconWorkBuffers passed in (the generator, the fast profiles' cache), so threads that each own
-// their buffers can reconstitute records side by side; their caches may share one run-wide
-// GaussSharedKernels, which many threads may use at once. The literal GaussStar's cache is
+// their buffers can reconstitute records side by side. The literal GaussStar's cache is
 // process-wide and only CalStarReconsitution_Reference, DrawStars and CalStarReconsitution_MemFree touch it.
 #pragma once
 
@@ -54,8 +53,7 @@ struct ReconWorkBuffers {
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
     std::vector<float> profile_kernel;       // window x window: the current star's profile
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
-    GaussStarFastCache profiles;             // the fast profiles' tables and kernels, for the run
-                                             // (or a pointer to the run's shared ones)
+    GaussStarFastCache profiles;             // the fast profiles' factor tables, for the run
     std::string warnings;                    // warning lines of the last record, for the driver to print
 };
 
@@ -85,7 +83,7 @@ void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtr
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 
 // Per-listing clean-up: releases the GaussStar cache and the image buffers. The fast profiles' cache
-// stays: its kernels hold for any file.
+// stays: its factor tables hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 
 // The stages, exposed for tests and benchmarks. `extraction` supplies rows, cols, nstars and the

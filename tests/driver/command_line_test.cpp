@@ -112,26 +112,4 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheMemoryHoldsAndOnlyTheSequentialLoopCanB
     }
 }
 
-// With a shared store the profiles of its half count once for all the workers; another window's
-// profiles still count in every worker.
-TEST(MemoryBudget, SharedProfilesCountOnce) {
-    const uint64_t npix = 1000 * 1000;
-    const uint64_t table0 = GaussStar_FastCacheBytes(0), table4 = GaussStar_FastCacheBytes(4);
-    struct Case {
-        uint64_t physical;
-        int32_t window, shared_half, expected;
-    };
-    const Case cases[] = {
-        {PhysicalAtLeast(table4 + 4 * 18 * npix), 9, 4, 4},
-        {PhysicalAtMost(table4 + 4 * 18 * npix - 1), 9, 4, 3},
-        {PhysicalAtLeast(table4 + 4 * (18 * npix + table0)), 1, 4, 4},      // window 1 is not shared
-        {PhysicalAtMost(table4 + 4 * (18 * npix + table0) - 1), 1, 4, 3},
-        {PhysicalAtLeast(4 * (18 * npix + table4)), 9, -1, 4},              // no store: as before
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(WorkersThatFit(1000, 1000, c.window, c.physical, 16, "x", c.shared_half), c.expected)
-            << c.window << " " << c.shared_half << " " << c.physical;
-    }
-}
-
 }  // namespace
