@@ -27,10 +27,10 @@ filesystem=$(stat -f -c %T "${scratch}")
 echo "emulated runs in ${scratch}, file system ${filesystem}"
 [ "${filesystem}" != tmpfs ] || echo "warning: ${scratch} is on tmpfs, which hides 32-bit directory offset faults"
 
-# Under the emulator the two exhaustive fast-versus-literal comparisons take a minute and a half per
-# target; the end-to-end bytes below cover the fast stages on each processor, the native and
-# sanitizer stages run those two tests in full.
-export GTEST_FILTER=-Differential.GaussStarFastMatchesLiteralKernelsBitForBit:Differential.FastPipelineWritesTheReferencePlanes
+# Under the emulator the exhaustive fast-versus-literal pipeline comparison takes a minute per target;
+# the end-to-end bytes below cover the fast stages on each processor, the native and sanitizer stages
+# run it in full. The kernels' differential test checks fewer offsets on these processors by itself.
+export GTEST_FILTER=-Differential.FastPipelineWritesTheReferencePlanes
 
 declare -A qemu=([aarch64]=qemu-aarch64-static [armhf]=qemu-arm-static [s390x]=qemu-s390x-static)
 declare -A machine=([aarch64]="ARM aarch64" [armhf]="ARM, EABI5" [s390x]="IBM S/390")

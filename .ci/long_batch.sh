@@ -22,9 +22,9 @@ generate --camera 2 --files 8 --records 5 --rows 240 --cols 320 --stars 40 --see
 generate --camera 3 --files 18 --records 15 --rows 60 --cols 80 --stars 12 --seed 3
 # Every third file in listing order: the same image sizes, a third of the files.
 ls "${batch}/all" | awk 'NR % 3 == 1' | while read -r name; do cp "${batch}/all/${name}" "${batch}/third/"; done
-# The same files three and nine times over (as CALSTARS_1_..., _2_, ...). The profile tables and
-# kernels that a run keeps grow with the first pass over new windows and sub-pixel offsets, up to a
-# fixed bound; from the second pass on nothing is new, so nine passes may take no more than three.
+# The same files three and nine times over (as CALSTARS_1_..., _2_, ...). The profile factor tables
+# that a run keeps grow with the first pass over new windows and widths, up to a small fixed bound;
+# from the second pass on nothing is new, so nine passes may take no more than three.
 for copy in 1 2 3 4 5 6 7 8 9; do
   for file in "${batch}/third"/CALSTARS*; do
     [ "${copy}" -le 3 ] && cp "${file}" "${batch}/thrice/CALSTARS_${copy}_$(basename "${file}")"

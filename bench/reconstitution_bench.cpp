@@ -165,8 +165,7 @@ void BM_FillHolesForm(benchmark::State& state) {
 }
 
 // Every star of the record in drawing order, as DrawStars calls it: the literal form rebuilds its
-// table at each change of width (twice a record); the fast form starts each record with its tables
-// built but nothing remembered, so every star's kernel is summed.
+// table at each change of width (twice a record); the fast form keeps its factor tables.
 template <bool Fast>
 void BM_GaussStar(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
@@ -176,7 +175,6 @@ void BM_GaussStar(benchmark::State& state) {
     const int32_t half = (shape.window - 1) / 2;
     std::vector<float> kernel(static_cast<size_t>(shape.window) * shape.window);
     for (auto _ : state) {
-        if (Fast) GaussStar_FastForgetKernels(frame.buffers.profiles);
         for (int32_t k = 0; k < record.nstars; ++k) {
             const int32_t s = frame.buffers.star_order[k];
             const float sigma = record.intensity[s] >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
@@ -194,6 +192,46 @@ void BM_GaussStar(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()) * record.nstars * 1e-6, benchmark::Counter::kIsRate |
                                                                                             benchmark::Counter::kInvert);
     SetLabel(state, shape);
+}
+
+// One new kernel at half 4 (window 9), averaged over many distinct offsets (a fixed walk through all
+// 101 x 101), both widths alternating: the fast form against the literal form with its table built.
+template <bool Fast>
+void BM_NewKernelHalf4(benchmark::State& state) {
+    constexpr int32_t kHalf = 4;
+    std::vector<float> kernel((2 * kHalf + 1) * (2 * kHalf + 1));
+    GaussStarFastCache cache;
+    uint32_t step = 0;
+    for (auto _ : state) {
+        step = (step + 2909) % (101 * 101);  // 2909 is prime to 10,201: every offset pair in turn
+        const float row = 100.0f + static_cast<float>(step / 101) / 101.0f;
+        const float col = 200.0f + static_cast<float>(step % 101) / 101.0f;
+        const float sigma = (step & 1) != 0 ? kWideSigma : kNarrowSigma;
+        if (Fast) {
+            GaussStar_Fast(cache, kHalf, row, col, sigma, kernel.data());
+        } else {
+            GaussStar(kHalf, row, col, kNarrowSigma, kernel.data());  // one width: no rebuilds timed
+        }
+        benchmark::DoNotOptimize(kernel.data());
+    }
+    if (Fast && cache.blocks > 0) {
+        state.counters["literal_blocks_per_10k"] = 1e4 * static_cast<double>(cache.literal_blocks) / static_cast<double>(cache.blocks);
+        state.counters["literal_totals_per_10k"] = 1e4 * static_cast<double>(cache.literal_totals) / static_cast<double>(cache.kernel_builds);
+    }
+}
+
+// A wide window (301) on a 480 x 640 record: one new star's kernel, mostly blocks that are exactly 0.
+void BM_NewKernelWindow301(benchmark::State& state) {
+    constexpr int32_t kHalf = 150;
+    std::vector<float> kernel((2 * kHalf + 1) * (2 * kHalf + 1));
+    GaussStarFastCache cache;
+    uint32_t step = 0;
+    for (auto _ : state) {
+        step = (step + 2909) % (101 * 101);
+        GaussStar_Fast(cache, kHalf, 240.0f + static_cast<float>(step / 101) / 101.0f,
+                       320.0f + static_cast<float>(step % 101) / 101.0f, kWideSigma, kernel.data());
+        benchmark::DoNotOptimize(kernel.data());
+    }
 }
 
 // The plane fill in its three forms: the literal loop, the table lookups, the vector lanes (the
@@ -405,6 +443,10 @@ void BM_NightFillHoles(benchmark::State& state) {
 
 STAGE(BM_Filter);
 BENCHMARK(BM_FilterHistogram)->Name("BM_Filter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NewKernelHalf4, false)->Name("BM_NewKernelHalf4/Literal")->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_NewKernelHalf4, true)->Name("BM_NewKernelHalf4/Fast")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NewKernelWindow301)->Unit(benchmark::kMillisecond);
+
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLiteral)->Name("BM_FillHoles/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLayers)->Name("BM_FillHoles/Layers")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kDistance)->Name("BM_FillHoles/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);

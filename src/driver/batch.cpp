@@ -180,11 +180,8 @@ public:
                 RunSequentially(extraction_);
                 continue;
             }
-            // The first record's half becomes the shared one, before any worker draws a star.
-            GaussSharedKernels& shared = workers_->SharedProfiles();
-            GaussStar_SharedClaim(shared, ProfileHalf(extraction_.window));
             const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, budget_,
-                                                   workers_->Capacity(), shared.half.load());
+                                                   workers_->Capacity());
             workers_->SetAllowed(allowed);
             // At most two records in flight per worker: one in hand, one waiting.
             while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
@@ -301,7 +298,7 @@ private:
 
 namespace {
 
-// The profile tables and kernels of one reconstitution (the fast path's, which the runs use).
+// The profile factor tables of one reconstitution (the fast path's, which the runs use).
 uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(ProfileHalf(window)); }
 
 }  // namespace
@@ -329,14 +326,11 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budg
     }
 }
 
-int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers, int32_t shared_half) {
+int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers) {
     if (budget == 0) return workers;
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    // The shared store counts once; a window it does not cover has its profiles in every worker.
-    const uint64_t shared = shared_half >= 0 ? GaussStar_FastCacheBytes(shared_half) : 0;
-    const uint64_t per_worker = kBytesPerWorkerPixel * npix + kWorkerStackBytes +
-                                (ProfileHalf(window) == shared_half ? 0 : ProfileBytes(window));
-    const uint64_t fit = budget > shared ? (budget - shared) / per_worker : 0;
+    const uint64_t per_worker = kBytesPerWorkerPixel * npix + kWorkerStackBytes + ProfileBytes(window);
+    const uint64_t fit = budget / per_worker;
     return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
 }
 

@@ -58,11 +58,10 @@ uint64_t MemoryBudget(const MemoryLimits& limits);
 void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budget, const std::string& path);
 
 // How many of `workers` (at least 1) a parallel run may keep busy on such records within `budget`:
-// each worker holds its work images and the planes of two records in flight; the profile tables and
-// kernels of `shared_half` (the run's shared store, -1 for none) count once, those of any other
-// window's half once per worker. Never refuses: where not even one worker fits, one runs, and should
-// its memory fail, the run goes on as the sequential loop (see RunBatch).
-int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers, int32_t shared_half = -1);
+// each worker holds its work images, the planes of two records in flight and its profile factor
+// tables. Never refuses: where not even one worker fits, one runs, and should its memory fail, the
+// run goes on as the sequential loop (see RunBatch).
+int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers);
 
 // Prints a failure's message and waits for the user as the failure asks. Returns the exit status 1.
 struct Failure;

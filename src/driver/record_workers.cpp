@@ -57,7 +57,6 @@ void RecordWorkers::StartThreads(int32_t count) {
     while (Started() < count) {
         const int32_t index = Started();
         workers_.push_back(std::make_unique<Worker>());
-        workers_.back()->buffers.profiles.shared = &shared_profiles_;
         try {
             // The thread gets its worker itself: workers_ grows while the earlier threads run.
             threads_.emplace_back(&RecordWorkers::Run, this, index, workers_.back().get());
@@ -121,8 +120,7 @@ void RecordWorkers::Run(int32_t index, Worker* own) {
         if (stopping_) return;
         if (index >= allowed_) {
             lock.unlock();
-            worker.buffers = ReconWorkBuffers{};  // the shared profiles stay for the others
-            worker.buffers.profiles.shared = &shared_profiles_;
+            worker.buffers = ReconWorkBuffers{};
             worker.rows = worker.cols = worker.nstars = -1;
             worker.holding = false;
             lock.lock();

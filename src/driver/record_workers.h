@@ -3,14 +3,13 @@
 // The driver reads the records in order, as the sequential loop does, and submits each one as a
 // RecordJob: a copy of the record, the generator state that a sequential run has at its first pixel,
 // and an output slot. Each worker owns its ReconWorkBuffers (and with them its GaussStar_Fast cache,
-// kept for the run), whose cache takes its profiles from the run's one GaussSharedKernels, so that a
-// kernel is summed once for all the workers; each takes the oldest waiting job, reconstitutes it into the job's slot, and records
+// kept for the run); each takes the oldest waiting job, reconstitutes it into the job's slot, and records
 // what the reconstitution said (its warning lines, or the failure that ended it). The driver takes
 // the jobs back in submission order with TakeOldest and writes them: the files, the lines and the
 // failures come out as from the sequential loop, whatever the number of workers.
 //
-// Nothing is shared between the workers but the queue, under one mutex, and the shared profiles
-// (published without locks, see GaussSharedKernels); only the driver's thread prints or writes files.
+// Nothing is shared between the workers but the queue, under one mutex; only the driver's thread
+// prints or writes files.
 #pragma once
 
 #include <condition_variable>
@@ -75,9 +74,6 @@ public:
     // The number of workers asked for: the most SetAllowed lets work.
     int32_t Capacity() const { return capacity_; }
 
-    // The profile tables and kernels all the workers share, for the whole run.
-    GaussSharedKernels& SharedProfiles() { return shared_profiles_; }
-
     // Lets only the first `allowed` workers (at least 1, at most Capacity()) take records, starting
     // those not started yet (as many as the system gives); the others release their image buffers and
     // profile tables, so that memory follows the number of workers the machine holds.
@@ -103,7 +99,6 @@ private:
     void StartThreads(int32_t count);
     void Reconstitute(Worker& worker, RecordJob& job);
 
-    GaussSharedKernels shared_profiles_;  // outlives the threads (joined in the destructor)
     std::mutex mutex_;
     std::condition_variable work_ready_;  // a job waits, the allowance changed, or the workers stop
     std::condition_variable job_done_;    // a worker finished a job

@@ -1,358 +1,128 @@
-// GaussStar_Fast: GaussStar's kernels, bit for bit, from a quarter of the sample table, without the
-// patch copy, with fewer exponentials and with each kernel remembered. See gauss_star.h for what
-// keeps it exact.
+// GaussStar_Fast: GaussStar's kernels, bit for bit, deciding each block's float from a separable
+// estimate with a proven error bound, and summing literally only the blocks the bound leaves open.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <cstdint>
+#include <limits>
 #include <new>
+#include <stdexcept>
 
 #include "failure.h"
 #include "reconstitution/gauss_star.h"
 
+// Why the estimate decides the literal float (the proof of the bound).
+//
+// Notation: u = 2^-53; D the double denominator, formed exactly as GaussStar forms it; a block's
+// literal values are L = exp(-fl(n / D)) with n = i^2 + j^2 exact, i and j its row and column
+// distances in sub-samples; S its literal sum, 10,201 values added in order from 0.
+//  1. Platform exp: for a normal result, |exp(x) - e^x| <= E e^x with E = 16 ulps = 32 u (glibc is
+//     below 1 ulp; MinGW's and the ARM libraries' within a few). For x <= -746 every exp we build
+//     with returns 0 (e^-746 < 2^-1076, a quarter of the smallest subnormal).
+//  2. A correctly rounded quotient q' = fl(n / D) = (n / D)(1 + d), |d| <= u, so e^-q' lies within a
+//     factor e^(+-u q) of e^(-n/D). Below q = 700 every value and factor is normal (e^-700 > 2^-1010).
+//  3. Hence, with q_max the block's largest quotient (< 700), each L lies within a log-distance of
+//     l1 = 700 u + 2E of e^(-n/D), and so does their exact sum from T = sum e^(-n/D) (a weighted mean
+//     of the per-value ratios). T is exactly separable: T = (sum_i e^(-i^2/D)) (sum_j e^(-j^2/D)).
+//  4. The estimate: row factors r_i = exp(-fl(i^2 / D)), each within log-distance l1 of e^(-i^2/D)
+//     (same argument), summed in order into R (relative error gamma(100) = 100u/(1 - 100u)); C the
+//     same for the columns; P = fl(R C) (error u). A sequential sum of n positive doubles lies within
+//     gamma(n - 1) of the exact sum (Higham, Thm 4.2; additions of normal positives never lose more),
+//     so S is within gamma(10200) of the exact sum of the L.
+//  5. |log(1 + t)| <= 2|t| for |t| <= 1/2, so |log(S / P)| <= L = 2 gamma(10200) + 3 l1 + 4 gamma(100)
+//     + 2u, and S / P lies in [1 - L, 1 + 2L]. We take the interval P (1 -+ B), B = 4 L: a factor 2 of
+//     safety that also covers the two roundings that form its ends.
+//  6. Rounding to nearest float is monotone, so when both ends give the same float, S gives it too.
+// A block whose smallest quotient exceeds 750 sums to exactly 0 (point 1, monotone division). A block
+// in between (some values may be subnormal) lies in [0, 10201 (2 exp(-q_min) + 2^-1070)]; when that
+// upper end rounds to float 0, so does S. The total (sum of the K^2 block sums S in order) lies
+// within gamma(K^2 - 1) of the exact sum of the S, which lies between the sums of the blocks' lower
+// and upper ends; those two sums are formed in double with the same error again, so the ends are
+// widened by 4 gamma(K^2) and tested like a block.
+//
+// Rule: a block's float comes from the estimate when its interval decides the rounding, from 0 when
+// it is certainly 0, and otherwise from its literal sum; the total likewise, else every block that
+// is not certainly 0 is summed literally and the total added up as GaussStar does. Builds whose
+// double arithmetic is not IEEE double with no excess precision (x87 without SSE2) sum every block
+// literally.
+
 namespace {
 
-constexpr int kOffsets = 2 * kMaxSubSampleOffset + 1;  // 101 sub-sample offsets per axis
-
-// Kernel columns summed together on each side of the centre: whole vectors of four lanes.
-int32_t TableLanes(int32_t half) { return (half + 3) / 4 * 4; }
-
-// Elements per distance remainder of a table for `half`: a lane group starts at quotient 0 or 1 and
-// spans `lanes` quotients; the table's own quotients reach half + 1.
-int32_t TableGroup(int32_t half) { return std::max(TableLanes(half), half + 1) + 1; }
-
-// Fills the quarter table for (half, sigma): the value of each distinct (|i|, |j|) once, placed in
-// the regrouped layout at both (m_r, m_c) and (m_c, m_r).
-void BuildTable(GaussTable& table, int32_t half, float sigma) {
-    const int32_t kernel_side = 2 * half + 1;
-    const int32_t side = kOversampling * (kernel_side + 2);
-    const int32_t centre = (side - 1) / 2;
-    table.half = half;
-    table.sigma = sigma;
-    table.sample_side = side;
-    table.lanes = TableLanes(half);
-    // Elements beyond the quarter are zeros that only unused lanes read.
-    table.group = TableGroup(half);
-    const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
-    // D = 2 (101 sigma)^2, formed as (sigma 101) (2 (sigma 101)) from the float sigma, as GaussStar does.
-    const double scaled = static_cast<double>(sigma) * kOversampling;
-    const double denominator = scaled * (2.0 * scaled);
-    table.samples.assign(static_cast<size_t>(centre + 1) * row_length, 0.0);
-    const auto element = [&](int32_t row, int32_t distance) -> double& {
-        return table.samples[static_cast<size_t>(row) * row_length + static_cast<size_t>(distance % kOversampling) * table.group +
-                             static_cast<size_t>(distance / kOversampling)];
-    };
-    for (int32_t di = 0; di <= centre; ++di) {
-        for (int32_t dj = di; dj <= centre; ++dj) {
-            const int64_t squared = int64_t{di} * di + int64_t{dj} * dj;
-            const double value = std::exp(-(static_cast<double>(squared) / denominator));
-            element(di, dj) = value;
-            element(dj, di) = value;
-        }
-    }
-    table.kernel_slot.assign(static_cast<size_t>(kOffsets) * kOffsets, -1);
-    table.kernels.clear();
-}
-
-// Where patch column v of a kernel with column offset dc finds its samples in a quarter row. With
-// t = v - dc - 50, the pixel B columns right of the centre reads distance 101 B + t and the pixel B
-// columns left of it 101 B - t (B >= 1), so for each v the lanes B = 1, 2, ... of either side are
-// neighbouring elements of one remainder group; the centre column reads distance |t|.
-struct ColumnWalk {
-    int32_t right[kOversampling];   // element of lane B = 1 on the right
-    int32_t left[kOversampling];    // element of lane B = 1 on the left
-    int32_t middle[kOversampling];  // element of the centre column: |t| G
-    int32_t middle_row[kOversampling];  // first element of quarter row |t|
-};
-
-int32_t LaneStart(int32_t t, int32_t group) {
-    // Distance 101 B + t with |t| <= 100: remainder t mod 101, quotient B - 1 when t < 0, else B.
-    return t < 0 ? (t + kOversampling) * group : t * group + 1;
-}
-
-ColumnWalk MakeColumnWalk(int32_t dc, int32_t group) {
-    ColumnWalk walk;
-    for (int32_t v = 0; v < kOversampling; ++v) {
-        const int32_t t = v - dc - kMaxSubSampleOffset;
-        walk.right[v] = LaneStart(t, group);
-        walk.left[v] = LaneStart(-t, group);
-        walk.middle[v] = std::abs(t) * group;
-        walk.middle_row[v] = std::abs(t) * kOversampling * group;
-    }
-    return walk;
-}
-
-// The quarter row that patch row u of block row a reads: distance |101 (a - half) - dr - 50 + u|.
-void QuarterRows(int32_t a, int32_t half, int32_t dr, int32_t* rows) {
-    for (int32_t u = 0; u < kOversampling; ++u) rows[u] = std::abs(kOversampling * (a - half) - dr - kMaxSubSampleOffset + u);
-}
-
-typedef double Double4 __attribute__((vector_size(4 * sizeof(double))));
-
-inline __attribute__((always_inline)) void AddLanes(Double4& sum, const double* samples) {
-    Double4 values;
-    std::memcpy(&values, samples, sizeof(values));
-    sum += values;
-}
-
-template <int Vectors>
-void StoreLanes(const Double4 (&lanes)[Vectors], double* out) {
-    for (int k = 0; k < Vectors; ++k) {
-        for (int l = 0; l < 4; ++l) out[4 * k + l] = lanes[k][l];
-    }
-}
-
-// Lane B - 1 of each array is the block B blocks from the centre.
-struct SideSums {
-    double right[8];  // block row's blocks right of the centre column
-    double left[8];   // ... and left of it
-};
-
-// Sums the side blocks (all but the centre column) of `Rows` block rows with `Vectors` x 4 lanes a
-// side. Each block's accumulator takes its 101 x 101 samples row by row, left to right, as
-// GaussStar's does; lanes and block rows only run side by side.
-template <int Vectors, int Rows>
-inline __attribute__((always_inline)) void SumSideLanes(const double* samples, size_t row_length,
-                                                        const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
-                                                        SideSums* sums) {
-    Double4 right[Rows][Vectors] = {}, left[Rows][Vectors] = {};
-    for (int u = 0; u < kOversampling; ++u) {
-        const double* line[Rows];
-        for (int r = 0; r < Rows; ++r) line[r] = samples + static_cast<size_t>(quarter_rows[r][u]) * row_length;
-        for (int v = 0; v < kOversampling; ++v) {
-            const int32_t to_right = columns.right[v], to_left = columns.left[v];
-            for (int r = 0; r < Rows; ++r) {
-                for (int k = 0; k < Vectors; ++k) {
-                    AddLanes(right[r][k], line[r] + to_right + 4 * k);
-                    AddLanes(left[r][k], line[r] + to_left + 4 * k);
-                }
-            }
-        }
-    }
-    for (int r = 0; r < Rows; ++r) {
-        StoreLanes<Vectors>(right[r], sums[r].right);
-        StoreLanes<Vectors>(left[r], sums[r].left);
-    }
-}
-
-// The centre cross: the centre block row's side blocks, the centre column's blocks above and below
-// the centre, and the centre block. The table is symmetric, so the centre column's blocks read their
-// samples from quarter row |t| (t = v - dc - 50) at row distances regrouped like column distances:
-// the blocks A = 1, 2, ... below the centre are neighbouring lanes there, as are those above.
-struct CrossSums {
-    SideSums centre_row;
-    double below[8];  // block A rows below the centre block, in the centre column
-    double above[8];
-    double centre;
-};
-
-template <int Vectors>
-inline __attribute__((always_inline)) void SumCrossLanes(const double* samples, size_t row_length, const int32_t* centre_rows,
-                                                         const int32_t* below_starts, const int32_t* above_starts,
-                                                         const ColumnWalk& columns, CrossSums& sums) {
-    Double4 right[Vectors] = {}, left[Vectors] = {}, below[Vectors] = {}, above[Vectors] = {};
-    double centre = 0.0;
-    for (int u = 0; u < kOversampling; ++u) {
-        const double* line = samples + static_cast<size_t>(centre_rows[u]) * row_length;
-        const double* below_line = samples + below_starts[u];
-        const double* above_line = samples + above_starts[u];
-        for (int v = 0; v < kOversampling; ++v) {
-            // Quarter row |t| of patch column v, the centre column's own row of the table.
-            const int32_t column_row = columns.middle_row[v];
-            for (int k = 0; k < Vectors; ++k) {
-                AddLanes(right[k], line + columns.right[v] + 4 * k);
-                AddLanes(left[k], line + columns.left[v] + 4 * k);
-                AddLanes(below[k], below_line + column_row + 4 * k);
-                AddLanes(above[k], above_line + column_row + 4 * k);
-            }
-            centre += line[columns.middle[v]];
-        }
-    }
-    StoreLanes<Vectors>(right, sums.centre_row.right);
-    StoreLanes<Vectors>(left, sums.centre_row.left);
-    StoreLanes<Vectors>(below, sums.below);
-    StoreLanes<Vectors>(above, sums.above);
-    sums.centre = centre;
-}
-
-// Each summing form compiled once for the baseline instruction set and, where the build allows,
-// once for AVX2: the same source and the same additions in wider registers.
-template <int Vectors, int Rows>
-void SumSideBaseline(const double* samples, size_t row_length, const int32_t (*quarter_rows)[kOversampling],
-                     const ColumnWalk& columns, SideSums* sums) {
-    SumSideLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
-}
-
-template <int Vectors>
-void SumCrossBaseline(const double* samples, size_t row_length, const int32_t* centre_rows, const int32_t* below_starts,
-                      const int32_t* above_starts, const ColumnWalk& columns, CrossSums& sums) {
-    SumCrossLanes<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, sums);
-}
-
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-bool UseAvx2(bool allowed) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 && allowed;
-}
-
-template <int Vectors, int Rows>
-__attribute__((target("avx2"))) void SumSideAvx2(const double* samples, size_t row_length,
-                                                 const int32_t (*quarter_rows)[kOversampling], const ColumnWalk& columns,
-                                                 SideSums* sums) {
-    SumSideLanes<Vectors, Rows>(samples, row_length, quarter_rows, columns, sums);
-}
-
-template <int Vectors>
-__attribute__((target("avx2"))) void SumCrossAvx2(const double* samples, size_t row_length, const int32_t* centre_rows,
-                                                  const int32_t* below_starts, const int32_t* above_starts,
-                                                  const ColumnWalk& columns, CrossSums& sums) {
-    SumCrossLanes<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, sums);
-}
-#endif
-
-// Side block rows summed together: enough accumulators to keep both adders busy without running out
-// of vector registers (16 on x86-64).
-template <int Vectors>
-constexpr int kSideRows = Vectors == 1 ? 4 : 2;
-
-using SumSideFunction = void (*)(const double*, size_t, const int32_t (*)[kOversampling], const ColumnWalk&, SideSums*);
-
-template <int Vectors, int Rows>
-SumSideFunction PickSumSide(int rows, bool avx2_allowed) {
-    if constexpr (Rows > 1) {
-        if (rows < Rows) return PickSumSide<Vectors, Rows - 1>(rows, avx2_allowed);
-    }
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-    if (UseAvx2(avx2_allowed)) return SumSideAvx2<Vectors, Rows>;
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+constexpr bool kIeeeDouble = std::numeric_limits<double>::is_iec559 && std::numeric_limits<float>::is_iec559;
 #else
-    (void)avx2_allowed;
+constexpr bool kIeeeDouble = false;
 #endif
-    return SumSideBaseline<Vectors, Rows>;
+
+constexpr double kUnit = 1.0 / 9007199254740992.0;  // u = 2^-53
+constexpr double kExpError = 32.0 * kUnit;          // E: 16 ulps
+constexpr double kSeparableLimit = 700.0;           // q_max below this: every value normal
+constexpr double kZeroLimit = 750.0;                // q_min above this: every value 0
+constexpr int kBlockValues = kOversampling * kOversampling;
+
+constexpr double Gamma(double n) { return n * kUnit / (1.0 - n * kUnit); }
+
+constexpr double kLogBound = 2.0 * Gamma(kBlockValues - 1) + 3.0 * (kSeparableLimit * kUnit + 2.0 * kExpError) +
+                             4.0 * Gamma(kOversampling - 1) + 2.0 * kUnit;
+constexpr double kBlockBound = 4.0 * kLogBound;
+
+// D = 2 (101 sigma)^2, formed as (sigma 101) (2 (sigma 101)) from the float sigma, as GaussStar does.
+double Denominator(float sigma) {
+    const double scaled = static_cast<double>(sigma) * kOversampling;
+    return scaled * (2.0 * scaled);
 }
 
-// The side block rows in the order a kernel's mirror pairs share quarter rows: 0, K - 1, 1, K - 2,
-// ..., so that the rows one pair reads are still in cache for the other. The centre row is summed
-// with the cross.
-std::vector<int32_t> SideRowOrder(int32_t half) {
-    std::vector<int32_t> order;
-    for (int32_t a = 0; a < half; ++a) {
-        order.push_back(a);
-        order.push_back(2 * half - a);
-    }
-    return order;
+// The first sub-sample distance of block `a` along an axis with offset `d`: patch index 101 a + t
+// lies 101 (a - half) - 50 - d + t sub-samples from the centre (t = 0..100).
+int64_t FirstDistance(int32_t a, int32_t half, int32_t d) {
+    return int64_t{kOversampling} * (a - half) - kMaxSubSampleOffset - d;
 }
 
-template <int Vectors>
-void SumBlocksLanes(const GaussTable& table, int32_t dr, const ColumnWalk& columns, bool avx2_allowed, double* sums) {
-    const int32_t half = table.half, k_side = 2 * half + 1;
-    const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
-    const double* samples = table.samples.data();
-    const std::vector<int32_t> order = SideRowOrder(half);
-    constexpr int kRows = kSideRows<Vectors>;
-    for (size_t first = 0; first < order.size(); first += kRows) {
-        const int rows = static_cast<int>(std::min(order.size() - first, static_cast<size_t>(kRows)));
-        int32_t quarter_rows[kRows][kOversampling];
-        SideSums side[kRows] = {};
-        for (int r = 0; r < rows; ++r) QuarterRows(order[first + r], half, dr, quarter_rows[r]);
-        PickSumSide<Vectors, kRows>(rows, avx2_allowed)(samples, row_length, quarter_rows, columns, side);
-        for (int r = 0; r < rows; ++r) {
-            double* line = sums + static_cast<size_t>(order[first + r]) * k_side;
-            for (int32_t b = 1; b <= half; ++b) {
-                line[half + b] = side[r].right[b - 1];
-                line[half - b] = side[r].left[b - 1];
-            }
+// The block's literal sum: its values by GaussStar's expression, added in GaussStar's order.
+double LiteralBlockSum(int64_t first_row, int64_t first_col, double denominator) {
+    double sum = 0.0;
+    for (int64_t i = first_row; i < first_row + kOversampling; ++i) {
+        for (int64_t j = first_col; j < first_col + kOversampling; ++j) {
+            const int64_t squared = i * i + j * j;
+            sum += std::exp(-(static_cast<double>(squared) / denominator));
         }
     }
-    // The cross. Patch row u of the centre block row lies at row distance |s|, s = u - dr - 50; the
-    // centre column's block A below reads row distance 101 A + s, above 101 A - s.
-    int32_t centre_rows[kOversampling], below_starts[kOversampling], above_starts[kOversampling];
-    QuarterRows(half, half, dr, centre_rows);
-    for (int32_t u = 0; u < kOversampling; ++u) {
-        const int32_t s = u - dr - kMaxSubSampleOffset;
-        below_starts[u] = LaneStart(s, table.group);
-        above_starts[u] = LaneStart(-s, table.group);
-    }
-    CrossSums cross{};
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-    if (UseAvx2(avx2_allowed)) {
-        SumCrossAvx2<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, cross);
-    } else
-#endif
-    {
-        SumCrossBaseline<Vectors>(samples, row_length, centre_rows, below_starts, above_starts, columns, cross);
-    }
-    double* centre_line = sums + static_cast<size_t>(half) * k_side;
-    centre_line[half] = cross.centre;
-    for (int32_t b = 1; b <= half; ++b) {
-        centre_line[half + b] = cross.centre_row.right[b - 1];
-        centre_line[half - b] = cross.centre_row.left[b - 1];
-        sums[static_cast<size_t>(half + b) * k_side + half] = cross.below[b - 1];
-        sums[static_cast<size_t>(half - b) * k_side + half] = cross.above[b - 1];
-    }
+    return sum;
 }
 
-// Any half: the same additions in the same order, one block at a time.
-void SumBlocksAnySide(const GaussTable& table, int32_t dr, const ColumnWalk& columns, double* sums) {
-    const int32_t half = table.half, k_side = 2 * half + 1;
-    const size_t row_length = static_cast<size_t>(kOversampling) * table.group;
-    int32_t quarter_rows[kOversampling];
-    for (int32_t a = 0; a < k_side; ++a) {
-        QuarterRows(a, half, dr, quarter_rows);
-        for (int32_t b = -half; b <= half; ++b) {
-            double sum = 0.0;
-            for (int u = 0; u < kOversampling; ++u) {
-                const double* line = table.samples.data() + static_cast<size_t>(quarter_rows[u]) * row_length;
-                for (int v = 0; v < kOversampling; ++v) {
-                    const int32_t start = b > 0 ? columns.right[v] : (b < 0 ? columns.left[v] : columns.middle[v]);
-                    sum += line[start + (std::abs(b) > 0 ? std::abs(b) - 1 : 0)];
-                }
-            }
-            sums[static_cast<size_t>(a) * k_side + half + b] = sum;
-        }
-    }
+struct Span {
+    int64_t first, nearest, farthest;  // first distance (signed) and the extreme |distances|
+};
+
+Span AxisSpan(int32_t a, int32_t half, int32_t d) {
+    const int64_t first = FirstDistance(a, half, d), last = first + kOversampling - 1;
+    const int64_t nearest = first <= 0 && last >= 0 ? 0 : std::min(std::llabs(first), std::llabs(last));
+    return {first, nearest, std::max(std::llabs(first), std::llabs(last))};
 }
 
-void SumBlocks(const GaussTable& table, int32_t dr, int32_t dc, bool avx2_allowed, double* sums) {
-    const ColumnWalk columns = MakeColumnWalk(dc, table.group);
-    switch (table.lanes) {
-        case 4: return SumBlocksLanes<1>(table, dr, columns, avx2_allowed, sums);
-        case 8: return SumBlocksLanes<2>(table, dr, columns, avx2_allowed, sums);
-        default: return SumBlocksAnySide(table, dr, columns, sums);
-    }
-}
-
-// The kernel for sub-sample offsets (dr, dc): block sums, then GaussStar's float conversion, double
-// total and single-precision normalisation, in the same order.
-void ComputeKernel(const GaussTable& table, int32_t dr, int32_t dc, bool avx2_allowed, float* kernel) {
-    const int32_t k_side = 2 * table.half + 1;
-    std::vector<double> sums(static_cast<size_t>(k_side) * k_side);
-    SumBlocks(table, dr, dc, avx2_allowed, sums.data());
-    double total = 0.0;
-    for (size_t k = 0; k < sums.size(); ++k) {
-        kernel[k] = static_cast<float>(sums[k]);
-        total += sums[k];
-    }
-    const float float_total = static_cast<float>(total);
-    for (size_t k = 0; k < sums.size(); ++k) kernel[k] = kernel[k] / float_total;
-}
-
-GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
-    std::vector<GaussTable>& tables = cache.tables;
-    // Tables of one half at a time, so that the cache never holds more than that half's share.
-    if (!tables.empty() && tables.front().half != half) std::vector<GaussTable>().swap(tables);
-    for (size_t t = 0; t < tables.size(); ++t) {
-        if (tables[t].half == half && tables[t].sigma == sigma) {
-            std::rotate(tables.begin() + static_cast<std::ptrdiff_t>(t), tables.begin() + static_cast<std::ptrdiff_t>(t) + 1,
-                        tables.end());
-            return tables.back();
-        }
+// The factor table of (half, sigma), built on first use; at most kFastTables kept, all of one half.
+GaussFactorTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
+    std::vector<GaussFactorTable>& tables = cache.tables;
+    if (!tables.empty() && tables.front().half != half) tables.clear();
+    for (GaussFactorTable& table : tables) {
+        if (table.sigma == sigma) return table;
     }
     if (tables.size() >= static_cast<size_t>(kFastTables)) tables.erase(tables.begin());
+    GaussFactorTable table;
+    table.half = half;
+    table.sigma = sigma;
+    table.denominator = Denominator(sigma);
+    // Only distances whose quotient stays below the separable limit are ever read, so the table
+    // ends there (or at the window's farthest distance): its size is bounded by sigma, not the window.
+    const int64_t farthest = int64_t{kOversampling} * half + 2 * kMaxSubSampleOffset;
     try {
-        if (GaussStar_TableBytes(half) > SIZE_MAX) throw std::bad_alloc();
-        tables.emplace_back();
-        BuildTable(tables.back(), half, sigma);
+        for (int64_t m = 0; m <= farthest; ++m) {
+            const double quotient = static_cast<double>(m * m) / table.denominator;
+            if (quotient >= kSeparableLimit) break;
+            table.factors.push_back(std::exp(-quotient));
+        }
+        tables.push_back(std::move(table));
     } catch (const std::bad_alloc&) {
         FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
     } catch (const std::length_error&) {
@@ -362,73 +132,21 @@ GaussTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
     return tables.back();
 }
 
-// Memory for a kernel of the shared store, or the failure GaussStar_Fast reports.
-float* NewKernel(size_t area) {
-    float* kernel = new (std::nothrow) float[area];
-    if (kernel == nullptr) FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-    return kernel;
-}
-
-// The store's table for (half, sigma), built on first use; null when the store does not cover it.
-GaussSharedTable* SharedTableFor(GaussSharedKernels& store, int32_t half, float sigma) {
-    if (!GaussStar_SharedClaim(store, half)) return nullptr;
-    for (int t = 0; t < kFastTables; ++t) {
-        GaussSharedTable* table = store.tables[t].load(std::memory_order_acquire);
-        if (table == nullptr) break;
-        if (table->table.sigma == sigma) return table;
-    }
-    std::lock_guard<std::mutex> lock(store.mutex);
-    for (int t = 0; t < kFastTables; ++t) {
-        GaussSharedTable* table = store.tables[t].load(std::memory_order_acquire);
-        if (table != nullptr) {
-            if (table->table.sigma == sigma) return table;
-            continue;
-        }
-        std::unique_ptr<GaussSharedTable> built;
-        try {
-            if (GaussStar_TableBytes(half) > SIZE_MAX) throw std::bad_alloc();
-            built = std::make_unique<GaussSharedTable>();
-            BuildTable(built->table, half, sigma);
-            std::vector<int32_t>().swap(built->table.kernel_slot);  // the store's slots take its place
-            const size_t slots = static_cast<size_t>(kOffsets) * kOffsets;
-            built->kernels = std::make_unique<std::atomic<const float*>[]>(slots);
-            for (size_t k = 0; k < slots; ++k) built->kernels[k].store(nullptr, std::memory_order_relaxed);
-        } catch (const std::bad_alloc&) {
-            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-        } catch (const std::length_error&) {
-            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-        }
-        store.table_builds.fetch_add(1, std::memory_order_relaxed);
-        store.tables[t].store(built.get(), std::memory_order_release);
-        return built.release();
-    }
-    return nullptr;  // every table taken by other sigmas
+// Sum of the factors of an axis span in order; only called when all its distances are in the table.
+double FactorSum(const GaussFactorTable& table, const Span& span) {
+    double sum = 0.0;
+    for (int64_t t = span.first; t < span.first + kOversampling; ++t) sum += table.factors[static_cast<size_t>(std::llabs(t))];
+    return sum;
 }
 
 }  // namespace
 
-GaussSharedTable::~GaussSharedTable() {
-    if (!kernels) return;
-    for (size_t k = 0; k < static_cast<size_t>(kOffsets) * kOffsets; ++k) delete[] kernels[k].load(std::memory_order_relaxed);
-}
-
-GaussSharedKernels::~GaussSharedKernels() {
-    for (std::atomic<GaussSharedTable*>& table : tables) delete table.load(std::memory_order_relaxed);
-}
-
-bool GaussStar_SharedClaim(GaussSharedKernels& store, int32_t half) {
-    int32_t shared = store.half.load(std::memory_order_acquire);
-    if (shared < 0 && store.half.compare_exchange_strong(shared, half, std::memory_order_acq_rel)) return true;
-    return shared == half;
-}
-
 uint64_t GaussStar_FastCacheBytes(int32_t half) {
-    const uint64_t side = static_cast<uint64_t>(kOversampling) * (2 * static_cast<uint64_t>(half) + 3);
-    const uint64_t quarter_rows = (side - 1) / 2 + 1;
-    const uint64_t samples = quarter_rows * kOversampling * static_cast<uint64_t>(TableGroup(half));
-    const uint64_t slots = static_cast<uint64_t>(kOffsets) * kOffsets;
-    const uint64_t area = (2 * static_cast<uint64_t>(half) + 1) * (2 * static_cast<uint64_t>(half) + 1);
-    return kFastTables * (sizeof(double) * samples + sizeof(int32_t) * slots + sizeof(float) * area * slots);
+    // Factor tables end at a quotient of 700 or at the window's farthest distance; the scratch holds
+    // six doubles or spans per kernel row and column.
+    const uint64_t factors = static_cast<uint64_t>(kOversampling) * static_cast<uint64_t>(half) + 2 * kMaxSubSampleOffset + 1;
+    const uint64_t side = 2 * static_cast<uint64_t>(half) + 1;
+    return kFastTables * sizeof(double) * factors + 2 * side * (sizeof(double) + sizeof(Span) + 8);
 }
 
 void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel) {
@@ -438,48 +156,77 @@ void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float co
     if (dr < -kMaxSubSampleOffset || dr > kMaxSubSampleOffset || dc < -kMaxSubSampleOffset || dc > kMaxSubSampleOffset) {
         Fail(WaitKind::None, Format(" GaussStar refuses the sub-sample offset (%d, %d) \n", dr, dc));
     }
-    const size_t area = static_cast<size_t>(2 * half + 1) * static_cast<size_t>(2 * half + 1);
-    const size_t key = static_cast<size_t>(dr + kMaxSubSampleOffset) * kOffsets + (dc + kMaxSubSampleOffset);
-    // Rule: a (half, sigma) that the shared store covers comes from the store, any other from the
-    // caller's own tables; both sum the same bits.
-    if (cache.shared != nullptr) {
-        if (GaussSharedTable* shared = SharedTableFor(*cache.shared, half, sigma)) {
-            std::atomic<const float*>& slot = shared->kernels[key];
-            const float* found = slot.load(std::memory_order_acquire);
-            if (found == nullptr) {
-                std::unique_ptr<float[]> fresh(NewKernel(area));
-                ComputeKernel(shared->table, dr, dc, cache.avx2_allowed, fresh.get());
-                ++cache.kernel_builds;
-                if (slot.compare_exchange_strong(found, fresh.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
-                    found = fresh.release();
-                    cache.shared->kernels_published.fetch_add(1, std::memory_order_relaxed);
-                }  // else another thread published first: `found` is its kernel, ours is freed
-            }
-            std::copy_n(found, area, kernel);
-            return;
-        }
-    }
-    GaussTable& table = TableFor(cache, half, sigma);
-    int32_t& slot = table.kernel_slot[key];
-    if (slot < 0) {
-        try {
-            table.kernels.resize(table.kernels.size() + area);
-        } catch (const std::bad_alloc&) {
-            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-        } catch (const std::length_error&) {
-            FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-        }
-        float* fresh = &table.kernels[table.kernels.size() - area];
-        ComputeKernel(table, dr, dc, cache.avx2_allowed, fresh);
-        slot = static_cast<int32_t>((table.kernels.size() - area) / area);
-        ++cache.kernel_builds;
-    }
-    std::copy_n(&table.kernels[static_cast<size_t>(slot) * area], area, kernel);
-}
+    ++cache.kernel_builds;
+    const int32_t k_side = 2 * half + 1;
+    const GaussFactorTable& table = TableFor(cache, half, sigma);
+    const double denominator = table.denominator;
+    const bool certify = kIeeeDouble && std::isfinite(denominator) && denominator > 0.0;
 
-void GaussStar_FastForgetKernels(GaussStarFastCache& cache) {
-    for (GaussTable& table : cache.tables) {
-        std::fill(table.kernel_slot.begin(), table.kernel_slot.end(), -1);
-        table.kernels.clear();
+    std::vector<Span> rows(static_cast<size_t>(k_side)), cols(static_cast<size_t>(k_side));
+    std::vector<double> row_sums(static_cast<size_t>(k_side), -1.0), col_sums(static_cast<size_t>(k_side), -1.0);
+    const size_t table_size = table.factors.size();
+    for (int32_t a = 0; a < k_side; ++a) {
+        rows[a] = AxisSpan(a, half, dr);
+        cols[a] = AxisSpan(a, half, dc);
+        if (certify && static_cast<size_t>(rows[a].farthest) < table_size) row_sums[a] = FactorSum(table, rows[a]);
+        if (certify && static_cast<size_t>(cols[a].farthest) < table_size) col_sums[a] = FactorSum(table, cols[a]);
     }
+
+    // Blocks, in GaussStar's order; lower and upper ends of the total summed alongside.
+    double total_low = 0.0, total_high = 0.0;
+    for (int32_t a = 0; a < k_side; ++a) {
+        for (int32_t b = 0; b < k_side; ++b) {
+            float& element = kernel[a * k_side + b];
+            double low = 0.0, high = 0.0;
+            bool decided = false;
+            if (certify) {
+                const double near = static_cast<double>(rows[a].nearest * rows[a].nearest + cols[b].nearest * cols[b].nearest);
+                const double far = static_cast<double>(rows[a].farthest * rows[a].farthest + cols[b].farthest * cols[b].farthest);
+                const double q_min = near / denominator, q_max = far / denominator;
+                if (q_min > kZeroLimit) {
+                    decided = true;  // exactly 0: low = high = 0
+                } else if (q_max < kSeparableLimit && row_sums[a] >= 0.0 && col_sums[b] >= 0.0) {
+                    const double estimate = row_sums[a] * col_sums[b];
+                    low = estimate * (1.0 - kBlockBound);
+                    high = estimate * (1.0 + kBlockBound);
+                    decided = static_cast<float>(low) == static_cast<float>(high);
+                } else {
+                    high = kBlockValues * (2.0 * std::exp(-q_min) + 0x1p-1070);
+                    decided = static_cast<float>(high) == 0.0f;
+                }
+                if (decided) element = static_cast<float>(high);
+            }
+            if (!decided) {
+                low = high = LiteralBlockSum(rows[a].first, cols[b].first, denominator);
+                element = static_cast<float>(low);
+                ++cache.literal_blocks;
+            }
+            total_low += low;
+            total_high += high;
+        }
+    }
+    cache.blocks += static_cast<uint64_t>(k_side) * k_side;
+
+    const double area = static_cast<double>(k_side) * k_side;
+    const double widen = 4.0 * Gamma(area);
+    // Without certification every block was summed literally and added in order: the total is exact.
+    float float_total = static_cast<float>(total_high);
+    if (certify && !(area * kUnit < 1e-3 &&
+                     static_cast<float>(total_low * (1.0 - widen)) == static_cast<float>(total_high * (1.0 + widen)))) {
+        // The total is not decided: GaussStar's own total, from every block's literal sum (a block
+        // that is certainly 0 adds exactly 0 and is skipped).
+        ++cache.literal_totals;
+        double total = 0.0;
+        for (int32_t a = 0; a < k_side; ++a) {
+            for (int32_t b = 0; b < k_side; ++b) {
+                const double near = static_cast<double>(rows[a].nearest * rows[a].nearest + cols[b].nearest * cols[b].nearest);
+                if (near / denominator > kZeroLimit) continue;
+                const double sum = LiteralBlockSum(rows[a].first, cols[b].first, denominator);
+                kernel[a * k_side + b] = static_cast<float>(sum);
+                total += sum;
+            }
+        }
+        float_total = static_cast<float>(total);
+    }
+    for (int32_t k = 0; k < k_side * k_side; ++k) kernel[k] = kernel[k] / float_total;
 }

@@ -25,8 +25,7 @@
 // Nothing here prints: a record's warning lines are left in ReconWorkBuffers::warnings for the driver,
 // which prints them before the record's name. Every piece of state the fast pipeline changes lives in
 // the ReconWorkBuffers passed in (the generator, the fast profiles' cache), so threads that each own
-// their buffers can reconstitute records side by side; their caches may share one run-wide
-// GaussSharedKernels, which many threads may use at once. The literal GaussStar's cache is
+// their buffers can reconstitute records side by side. The literal GaussStar's cache is
 // process-wide and only CalStarReconsitution_Reference, DrawStars and CalStarReconsitution_MemFree touch it.
 #pragma once
 
@@ -74,7 +73,7 @@ void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtr
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 
 // Per-listing clean-up: releases the GaussStar cache and the image buffers. The fast profiles' cache
-// stays: its kernels hold for any file.
+// stays: its factor tables hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 
 // Seeds background_image (the first stage): every pixel takes kHoleMarker, then each star's window, as

@@ -28,7 +28,7 @@ struct ReconWorkBuffers {
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
     std::vector<float> profile_kernel;       // window x window: the current star's profile
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
-    GaussStarFastCache profiles;             // the fast profiles' tables and kernels, for the run
+    GaussStarFastCache profiles;             // the fast profiles' factor tables, for the run
                                              // (or a pointer to the run's shared ones)
     std::string warnings;                    // warning lines of the last record, for the driver to print
 };

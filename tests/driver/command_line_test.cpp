@@ -119,29 +119,6 @@ TEST(MemoryBudget, RefusalIsMeasuredAgainstTheSequentialLoop) {
     }
 }
 
-// With a shared store the profiles of its half count once for all the workers; another window's
-// profiles still count in every worker.
-TEST(MemoryBudget, SharedProfilesCountOnce) {
-    const uint64_t npix = 1000 * 1000;
-    const uint64_t table0 = GaussStar_FastCacheBytes(0), table4 = GaussStar_FastCacheBytes(4);
-    const uint64_t images = 20 * npix + kWorkerStackBytes;
-    struct Case {
-        uint64_t budget;
-        int32_t window, shared_half, expected;
-    };
-    const Case cases[] = {
-        {table4 + 4 * images, 9, 4, 4},
-        {table4 + 4 * images - 1, 9, 4, 3},
-        {table4 + 4 * (images + table0), 1, 4, 4},      // window 1 is not shared
-        {table4 + 4 * (images + table0) - 1, 1, 4, 3},
-        {4 * (images + table4), 9, -1, 4},              // no store: as before
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(WorkersThatFit(1000, 1000, c.window, c.budget, 16, c.shared_half), c.expected)
-            << c.window << " " << c.shared_half << " " << c.budget;
-    }
-}
-
 // The budget is the smallest bound the system sets: three quarters of the physical memory or of
 // the control group's limit, the address space left under ulimit -v / -d, and 2 GB in a 32-bit build.
 TEST(MemoryBudget, TakesTheSmallestOfTheLimits) {
