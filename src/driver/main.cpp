@@ -1,10 +1,21 @@
+#include <cstdio>
+#include <cstring>
+
 #include "driver/batch.h"
 #include "failure.h"
 
 int main(int argc, char** argv) {
+    WatchStandardOutput();
+    int status = 0;
     try {
-        return RunProgram(argc, argv);
+        status = RunProgram(argc, argv);
     } catch (const Failure& failure) {
-        return ReportFailure(failure);
+        status = ReportFailure(failure);
     }
+    // Lines that never reached standard output are a failure of the run, whose files are all written.
+    if (const int error = StandardOutputError()) {
+        std::fprintf(stderr, " Cannot write standard output: %s \n", std::strerror(error));
+        return 1;
+    }
+    return status;
 }
