@@ -1,12 +1,14 @@
 #include "driver/batch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <fstream>
+#include <istream>
+#include <sstream>
 #include <memory>
 #include <vector>
 
@@ -53,10 +55,21 @@ std::string JoinPath(const std::string& folder, const std::string& name, const c
 }
 
 // Reads the next line of the listing, without its line end (a carriage return before it included).
-bool ReadListingLine(std::ifstream& listing, std::string& line) {
+bool ReadListingLine(std::istream& listing, std::string& line) {
     if (!std::getline(listing, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
+}
+
+// The system's code of standard output's first failure, 0 while every line went out.
+int g_standard_output_error = 0;
+
+// Flushes standard output and remembers its first failure; the run goes on either way.
+void FlushStandardOutput() {
+    errno = 0;
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && g_standard_output_error == 0) {
+        g_standard_output_error = errno != 0 ? errno : EIO;
+    }
 }
 
 // The one place where a reconstituted record reaches its file, in record order whichever loop runs:
@@ -79,7 +92,7 @@ void FinishRecord(const std::string& folder, const std::string& name, const Reco
     if (outcome.failure) std::rethrow_exception(outcome.failure);
     product.output_name[product.bank] = JoinPath(folder, name, "output");
     std::printf("%s\n", name.c_str());
-    std::fflush(stdout);
+    FlushStandardOutput();
     FourProduct_WriteFile(product);
 }
 
@@ -344,14 +357,8 @@ int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* h
     if (folder.size() > kMaxFolderLength) CheckFolder(folder);
     const std::string listing_path = folder + kListingName;
     if (!hooks) Interruption_Watch(folder);
-    WriteCalstarsListing(folder, listing_path);
-
-    std::ifstream listing(listing_path);
-    // A directory of the listing's name opens but cannot be read: it is no listing either.
-    listing.peek();
-    if (!listing || listing.bad()) {
-        Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
-    }
+    // The listing this run wrote, from memory: the file may be another run's by now.
+    std::istringstream listing(WriteCalstarsListing(folder, listing_path));
     // Read once, before any worker exists: every refusal is measured against what the sequential
     // loop has, whatever the number of workers.
     const MemoryLimits limits = ReadMemoryLimits();
@@ -405,6 +412,13 @@ int RunProgram(int argc, char** argv) {
     }
     // A file in the root of a POSIX file system splits into an empty folder: the root itself.
     return RunBatch(folder.empty() ? std::string(1, kFolderSeparator) : folder, jobs);
+}
+
+void WatchStandardOutput() { g_standard_output_error = ReserveClosedStandardOutput(); }
+
+int StandardOutputError() {
+    FlushStandardOutput();
+    return g_standard_output_error;
 }
 
 int ReportFailure(const Failure& failure) {

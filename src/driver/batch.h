@@ -63,6 +63,13 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budg
 // run goes on as the sequential loop (see RunBatch).
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers);
 
+// Standard output that cannot be written does not stop a run: the names and lines are lost, every
+// file is still written. Call once at start (it keeps a closed standard output's number from being
+// given to an output file); at the end, StandardOutputError is the system's code of the first failed
+// write or flush of standard output (flushing it first), 0 when every line went out.
+void WatchStandardOutput();
+int StandardOutputError();
+
 // Prints a failure's message and waits for the user as the failure asks. Returns the exit status 1.
 struct Failure;
 int ReportFailure(const Failure& failure);

@@ -1,11 +1,14 @@
-// Interrupted runs: what the program does when it is told to stop (POSIX: SIGINT, SIGTERM, SIGHUP;
-// Windows: the console's Ctrl-C, Ctrl-Break and close events).
+// Interrupted runs: what the program does when it is told to stop (POSIX: every signal whose default
+// action ends the process: SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+// SIGPROF, SIGXCPU, and SIGPIPE sent by another process; SIGXFSZ is ignored so that a write beyond
+// the file size limit fails as any write does; Windows: the console's Ctrl-C, Ctrl-Break and close events).
 //
 // It stops where it is, removes the temporary files it is writing (SafeOutput_RemoveTemporaries),
 // leaves every file already renamed to its final name as it is, prints one line on standard output
 // naming the folder and the record it did not finish, and ends as a program stopped by that signal:
 //   POSIX    the signal's default action is restored and the signal raised again, so the parent sees
-//            a death by SIGINT, SIGTERM or SIGHUP (a shell shows 130, 143, 129);
+//            a death by that signal (a shell shows 128 + its number: 130, 143, 129 ...); the line is
+//            written without waiting (dropped when standard output is a full pipe);
 //   Windows  exit status 128 + the signal's number: 130 for Ctrl-C (SIGINT), 149 for Ctrl-Break
 //            (SIGBREAK), 129 for the closing of the console (taken as SIGHUP).
 // A signal that was ignored when the program started (nohup, a background job of a shell without job

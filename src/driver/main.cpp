@@ -1,14 +1,25 @@
+#include <cstdio>
+#include <cstring>
+
 #include "driver/batch.h"
 #include "failure.h"
 
 int main(int argc, char** argv) {
+    WatchStandardOutput();
+    int status = 0;
     try {
-        return RunProgram(argc, argv);
+        status = RunProgram(argc, argv);
     } catch (const Failure& failure) {
-        return ReportFailure(failure);
+        status = ReportFailure(failure);
     } catch (const std::exception& error) {
         // Every stage turns its own failures into its Failure; this only keeps anything that slips
         // through from ending the run without its one line.
-        return ReportUnexpected(error);
+        status = ReportUnexpected(error);
     }
+    // Lines that never reached standard output are a failure of the run, whose files are all written.
+    if (const int error = StandardOutputError()) {
+        std::fprintf(stderr, " Cannot write standard output: %s \n", std::strerror(error));
+        return 1;
+    }
+    return status;
 }

@@ -2,6 +2,9 @@
 
 #include <cctype>
 
+#include "failure.h"
+#include "safe_output/safe_output.h"
+
 namespace {
 
 std::string Lower(const std::string& text) {
@@ -30,10 +33,19 @@ std::string ListingCommand(const std::string& folder, const std::string& listing
     return "dir /b \"" + folder + "CALSTARS*.txt\" > \"" + listing_path + "\"";
 }
 
+void WriteListingFile(const std::string& listing_path, const std::string& listing) {
+    int error = 0;
+    if (!SafeOutput_WriteWhole(listing_path, listing.data(), listing.size(), &error)) {
+        Fail(WaitKind::Character, Format(" Cannot write directory listing file %s: %s \n", listing_path.c_str(),
+                                         SafeOutput_ErrorText(error).c_str()));
+    }
+}
+
 bool CutAfterTxt(std::string& line) {
     // Without regard to case: the listing matches CALSTARS*.txt that way, so CALSTARS_x.TXT is listed
-    // and must not be skipped here.
-    const size_t found = Lower(line).find(".txt");
+    // and must not be skipped here. After the last ".txt", the end of the file's name: a name holding
+    // ".txt" twice (CALSTARS_a.txt.v2.txt) is that file, not another one cut short.
+    const size_t found = Lower(line).rfind(".txt");
     if (found == std::string::npos) return false;
     line.resize(found + 4);
     return true;

@@ -21,7 +21,12 @@ bool SplitFolderAndName(const std::string& path, std::string& folder, std::strin
 // dir /b "<folder>CALSTARS*.txt" > "<listing_path>"
 std::string ListingCommand(const std::string& folder, const std::string& listing_path);
 
-// Cuts a listing line right after its first ".txt", in any case (dropping the line end and anything
+// Writes `listing` as the whole listing file `listing_path`, through a safe output file (a link or
+// FIFO of that name is replaced, never followed). Fails with
+// " Cannot write directory listing file <path>: <error> " when it cannot, before anything is processed.
+void WriteListingFile(const std::string& listing_path, const std::string& listing);
+
+// Cuts a listing line right after its last ".txt", in any case (dropping the line end and anything
 // after it).
 // Returns false for a line that holds no ".txt", which names no CALSTARS file.
 bool CutAfterTxt(std::string& line);

@@ -28,6 +28,7 @@
 #include "driver/paths.h"
 #include "driver/platform.h"
 #include "failure.h"
+#include "safe_output/safe_output.h"
 
 const char kFolderSeparator = '/';
 
@@ -125,9 +126,11 @@ bool AskOnConsole(std::string& chosen) {
 
 }  // namespace
 
-void WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
     DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) return;  // no listing: reported when it is opened
+    if (directory == nullptr) {
+        Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
+    }
     std::vector<std::string> names;
     int error = 0;
     std::string failed_name;
@@ -158,10 +161,10 @@ void WriteCalstarsListing(const std::string& folder, const std::string& listing_
         Fail(WaitKind::Character, Format(" Cannot read folder %s completely: %s \n", folder.c_str(), what.c_str()));
     }
     std::sort(names.begin(), names.end(), LessIgnoringCase);
-    FILE* listing = std::fopen(listing_path.c_str(), "w");
-    if (listing == nullptr) return;
-    for (const std::string& name : names) std::fprintf(listing, "%s\n", name.c_str());
-    std::fclose(listing);
+    std::string listing;
+    for (const std::string& name : names) listing += name + "\n";
+    WriteListingFile(listing_path, listing);
+    return listing;
 }
 
 bool SelectCalStarsFile(std::string& destination) {
@@ -301,4 +304,14 @@ void KeepStandardStreamsOpen() {
         const int opened = ::open("/dev/null", O_RDONLY);
         if (opened != -1 && opened != descriptor) ::close(opened);
     }
+}
+
+int ReserveClosedStandardOutput() {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) >= 0 || errno != EBADF) return 0;
+    const int null_device = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_device >= 0 && null_device != STDOUT_FILENO) {
+        ::dup2(null_device, STDOUT_FILENO);
+        ::close(null_device);
+    }
+    return EBADF;
 }

@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "driver/paths.h"
 #include "driver/platform.h"
+#include "failure.h"
 
 const char kFolderSeparator = '\\';
 
@@ -32,10 +35,27 @@ void BuildFilter(char* filter) {
 
 }  // namespace
 
-void WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
-    const std::string command = ListingCommand(folder, listing_path);
-    const int ignored = std::system(command.c_str());  // the listing file itself tells what happened
+std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+    // The command interpreter writes into a name of this process only; its text is read back from
+    // there, and the listing file is then written as every output is.
+    const std::string scratch = listing_path + "." + std::to_string(GetCurrentProcessId()) + ".dir";
+    const int ignored = std::system(ListingCommand(folder, scratch).c_str());  // "File Not Found" ends it 1
     (void)ignored;
+    std::ifstream written(scratch, std::ios::binary);
+    if (!written) {
+        Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
+    }
+    std::ostringstream text;
+    text << written.rdbuf();
+    const bool read = !written.bad();
+    written.close();
+    DeleteFileA(scratch.c_str());
+    if (!read) {
+        Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
+    }
+    const std::string listing = text.str();
+    WriteListingFile(listing_path, listing);
+    return listing;
 }
 
 bool SelectCalStarsFile(std::string& destination) {
@@ -114,3 +134,5 @@ void FitThreadsToAddressLimit() {}
 
 // The C runtime gives no descriptor of a closed standard stream to a file opened later.
 void KeepStandardStreamsOpen() {}
+
+int ReserveClosedStandardOutput() { return 0; }

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <set>
 
 #include "safe_output/safe_output_platform.h"
 
@@ -53,6 +55,33 @@ bool EntryExists(const std::string& path) {
     return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
 }
 
+// Final names this process has written: an output named like a temporary file ("x.partial") is
+// never taken for a stale one.
+std::mutex g_written_lock;
+std::set<std::string> g_written;
+
+bool WrittenByThisProcess(const std::string& path) {
+    std::lock_guard<std::mutex> hold(g_written_lock);
+    return g_written.count(path) != 0;
+}
+
+// Digits a temporary number may add (".partial100000").
+constexpr size_t kNumberDigits = 6;
+
+// "<final name>.partial", or, when that name (with a number) would be longer than the folder allows,
+// the final name's last part cut short enough before ".partial": still in the same folder, and unique
+// through the exclusive creation and the numbers.
+std::string TemporaryBase(const std::string& final_name) {
+    const size_t separator = final_name.find_last_of(kPathSeparators);
+    const size_t start = separator == std::string::npos ? 0 : separator + 1;
+    const size_t longest = LongestName(final_name.c_str());
+    const size_t suffix = std::strlen(".partial") + kNumberDigits;
+    const size_t name_length = final_name.size() - start;
+    if (name_length + suffix <= longest) return final_name + ".partial";
+    const size_t kept = longest > suffix ? longest - suffix : 1;
+    return final_name.substr(0, start + kept) + ".partial";
+}
+
 // Clears the output's open state once its temporary file is closed and renamed or removed.
 void Forget(SafeOutput& output) {
     output.file = kNoFile;
@@ -69,7 +98,7 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
     output.final_name = final_name;
     output.ok = true;
     output.error = 0;
-    const std::string base = final_name + ".partial";
+    const std::string base = TemporaryBase(final_name);
     if (base.size() + 7 >= kSafeOutputPathBytes || (output.slot = ClaimSlot()) < 0) {
         output.error = kBeyondTable;
         return false;
@@ -77,13 +106,19 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
     for (int number = 1; number <= kMaxTemporaryNumber; ++number) {
         const std::string name = number == 1 ? base : base + std::to_string(number);
         // An existing entry may be an earlier output of this run: it must never be in the table, where
-        // an interruption would remove it.
-        if (EntryExists(name)) continue;
+        // an interruption would remove it. One that no live writer holds, left by a run that could
+        // not clean up, is removed and its name taken.
+        if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) continue;
         NameSlot(output.slot, name);
         intptr_t file = kNoFile;
         int error = 0;
         switch (CreateNewFile(name.c_str(), file, error)) {
             case CreateResult::Created:
+                if (!HoldNewFile(file)) {  // swept by another run before it was held
+                    CloseFile(file, error);
+                    g_slots[output.slot].state.store(kFilling);
+                    continue;
+                }
                 output.file = file;
                 output.temporary_name = name;
                 return true;
@@ -127,6 +162,10 @@ bool SafeOutput_Commit(SafeOutput& output) {
     // The name leaves the table only now: an interruption before the rename removes the file, one
     // after it finds nothing under the temporary name.
     if (!output.ok) RemoveEntry(output.temporary_name.c_str());
+    if (output.ok) {
+        std::lock_guard<std::mutex> hold(g_written_lock);
+        g_written.insert(output.final_name);
+    }
     Forget(output);
     return output.ok;
 }

@@ -6,11 +6,17 @@
 // the file of an earlier run stays whole; an interrupted run removes its temporary files through
 // SafeOutput_RemoveTemporaries.
 //
-// Temporary name: "<final name>.partial", or "<final name>.partial2", ".partial3" and so on when an
+// Temporary name: "<final name>.partial" (the last part of the final name cut short when that would
+// be longer than the folder allows a name to be), or ".partial2", ".partial3" and so on when an
 // entry of that name exists (it may be an earlier output of the same run: a record may be named
 // "x.partial"). The temporary file is created exclusively: an existing entry, a symbolic link
 // included even when it leads nowhere, is never opened, so bytes never go through a link to a place
 // outside the folder.
+//
+// Stale temporary files: the writer holds its temporary file (an advisory lock on POSIX, an unshared
+// handle on Windows) until the rename. A regular file at a candidate temporary name that nobody holds
+// and that this process did not write as an output was left by a run that could not clean up (killed,
+// power lost): it is removed and its name used.
 //
 // Use:
 //   SafeOutput output;

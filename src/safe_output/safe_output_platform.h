@@ -7,12 +7,27 @@
 #include <cstdint>
 #include <string>
 
+// The characters that separate folders in a path ("/", and "\\" too on Windows).
+extern const char* const kPathSeparators;
+
 enum class CreateResult { Created, Exists, Failed };
 
 // Creates `path` for writing, only when no entry of that name exists (a link is an entry: it is
 // never followed). On Created, `file` is the open handle; on Failed, `error` is the system's code.
 // On Windows the file is opened so that it can be removed while still open.
 CreateResult CreateNewFile(const char* path, intptr_t& file, int& error);
+
+// Marks the newly created temporary file as held by a live writer (an advisory lock on POSIX, the
+// open handle's exclusive sharing on Windows). False when the file was removed before it was held
+// (a stale-file sweep of another run took it): the caller then tries another name.
+bool HoldNewFile(intptr_t file);
+
+// Removes `path` when it is a regular file that no live writer holds (left by a run that could not
+// clean up). True when it was removed.
+bool RemoveIfStale(const char* path);
+
+// The longest name (one path component) the folder of `path` allows; 255 when unknown.
+size_t LongestName(const char* path);
 
 // Writes all `size` bytes, retrying short writes. False (and `error` set) when the system refuses.
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error);

@@ -1,5 +1,6 @@
 // POSIX side of the safe output files: open(2) with O_CREAT | O_EXCL, write(2), rename(2), unlink(2).
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <cstring>
 
 #include "safe_output/safe_output_platform.h"
+
+const char* const kPathSeparators = "/";
 
 CreateResult CreateNewFile(const char* path, intptr_t& file, int& error) {
     // O_EXCL fails on any existing entry, a dangling symbolic link included.
@@ -22,6 +25,35 @@ CreateResult CreateNewFile(const char* path, intptr_t& file, int& error) {
     if (errno == EEXIST) return CreateResult::Exists;
     error = errno;
     return CreateResult::Failed;
+}
+
+bool HoldNewFile(intptr_t file) {
+    // Blocking: a sweep of another run holds the lock only while it removes the file.
+    while (::flock(static_cast<int>(file), LOCK_EX) != 0) {
+        if (errno != EINTR) return true;  // no locks on this file system: nothing to sweep either
+    }
+    struct stat info {};
+    return ::fstat(static_cast<int>(file), &info) != 0 || info.st_nlink > 0;
+}
+
+bool RemoveIfStale(const char* path) {
+    const int descriptor = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return false;  // a link, gone, or not ours to open
+    struct stat info {};
+    bool removed = false;
+    if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        removed = ::unlink(path) == 0;
+    }
+    ::close(descriptor);
+    return removed;
+}
+
+size_t LongestName(const char* path) {
+    std::string folder = path;
+    const size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
+    const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    return longest > 0 ? static_cast<size_t>(longest) : 255;
 }
 
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {

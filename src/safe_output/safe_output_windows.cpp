@@ -7,6 +7,8 @@
 
 #include "safe_output/safe_output_platform.h"
 
+const char* const kPathSeparators = "\\/";
+
 CreateResult CreateNewFile(const char* path, intptr_t& file, int& error) {
     // CREATE_NEW fails on any existing entry; a symbolic link is an entry and is not followed.
     const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -21,6 +23,26 @@ CreateResult CreateNewFile(const char* path, intptr_t& file, int& error) {
     error = static_cast<int>(code);
     return CreateResult::Failed;
 }
+
+bool HoldNewFile(intptr_t) {
+    // The handle is opened without read or write sharing: no other run can open it while it lives.
+    return true;
+}
+
+bool RemoveIfStale(const char* path) {
+    // Only a plain file, never a link or folder; opened only when no handle is open on it (no sharing).
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return false;
+    }
+    const HANDLE handle = CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(handle);  // deletes it
+    return true;
+}
+
+size_t LongestName(const char*) { return 255; }
 
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {
     const char* next = static_cast<const char*>(data);

@@ -56,7 +56,8 @@ TEST(Paths, ListingLinesAreCutAfterTheirFirstTxt) {
     const Case cases[] = {
         {"CALSTARS_20140101.txt\n", true, "CALSTARS_20140101.txt"},
         {"CALSTARS_20140101.txt\r\n", true, "CALSTARS_20140101.txt"},
-        {"CALSTARS_a.txt.txt", true, "CALSTARS_a.txt"},
+        {"CALSTARS_a.txt.txt", true, "CALSTARS_a.txt.txt"},
+        {"CALSTARS_A.txt.v2.txt\r\n", true, "CALSTARS_A.txt.v2.txt"},
         {"CALSTARS_a.txt trailing words", true, "CALSTARS_a.txt"},
         {"CALSTARS_B.TXT\r\n", true, "CALSTARS_B.TXT"},
         {"File Not Found", false, "File Not Found"},

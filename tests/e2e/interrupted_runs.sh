@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Stops runs of calstars2fp at random moments with SIGTERM, SIGINT and SIGHUP and checks what each
+# Stops runs of calstars2fp at random moments with every signal whose default action ends a process
+# (SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, and a
+# SIGPIPE sent from outside) and checks what each
 # leaves: never a temporary file; every output that exists whole and byte-identical to an
 # uninterrupted run's, and the outputs a prefix of the records in order; the exit by the signal; one
 # line naming the folder and the record. A run that ends before its signal arrives must equal the
@@ -19,6 +21,8 @@ seed=${SEED:-$(( $$ % 32768 ))}
 RANDOM=${seed}
 echo "seed ${seed}, ${runs} runs, options: ${options[*]:-(none)}"
 
+# SIGQUIT and SIGXCPU would leave a core dump.
+ulimit -c 0
 work=$(mktemp -d)
 trap 'rm -rf "${work}"' EXIT
 mkdir "${work}/inputs"
@@ -35,7 +39,7 @@ fail() {
 # Starts the program in the background with the stop signals at their default (a background job of a
 # shell without job control would have SIGINT ignored, and ignored signals stay ignored).
 start() {
-  env --default-signal=INT,TERM,HUP "${program}" "${options[@]}" "$1/night" > "$1/out" 2>&1 < /dev/null &
+  env --default-signal "${program}" "${options[@]}" "$1/night" > "$1/out" 2>&1 < /dev/null &
 }
 
 reference="${work}/reference"
@@ -51,14 +55,15 @@ mapfile -t names < "${reference}/out"
 [ "${#names[@]}" -eq 120 ] || fail reference "${#names[@]} names printed, not 120" "${reference}"
 echo "uninterrupted run: ${duration_us} us"
 
-signals=(TERM INT HUP)
-numbers=(15 2 1)
+signals=(TERM INT HUP QUIT USR1 USR2 ALRM VTALRM PROF XCPU PIPE)
+numbers=()
+for signal in "${signals[@]}"; do numbers+=("$(kill -l "${signal}")"); done
 declare -A outcome=()
 for (( run = 1; run <= runs; ++run )); do
   folder="${work}/run${run}"
   mkdir "${folder}"
   cp -r "${work}/inputs" "${folder}/night"
-  which=$(( RANDOM % 3 ))
+  which=$(( RANDOM % ${#signals[@]} ))
   signal=${signals[which]}
   # A delay up to 1.2 times the whole run, counted from the moment the listing is there (the
   # handlers are installed before it is written).
@@ -118,8 +123,9 @@ for (( run = 1; run <= runs; ++run )); do
   rm -rf "${folder}"
 done
 summary=""
-for key in TERM INT HUP finished; do summary+=" ${key}: ${outcome[${key}]:-0}"; done
-echo "outcomes of ${runs} runs (interrupted by SIGTERM, SIGINT, SIGHUP; finished first):${summary}"
-interrupted=$(( ${outcome[TERM]:-0} + ${outcome[INT]:-0} + ${outcome[HUP]:-0} ))
+interrupted=0
+for key in "${signals[@]}" finished; do summary+=" ${key}: ${outcome[${key}]:-0}"; done
+for key in "${signals[@]}"; do interrupted=$(( interrupted + ${outcome[${key}]:-0} )); done
+echo "outcomes of ${runs} runs (interrupted by each signal; finished first):${summary}"
 [ "${interrupted}" -gt 0 ] || { echo "FAILED: no run was interrupted"; exit 1; }
 echo "passed"
