@@ -259,13 +259,14 @@ TEST(BadInputs, AcceptedOddities) {
     }
 }
 
-TEST(BadInputs, ListingThatIsADirectoryIsReportedMissing) {
+// The listing is renamed over its name, which a directory refuses: the run stops before any file.
+TEST(BadInputs, ListingThatIsADirectoryCannotBeWritten) {
     ScratchFolder folder;
     WriteText(folder / kInputName, Text(Fields{}));
     ::mkdir((folder / "DirListingCalstars.txt").c_str(), 0755);
     const ProgramRun run = RunCalstars2fp({folder.path()}, "", kWatchdog);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, " Directory listing file " + (folder / "DirListingCalstars.txt") + " not found (or not generated)\n\n");
+    EXPECT_EQ(run.output, " Cannot write directory listing file " + (folder / "DirListingCalstars.txt") + ": Is a directory \n");
     EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{kInputName, "DirListingCalstars.txt"}));
 }
 

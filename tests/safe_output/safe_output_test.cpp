@@ -19,18 +19,25 @@ bool WriteText(SafeOutput& output, const std::string& text) { return SafeOutput_
 TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndLeavesNoTemporary) {
     struct Case {
         const char* what;
-        std::vector<std::pair<std::string, std::string>> before;  // files in the folder before
+        std::vector<std::pair<std::string, std::string>> before;  // outputs this process wrote before
         const char* temporary;                                    // name the bytes are written under
+        std::vector<std::pair<std::string, std::string>> left;    // files left by a run that was killed
     };
     const Case cases[] = {
-        {"new file", {}, "out.bin.partial"},
-        {"existing file replaced", {{"out.bin", std::string(1000, 'x')}}, "out.bin.partial"},
-        {"earlier output named like the temporary", {{"out.bin.partial", "earlier record"}}, "out.bin.partial2"},
-        {"two such outputs", {{"out.bin.partial", "one"}, {"out.bin.partial2", "two"}}, "out.bin.partial3"},
+        {"new file", {}, "out.bin.partial", {}},
+        {"existing file replaced", {{"out.bin", std::string(1000, 'x')}}, "out.bin.partial", {}},
+        {"earlier output named like the temporary", {{"out.bin.partial", "earlier record"}}, "out.bin.partial2", {}},
+        {"two such outputs", {{"out.bin.partial", "one"}, {"out.bin.partial2", "two"}}, "out.bin.partial3", {}},
+        {"temporary of a killed run", {}, "out.bin.partial", {{"out.bin.partial", "cut short"}}},
+        {"killed run's temporary after an output", {{"out.bin.partial", "one"}}, "out.bin.partial2",
+         {{"out.bin.partial2", "cut short"}}},
     };
     for (const Case& c : cases) {
         ScratchFolder folder;
-        for (const auto& [name, text] : c.before) ::WriteText(folder / name, text);
+        for (const auto& [name, text] : c.before) {
+            ASSERT_TRUE(SafeOutput_WriteWhole(folder / name, text.data(), text.size())) << c.what;
+        }
+        for (const auto& [name, text] : c.left) ::WriteText(folder / name, text);
         SafeOutput output;
         ASSERT_TRUE(SafeOutput_Open(output, folder / "out.bin")) << c.what;
         EXPECT_EQ(output.temporary_name, folder / c.temporary) << c.what;
@@ -85,7 +92,8 @@ TEST(SafeOutput, FailuresLeaveNothingAndTheFinalNameAsItWas) {
 
 TEST(SafeOutput, SweepRemovesOnlyTheFilesBeingWritten) {
     ScratchFolder folder;
-    ::WriteText(folder / "a.bin.partial", "an earlier record's output");
+    const std::string earlier = "an earlier record's output";
+    ASSERT_TRUE(SafeOutput_WriteWhole(folder / "a.bin.partial", earlier.data(), earlier.size()));
     ASSERT_TRUE(SafeOutput_WriteWhole(folder / "done.bin", kBytes.data(), kBytes.size()));
     SafeOutput first;
     SafeOutput second;
