@@ -60,15 +60,26 @@ bool ReadListingLine(std::ifstream& listing, std::string& line) {
 }
 
 // The one place where a reconstituted record reaches its file, in record order whichever loop runs:
-// the record's warning lines, then its failure if it failed, else its name and its file.
-void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product) {
+// the record's warning lines, then its failure if it failed, else its name and its file. A worker
+// has written the file already when `written` is given (its temporary file, or the failure to write
+// it): it is then renamed, or its failure reported, here.
+void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product,
+                  SafeOutput* written = nullptr, const std::exception_ptr& write_failure = nullptr) {
     std::fputs(outcome.warnings.c_str(), stdout);
     if (outcome.failure) std::rethrow_exception(outcome.failure);
     product.output_name[product.bank] = JoinPath(folder, name, "output");
     std::printf("%s\n", name.c_str());
     std::fflush(stdout);
-    FourProduct_WriteFile(product);
+    if (write_failure) std::rethrow_exception(write_failure);
+    if (written != nullptr) {
+        FourProduct_CommitFile(*written);
+    } else {
+        FourProduct_WriteFile(product);
+    }
 }
+
+// Every record in flight may hold a temporary file, beside the run's own (the listing).
+static_assert(kSafeOutputSlots >= 2 * kMaxJobs + 1, "the interruption table holds every temporary file of a run");
 
 void RefuseOverwritingInput(const CalStarExtraction& extraction, const std::string& calstars_path) {
     if (WouldOverwriteInput(extraction.name)) {
@@ -133,6 +144,15 @@ public:
             // A stop names the oldest record whose file is not written yet.
             if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
             in_flight_.push_back(extraction_.name);
+            // The worker writes the file under a temporary name that no earlier record in flight
+            // takes as its final name; a path too long is refused by FinishRecord, at its turn.
+            job->output_path.clear();
+            job->write_failure = nullptr;
+            if (folder_.size() + extraction_.name.size() < kPathBuffer) {
+                job->output_path = folder_ + extraction_.name;
+                SafeOutput_Reserve(job->output_path);
+                reserved_.push_back(job->output_path);
+            }
             job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
             pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
             workers_.Submit(std::move(job));
@@ -153,6 +173,10 @@ public:
         Finish();
     }
 
+    ~ParallelRun() {
+        for (const std::string& path : reserved_) SafeOutput_Release(path);
+    }
+
 private:
     void Finish() {
         while (workers_.Pending() > 0) FinishOldest();
@@ -161,7 +185,13 @@ private:
     void FinishOldest() {
         std::unique_ptr<RecordJob> job = workers_.TakeOldest();
         try {
-            FinishRecord(folder_, job->record.name, job->outcome, job->product);
+            const bool written = !job->output_path.empty();
+            FinishRecord(folder_, job->record.name, job->outcome, job->product, written ? &job->output : nullptr,
+                         job->write_failure);
+            if (written) {
+                SafeOutput_Release(job->output_path);
+                reserved_.pop_front();
+            }
         } catch (...) {
             record_failed_ = true;
             throw;
@@ -178,6 +208,7 @@ private:
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
+    std::deque<std::string> reserved_;                // their output paths, reserved against temporary use
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
 };
 

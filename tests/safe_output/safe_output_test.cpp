@@ -100,6 +100,11 @@ TEST(SafeOutput, SweepRemovesOnlyTheFilesBeingWritten) {
     SafeOutput_Abandon(second);
     EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"a.bin.partial", "done.bin"}));
     EXPECT_EQ(ReadText(folder / "a.bin.partial"), "an earlier record's output");
+    // After a sweep nothing more is created, until the table is opened again.
+    SafeOutput late;
+    EXPECT_FALSE(SafeOutput_Open(late, folder / "late.bin"));
+    SafeOutput_Reopen();
+    EXPECT_TRUE(SafeOutput_WriteWhole(folder / "late.bin", kBytes.data(), kBytes.size()));
 }
 
 TEST(SafeOutput, TableOfOpenFilesIsBoundedAndFreedOnClose) {
