@@ -12,7 +12,9 @@
 //  - the literal pipeline (CalStarReconsitution_Reference, then the file write) on every k-th record
 //    of the same folder, read with the reader in a child process of this program; ms per sampled
 //    record and the child's peak memory;
-//  - the ratio literal / fast.
+//  - the ratio literal / fast;
+//  - the part of a record that a parallel run keeps serial (the rename and the printed name), against
+//    the record's time on one thread, and the speed-up that share allows at 4, 8, 16 and 64 workers.
 // --quick runs every case on smaller folders with one repetition (for CI: the cases keep running;
 // its numbers mean little). Generated folders go under --work (default: the system's temporary
 // folder) and are removed at the end.
@@ -40,6 +42,7 @@
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
 #include "reconstitution/reconstitution.h"
+#include "safe_output/safe_output.h"
 
 namespace fs = std::filesystem;
 
@@ -187,6 +190,68 @@ int LiteralSample(const std::string& folder, int every, const std::string& outpu
     return 0;
 }
 
+void PrintRow(const std::string& label, const std::string& run, int records, double ms_per_record, double cpu_ms_per_record,
+              double total_s, long peak_kb, const std::string& note);
+
+// The serial part of a parallel run's record, against the record's own time, on one thread: each
+// record of the folder is reconstituted and written under its temporary name (what a worker does),
+// then renamed and its name printed (what stays in the ordered place; the line goes to /dev/null).
+// Prints the row and the speed-up that this serial share s allows at n workers: 1 / (s + (1 - s) / n).
+void SerialShare(const std::string& folder, int records) {
+    const std::string out = folder + "/serial";
+    fs::create_directories(out);
+    FILE* lines = std::fopen("/dev/null", "w");
+    CalStarExtraction extraction;
+    FourProduct product;
+    ReconWorkBuffers buffers;
+    double record_s = 0.0;
+    double record_cpu_s = 0.0;
+    double serial_s = 0.0;
+    int done = 0;
+    try {
+        for (const std::string& name : CalstarsFiles(folder)) {
+            OpenCalStarExtraction(folder + "/" + name, extraction);
+            FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
+            CalStarReconsitution_MemSetup(buffers, extraction);
+            while (ReadCalStarFrame(extraction) == 0) {
+                const auto start = std::chrono::steady_clock::now();
+                const double cpu_start = CpuSeconds();
+                CalStarReconsitution(buffers, extraction, product);
+                product.output_name[product.bank] = out + "/" + extraction.name;
+                SafeOutput output;
+                FourProduct_WriteTemporary(product, output);
+                CalStarReconsitution_FrameFree(buffers);
+                const auto middle = std::chrono::steady_clock::now();
+                record_cpu_s += CpuSeconds() - cpu_start;
+                std::fprintf(lines, "%s\n", extraction.name.c_str());
+                std::fflush(lines);
+                FourProduct_CommitFile(output);
+                const auto end = std::chrono::steady_clock::now();
+                record_s += std::chrono::duration<double>(middle - start).count();
+                serial_s += std::chrono::duration<double>(end - middle).count();
+                ++done;
+            }
+            CalStarReconsitution_MemFree(buffers);
+        }
+    } catch (const Failure& failure) {
+        std::printf("serial share: the run failed:%s", failure.message.c_str());
+    }
+    std::fclose(lines);
+    fs::remove_all(out);
+    if (done == 0 || done != records) return;
+    const double s = serial_s / (serial_s + record_s);
+    std::string note;
+    char text[160];
+    std::snprintf(text, sizeof text, "serial %.1f us = %.2f %% of a record (CPU %.2f ms); speed-up it allows:", 1e6 * serial_s / done,
+                  100.0 * s, 1000.0 * record_cpu_s / done);
+    note = text;
+    for (const int n : {4, 8, 16, 64}) {
+        std::snprintf(text, sizeof text, " %d: %.1fx", n, 1.0 / (s + (1.0 - s) / n));
+        note += text;
+    }
+    PrintRow("", "rename + line, one thread", done, 1000.0 * serial_s / done, 0.0, 0.0, 0, note);
+}
+
 struct Settings {
     bool quick = false;
     int repetitions = 3;
@@ -257,6 +322,7 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
                  1000.0 * Median(cpu_seconds) / records, median, peak_kb, note);
     }
     RemoveOutputs(folder);
+    SerialShare(folder, records);
 
     // The literal sample, in a child so that its peak memory is its own.
     const std::string literal_out = folder + "/literal";

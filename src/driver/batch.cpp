@@ -73,18 +73,30 @@ void FlushStandardOutput() {
 }
 
 // The one place where a reconstituted record reaches its file, in record order whichever loop runs:
-// the record's warning lines, then its failure if it failed, else its name and its file.
+// the record's warning lines, then its failure if it failed, else its name and its file. A worker
+// has written the file already when `written` is given (its temporary file, or the failure to write
+// it): it is then renamed, or its failure reported, here.
 // The run's hooks, when a library caller gave them: FinishRecord runs on the thread that called
 // RunBatch, whichever loop runs, so each run sees its own.
 thread_local const RunHooks* run_hooks = nullptr;
 
-void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product) {
+void WriteOrCommit(FourProduct& product, SafeOutput* written, const std::exception_ptr& write_failure) {
+    if (write_failure) std::rethrow_exception(write_failure);
+    if (written != nullptr) {
+        FourProduct_CommitFile(*written);
+    } else {
+        FourProduct_WriteFile(product);
+    }
+}
+
+void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product,
+                  SafeOutput* written = nullptr, const std::exception_ptr& write_failure = nullptr) {
     if (run_hooks) {
         if (run_hooks->before_record) run_hooks->before_record();
         if (run_hooks->warnings && !outcome.warnings.empty()) run_hooks->warnings(outcome.warnings);
         if (outcome.failure) std::rethrow_exception(outcome.failure);
         product.output_name[product.bank] = JoinPath(folder, name, "output");
-        FourProduct_WriteFile(product);
+        WriteOrCommit(product, written, write_failure);
         if (run_hooks->written) run_hooks->written(name);
         return;
     }
@@ -93,8 +105,11 @@ void FinishRecord(const std::string& folder, const std::string& name, const Reco
     product.output_name[product.bank] = JoinPath(folder, name, "output");
     std::printf("%s\n", name.c_str());
     FlushStandardOutput();
-    FourProduct_WriteFile(product);
+    WriteOrCommit(product, written, write_failure);
 }
+
+// Every record in flight may hold a temporary file, beside the run's own (the listing).
+static_assert(kSafeOutputSlots >= 2 * kMaxJobs + 1, "the interruption table holds every temporary file of a run");
 
 void RefuseOverwritingInput(const CalStarExtraction& extraction, const std::string& calstars_path) {
     if (WouldOverwriteInput(extraction.name)) {
@@ -216,6 +231,15 @@ public:
             // A stop names the oldest record whose file is not written yet.
             if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
             in_flight_.push_back(extraction_.name);
+            // The worker writes the file under a temporary name that no earlier record in flight
+            // takes as its final name; a path too long is refused by FinishRecord, at its turn.
+            job->output_path.clear();
+            job->write_failure = nullptr;
+            if (folder_.size() + extraction_.name.size() < kPathBuffer) {
+                job->output_path = folder_ + extraction_.name;
+                SafeOutput_Reserve(job->output_path);
+                reserved_.push_back(job->output_path);
+            }
             job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
             pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
             workers_->Submit(std::move(job));
@@ -237,6 +261,10 @@ public:
         Finish();
     }
 
+    ~ParallelRun() {
+        for (const std::string& path : reserved_) SafeOutput_Release(path);
+    }
+
 private:
     void Finish() {
         while (workers_ && workers_->Pending() > 0) FinishOldest();
@@ -244,12 +272,18 @@ private:
 
     void FinishOldest() {
         std::unique_ptr<RecordJob> job = workers_->TakeOldest();
-        if (job->outcome.out_of_memory) {
+        if (job->outcome.out_of_memory || WriteFailedAhead(*job)) {
             FallBackToSequential(std::move(job));
             return;
         }
         try {
-            FinishRecord(folder_, job->record.name, job->outcome, job->product);
+            const bool written = !job->output_path.empty();
+            FinishRecord(folder_, job->record.name, job->outcome, job->product, written ? &job->output : nullptr,
+                         job->write_failure);
+            if (written) {
+                SafeOutput_Release(job->output_path);
+                reserved_.pop_front();
+            }
         } catch (...) {
             record_failed_ = true;
             throw;
@@ -260,18 +294,31 @@ private:
         spare_.push_back(std::move(job));
     }
 
-    // A worker's memory failed on `first`, the oldest record not yet written. Its memory held more
-    // than the sequential loop would (other workers' images, records in flight), so the failure is
-    // not yet the run's: the workers are stopped, everything they held is released, and `first` and
-    // the records after it are reconstituted again by the sequential loop, which fails, if it fails,
-    // as a run of one job does.
+    // A file written ahead of its turn may have failed for want of room that the records after it
+    // took (their temporary files on a nearly full disk), which the sequential loop would not have
+    // taken yet.
+    static bool WriteFailedAhead(const RecordJob& job) {
+        return !job.outcome.failure && !job.output_path.empty() && (job.write_failure || !job.output.ok);
+    }
+
+    // A worker's memory failed on `first`, the oldest record not yet written, or its file could not
+    // be written ahead. Its memory held more than the sequential loop would (other workers' images,
+    // records in flight), and the disk held the later records' temporary files, so the failure is not
+    // yet the run's: the workers are stopped, everything they held is released (temporary files
+    // included), and `first` and the records after it are reconstituted again by the sequential loop,
+    // which fails, if it fails, as a run of one job does.
     void FallBackToSequential(std::unique_ptr<RecordJob> first) {
         std::vector<std::unique_ptr<RecordJob>> jobs;
         jobs.push_back(std::move(first));
         while (workers_->Pending() > 0) jobs.push_back(workers_->TakeOldest());
         workers_.reset();
         spare_.clear();
-        for (std::unique_ptr<RecordJob>& job : jobs) FourProduct_MemFree(job->product);
+        for (std::unique_ptr<RecordJob>& job : jobs) {
+            FourProduct_MemFree(job->product);
+            SafeOutput_Abandon(job->output);
+        }
+        for (const std::string& path : reserved_) SafeOutput_Release(path);
+        reserved_.clear();
         in_flight_.clear();
         for (std::unique_ptr<RecordJob>& job : jobs) {
             Interruption_NameRecord(job->record.name);
@@ -304,6 +351,7 @@ private:
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
     SequentialLoop sequential_;                       // the loop after a fall-back
+    std::deque<std::string> reserved_;                // their output paths, reserved against temporary use
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
 };
 

@@ -163,4 +163,11 @@ void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job) {
     worker.buffers.generator = job.generator;
     ReconstituteRecord(worker.buffers, record, job.product, job.outcome);
     CalStarReconsitution_FrameFree(worker.buffers);
+    if (job.outcome.failure || job.output_path.empty()) return;
+    job.product.output_name[job.product.bank] = job.output_path;
+    try {
+        FourProduct_WriteTemporary(job.product, job.output);
+    } catch (...) {
+        job.write_failure = std::current_exception();
+    }
 }

@@ -5,11 +5,12 @@
 // and an output slot. Each worker owns its ReconWorkBuffers (and with them its GaussStar_Fast cache,
 // kept for the run); each takes the oldest waiting job, reconstitutes it into the job's slot, and records
 // what the reconstitution said (its warning lines, or the failure that ended it). The driver takes
-// the jobs back in submission order with TakeOldest and writes them: the files, the lines and the
-// failures come out as from the sequential loop, whatever the number of workers.
+// the jobs back in submission order with TakeOldest, prints them and renames their files, which the
+// workers wrote under temporary names: the files, the lines and the failures come out as from the
+// sequential loop, whatever the number of workers.
 //
 // Nothing is shared between the workers but the queue, under one mutex; only the driver's thread
-// prints or writes files.
+// prints or renames files.
 #pragma once
 
 #include <condition_variable>
@@ -52,6 +53,11 @@ struct RecordJob {
     bool product_ready = false;     // product is set up for product_first_int and the record's size
     int32_t product_first_int = 0;
     RecordOutcome outcome;
+    // The record's file, written by the worker under its temporary name right after the record is
+    // reconstituted, and renamed in record order by the driver. Empty path: the worker writes nothing.
+    std::string output_path;
+    SafeOutput output;
+    std::exception_ptr write_failure;  // the failure to open or write the temporary file
     bool done = false;         // set by the worker, under the mutex
 };
 

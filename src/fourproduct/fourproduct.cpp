@@ -45,9 +45,8 @@ std::vector<uint8_t> FourProduct_Header(const FourProduct& record) {
     return header;
 }
 
-void FourProduct_WriteFile(FourProduct& record) {
+void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output) {
     const std::string& final_name = record.output_name[record.bank];
-    SafeOutput output;
     if (!SafeOutput_Open(output, final_name)) {
         Fail(WaitKind::Character, Format(" Cannot open output file %s for writing \n", final_name.c_str()));
     }
@@ -55,5 +54,14 @@ void FourProduct_WriteFile(FourProduct& record) {
     const size_t npix = static_cast<size_t>(record.rows) * static_cast<size_t>(record.cols);
     bool ok = SafeOutput_Write(output, header.data(), header.size());
     for (int product = 0; product < kProducts && ok; ++product) ok = SafeOutput_Write(output, FourProduct_Plane(record, product), npix);
-    if (!SafeOutput_Commit(output)) Fail(WaitKind::Character, Format(" Cannot write output file %s \n", final_name.c_str()));
+}
+
+void FourProduct_CommitFile(SafeOutput& output) {
+    if (!SafeOutput_Commit(output)) Fail(WaitKind::Character, Format(" Cannot write output file %s \n", output.final_name.c_str()));
+}
+
+void FourProduct_WriteFile(FourProduct& record) {
+    SafeOutput output;
+    FourProduct_WriteTemporary(record, output);
+    FourProduct_CommitFile(output);
 }

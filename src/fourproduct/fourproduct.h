@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "safe_output/safe_output.h"
+
 constexpr int kProducts = 4;
 constexpr int kBanks = 2;
 constexpr int kPlaneSlots = kProducts * kBanks;
@@ -57,6 +59,13 @@ void FourProduct_MemFree(FourProduct& record);
 // final name, nor removes the file that was there. Failures (waiting for one character):
 // " Cannot open output file <name> for writing \n" and " Cannot write output file <name> \n".
 void FourProduct_WriteFile(FourProduct& record);
+
+// FourProduct_WriteFile in two steps, for a writer that renames in an order of its own: the first
+// opens `output` for output_name[bank] and writes the file under its temporary name (failing with the
+// open failure above; a failed write is remembered in `output`), the second renames it over the final
+// name (failing with the write failure above, the temporary file removed).
+void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output);
+void FourProduct_CommitFile(SafeOutput& output);
 
 // The file's bytes: header then the current bank's planes (used by the writer and by tests).
 std::vector<uint8_t> FourProduct_Header(const FourProduct& record);

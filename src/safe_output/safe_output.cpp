@@ -1,8 +1,10 @@
 #include "safe_output/safe_output.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -16,10 +18,10 @@ constexpr int kBeyondTable = -1;
 // Temporary names tried before giving up: ".partial", ".partial2" ... ".partial<kMaxTemporaryNumber>".
 constexpr int kMaxTemporaryNumber = 100000;
 
-// One entry of the interruption table. The signal handler reads `path` only while `state` is
-// kNamed; the writer moves the state to kFilling before it changes the path, so a handler that
-// interrupts it in the middle sees no half-copied name.
-enum SlotState : int { kFree = 0, kFilling = 1, kNamed = 2 };
+// One entry of the interruption table. Only the thread that claimed a slot writes its path, and
+// only in state kFilling; the sweep reads a path only after taking the slot from kNamed to kSwept,
+// and every change out of kNamed is a compare-and-swap, so no thread rewrites a path being read.
+enum SlotState : int { kFree = 0, kFilling = 1, kNamed = 2, kSwept = 3 };
 struct Slot {
     std::atomic<int> state{kFree};
     char path[kSafeOutputPathBytes];
@@ -27,6 +29,22 @@ struct Slot {
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free slot states");
 
 Slot g_slots[kSafeOutputSlots];
+// Set by the sweep: no file is created after it.
+std::atomic<bool> g_closed{false};
+// Threads between the check of g_closed and the end of their file's creation; the sweep waits for
+// the others' to end. A thread's own creation, interrupted by the sweep's signal, does not count.
+std::atomic<int> g_creating{0};
+thread_local bool t_creating = false;
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free closed flag");
+
+// Final names reserved against temporary use, with their counts.
+std::mutex g_reserved_mutex;
+std::map<std::string, int> g_reserved;
+
+bool IsReserved(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_reserved_mutex);
+    return g_reserved.count(name) != 0;
+}
 
 int ClaimSlot() {
     for (int i = 0; i < kSafeOutputSlots; ++i) {
@@ -36,15 +54,39 @@ int ClaimSlot() {
     return -1;
 }
 
+// Takes a named slot back for a new name; false when the sweep has it (the process is ending).
+bool UnnameSlot(int slot) {
+    int expected = kNamed;
+    return g_slots[slot].state.compare_exchange_strong(expected, kFilling);
+}
+
 void NameSlot(int slot, const std::string& path) {
-    g_slots[slot].state.store(kFilling);
     std::memcpy(g_slots[slot].path, path.c_str(), path.size() + 1);
     g_slots[slot].state.store(kNamed);
 }
 
 void ReleaseSlot(int& slot) {
-    if (slot >= 0) g_slots[slot].state.store(kFree);
+    if (slot >= 0) {
+        // A slot the sweep took stays taken until SafeOutput_Reopen: the sweep may still read its path.
+        int expected = kNamed;
+        if (!g_slots[slot].state.compare_exchange_strong(expected, kFree) && expected == kFilling) {
+            g_slots[slot].state.store(kFree);
+        }
+    }
     slot = -1;
+}
+
+// Creates the temporary file `name` unless the table is closed (then Failed with kBeyondTable's
+// meaning taken by the caller). While it runs, the sweep on another thread waits.
+CreateResult CreateUnlessClosed(const char* name, intptr_t& file, int& error, bool& closed) {
+    g_creating.fetch_add(1);
+    t_creating = true;
+    closed = g_closed.load();
+    CreateResult result = CreateResult::Failed;
+    if (!closed) result = CreateNewFile(name, file, error);
+    t_creating = false;
+    g_creating.fetch_sub(1);
+    return result;
 }
 
 // True when the folder holds an entry of that name, a symbolic link included even if it leads
@@ -106,13 +148,22 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
     for (int number = 1; number <= kMaxTemporaryNumber; ++number) {
         const std::string name = number == 1 ? base : base + std::to_string(number);
         // An existing entry may be an earlier output of this run: it must never be in the table, where
-        // an interruption would remove it. One that no live writer holds, left by a run that could
-        // not clean up, is removed and its name taken.
+        // an interruption would remove it. A reserved name is the final name of an output written
+        // and not yet renamed. One that no live writer holds, left by a run that could not clean up,
+        // is removed and its name taken.
+        if (IsReserved(name)) continue;
         if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) continue;
         NameSlot(output.slot, name);
         intptr_t file = kNoFile;
         int error = 0;
-        switch (CreateNewFile(name.c_str(), file, error)) {
+        bool closed = false;
+        const CreateResult created = CreateUnlessClosed(name.c_str(), file, error, closed);
+        if (closed) {
+            output.error = EINTR;
+            ReleaseSlot(output.slot);
+            return false;
+        }
+        switch (created) {
             case CreateResult::Created:
                 if (!HoldNewFile(file)) {  // swept by another run before it was held
                     CloseFile(file, error);
@@ -123,7 +174,11 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
                 output.temporary_name = name;
                 return true;
             case CreateResult::Exists:  // appeared since it was looked at
-                g_slots[output.slot].state.store(kFilling);
+                if (!UnnameSlot(output.slot)) {
+                    output.error = EINTR;
+                    output.slot = -1;
+                    return false;
+                }
                 continue;
             case CreateResult::Failed:
                 output.error = error;
@@ -150,6 +205,8 @@ bool SafeOutput_Write(SafeOutput& output, const void* data, size_t size) {
 bool SafeOutput_Commit(SafeOutput& output) {
     if (output.file == kNoFile) return false;
     int error = 0;
+    // Held from the close to the rename: a run that found it unheld in between would remove it.
+    const intptr_t hold = KeepHeld(output.file);
     if (!CloseFile(output.file, error) && output.ok) {
         output.ok = false;
         output.error = error;
@@ -159,6 +216,7 @@ bool SafeOutput_Commit(SafeOutput& output) {
         output.ok = false;
         output.error = error;
     }
+    ReleaseHold(hold);
     // The name leaves the table only now: an interruption before the rename removes the file, one
     // after it finds nothing under the temporary name.
     if (!output.ok) RemoveEntry(output.temporary_name.c_str());
@@ -194,8 +252,34 @@ std::string SafeOutput_ErrorText(int error) {
     return ErrorText(error);
 }
 
+void SafeOutput_Reserve(const std::string& final_name) {
+    std::lock_guard<std::mutex> lock(g_reserved_mutex);
+    ++g_reserved[final_name];
+}
+
+void SafeOutput_Release(const std::string& final_name) {
+    std::lock_guard<std::mutex> lock(g_reserved_mutex);
+    const auto entry = g_reserved.find(final_name);
+    if (entry != g_reserved.end() && --entry->second == 0) g_reserved.erase(entry);
+}
+
 void SafeOutput_RemoveTemporaries() {
-    for (Slot& slot : g_slots) {
-        if (slot.state.load() == kNamed) RemoveEntry(slot.path);
+    g_closed.store(true);
+    // Creations under way on other threads end in a named slot (a creation is one system call); this
+    // thread's own, if the signal interrupted it, has its name in the table already.
+    const int own = t_creating ? 1 : 0;
+    while (g_creating.load() > own) {
     }
+    for (Slot& slot : g_slots) {
+        int expected = kNamed;
+        if (slot.state.compare_exchange_strong(expected, kSwept)) RemoveEntry(slot.path);
+    }
+}
+
+void SafeOutput_Reopen() {
+    for (Slot& slot : g_slots) {
+        int expected = kSwept;
+        slot.state.compare_exchange_strong(expected, kFree);
+    }
+    g_closed.store(false);
 }

@@ -28,15 +28,22 @@
 // Interruptions: from the moment its name is chosen until after the rename, every temporary name
 // sits in a fixed table of kSafeOutputSlots entries. The name is entered before the file is created
 // and taken out after the rename, so a sweep at any moment removes every temporary file that exists;
-// a name swept before its file was created or after it was renamed names nothing any more.
+// a name swept before its file was created or after it was renamed names nothing any more. Several
+// threads may open, write and commit outputs at once: a sweep first closes the table to new files,
+// waits for the creations under way on other threads, then removes every named file.
+//
+// Names reserved by SafeOutput_Reserve (the final names of outputs that are written and not yet
+// renamed, in a run that renames in an order of its own) are never chosen as temporary names, so a
+// later output's temporary file is never the final name of an earlier one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-// Files that can be open at once (each program writes one at a time).
-constexpr int kSafeOutputSlots = 8;
+// Files that can be open at once: a parallel run has up to two records in flight for each of its
+// at most 256 workers, each with its temporary file, and the run writes one file of its own.
+constexpr int kSafeOutputSlots = 2 * 256 + 8;
 // Longest temporary path the table holds, terminator included; a longer one cannot be opened.
 constexpr size_t kSafeOutputPathBytes = 4096;
 // No temporary file of the platform's kind is open.
@@ -77,10 +84,20 @@ void SafeOutput_Abandon(SafeOutput& output);
 // any failure (nothing left behind, the final name untouched, `error` set when asked for).
 bool SafeOutput_WriteWhole(const std::string& final_name, const void* data, size_t size, int* error = nullptr);
 
+// Reserves `final_name` as a name no temporary file may take, until as many SafeOutput_Release
+// calls as reservations. Thread-safe.
+void SafeOutput_Reserve(const std::string& final_name);
+void SafeOutput_Release(const std::string& final_name);
+
 // The system's text for an error code of a SafeOutput ("No space left on device").
 std::string SafeOutput_ErrorText(int error);
 
-// Removes every temporary file that an open SafeOutput of this process is writing. Safe in a
-// signal handler that interrupted the thread that writes: it takes no lock, allocates nothing and
-// calls only the system's file removal. Outputs already renamed are not touched.
+// Removes every temporary file that an open SafeOutput of this process is writing, and lets no
+// other be created after it. Safe in a signal handler, on any thread: it takes no lock, allocates
+// nothing and calls only the system's file removal; it waits only for file creations already under
+// way on other threads. Outputs already renamed are not touched. Called once, as the process ends.
 void SafeOutput_RemoveTemporaries();
+
+// Lets files be created again after SafeOutput_RemoveTemporaries, for a process that goes on (a
+// test). Only when no other thread uses a SafeOutput.
+void SafeOutput_Reopen();

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "safe_output/safe_output.h"
+
 // The characters that separate folders in a path ("/", and "\\" too on Windows).
 extern const char* const kPathSeparators;
 
@@ -21,6 +23,13 @@ CreateResult CreateNewFile(const char* path, intptr_t& file, int& error);
 // open handle's exclusive sharing on Windows). False when the file was removed before it was held
 // (a stale-file sweep of another run took it): the caller then tries another name.
 bool HoldNewFile(intptr_t file);
+
+// A second handle on the held file that keeps it held after the writing handle is closed, so that
+// the close (which may report a failed write) comes before the rename while no other run can take
+// the file for stale in between; kNoFile when none can be made (then nothing holds it meanwhile).
+// ReleaseHold closes it, after the rename.
+intptr_t KeepHeld(intptr_t file);
+void ReleaseHold(intptr_t hold);
 
 // Removes `path` when it is a regular file that no live writer holds (left by a run that could not
 // clean up). True when it was removed.

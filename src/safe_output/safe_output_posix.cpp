@@ -36,6 +36,16 @@ bool HoldNewFile(intptr_t file) {
     return ::fstat(static_cast<int>(file), &info) != 0 || info.st_nlink > 0;
 }
 
+intptr_t KeepHeld(intptr_t file) {
+    // A duplicate shares the open file description, and with it the lock.
+    const int hold = ::fcntl(static_cast<int>(file), F_DUPFD_CLOEXEC, 0);
+    return hold >= 0 ? hold : kNoFile;
+}
+
+void ReleaseHold(intptr_t hold) {
+    if (hold != kNoFile) ::close(static_cast<int>(hold));
+}
+
 bool RemoveIfStale(const char* path) {
     const int descriptor = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) return false;  // a link, gone, or not ours to open

@@ -29,6 +29,18 @@ bool HoldNewFile(intptr_t) {
     return true;
 }
 
+intptr_t KeepHeld(intptr_t file) {
+    // The duplicate keeps the file open with its sharing, which lets it be renamed and removed.
+    HANDLE hold = nullptr;
+    const HANDLE process = GetCurrentProcess();
+    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(file), process, &hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) return kNoFile;
+    return reinterpret_cast<intptr_t>(hold);
+}
+
+void ReleaseHold(intptr_t hold) {
+    if (hold != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(hold));
+}
+
 bool RemoveIfStale(const char* path) {
     // Only a plain file, never a link or folder; opened only when no handle is open on it (no sharing).
     const DWORD attributes = GetFileAttributesA(path);

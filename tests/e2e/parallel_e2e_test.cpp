@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -118,9 +119,14 @@ Outcome RunFolder(const Folder& folder, int jobs) {
     return outcome;
 }
 
-void ExpectSameRun(const Folder& folder, const std::string& what) {
+// `outputs`: records' names that look like temporary files.
+void ExpectSameRun(const Folder& folder, const std::string& what, const std::set<std::string>& outputs = {}) {
     const Outcome reference = RunFolder(folder, 1);
-    for (const std::string& name : reference.names) EXPECT_EQ(name.find(".partial"), std::string::npos) << what << ": " << name;
+    for (const std::string& name : reference.names) {
+        if (outputs.count(name) == 0) {
+            EXPECT_EQ(name.find(".partial"), std::string::npos) << what << ": " << name;
+        }
+    }
     for (const int jobs : {2, 3, 8}) {
         const Outcome parallel = RunFolder(folder, jobs);
         SCOPED_TRACE(what + ", --jobs " + std::to_string(jobs));
@@ -159,6 +165,47 @@ TEST(Parallel, AFailureAtAnyRecordKeepsItsSequentialMeaning) {
             ExpectSameRun(folder, what);
         }
     }
+}
+
+// One CALSTARS file of `count` small records named by `name_of`.
+Folder NamedRecords(int count, std::string (*name_of)(int)) {
+    SplitMix64 random{77};
+    std::vector<TestRecord> records;
+    for (int r = 0; r < count; ++r) {
+        TestRecord record;
+        record.name = name_of(r);
+        record.window = 3;
+        record.divisor = 4;
+        for (int s = 0; s < 3; ++s) record.stars.push_back(Star(random, 20, 24));
+        records.push_back(record);
+    }
+    Folder folder;
+    folder.files["CALSTARS_named.txt"] = CalstarsText(20, 24, 3, records, 5);
+    folder.records = count;
+    return folder;
+}
+
+// Workers write their files ahead of the ordered renames: a later record of the same name must not
+// disturb an earlier one's file (the last one wins), and a record named like another's temporary
+// file must not be taken by it, nor take it.
+TEST(Parallel, RecordsSharingANameOrNamedLikeATemporaryFileEndAsInTheSequentialRun) {
+    static const char* const kNames[] = {"A.bin", "B.bin", "A.bin.partial", "A.bin", "A.bin.partial2", "B.bin.partial"};
+    const Folder folder = NamedRecords(30, [](int r) { return std::string(kNames[(r * 5 + r / 6) % 6]); });
+    const Outcome reference = RunFolder(folder, 1);
+    EXPECT_EQ(reference.run.status, 0) << reference.run.output;
+    ExpectSameRun(folder, "shared names", {"A.bin.partial", "A.bin.partial2", "B.bin.partial"});
+}
+
+// A write that fails in the middle of a long run, while the workers have later records written under
+// temporary names: the records before it are there, nothing after it, no temporary file.
+TEST(Parallel, AWriteFailingWithWorkersAheadLeavesTheSequentialPrefixOnly) {
+    Folder folder = NamedRecords(40, [](int r) { return "R" + std::to_string(r) + ".bin"; });
+    folder.folders.push_back("R12.bin");
+    const Outcome reference = RunFolder(folder, 1);
+    EXPECT_EQ(reference.run.status, 1);
+    EXPECT_NE(reference.run.output.find(" Cannot "), std::string::npos) << reference.run.output;
+    EXPECT_EQ(reference.files.size(), 14u);  // the CALSTARS file, the listing and R0 to R11
+    ExpectSameRun(folder, "unwritable R12");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "failure.h"
@@ -108,6 +109,11 @@ TEST(SafeOutput, SweepRemovesOnlyTheFilesBeingWritten) {
     SafeOutput_Abandon(second);
     EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"a.bin.partial", "done.bin"}));
     EXPECT_EQ(ReadText(folder / "a.bin.partial"), "an earlier record's output");
+    // After a sweep nothing more is created, until the table is opened again.
+    SafeOutput late;
+    EXPECT_FALSE(SafeOutput_Open(late, folder / "late.bin"));
+    SafeOutput_Reopen();
+    EXPECT_TRUE(SafeOutput_WriteWhole(folder / "late.bin", kBytes.data(), kBytes.size()));
 }
 
 TEST(SafeOutput, TableOfOpenFilesIsBoundedAndFreedOnClose) {
@@ -128,6 +134,37 @@ TEST(SafeOutput, TableOfOpenFilesIsBoundedAndFreedOnClose) {
     open.clear();
     SafeOutput_Abandon(one_more);
     EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"f0"});
+}
+
+// Several threads write files of one final name and of names like each other's temporary files at
+// once, as a parallel run's workers do: every open gets a temporary file of its own (exclusive
+// creation, no two writers in one file), every commit leaves a whole file, and no temporary is left.
+TEST(SafeOutput, ThreadsWritingAtOnceNeverShareATemporaryFile) {
+    ScratchFolder folder;
+    const std::vector<std::string> names = {"same.bin", "same.bin.partial", "other.bin"};
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    // A final name that looks like a temporary one is reserved while it is written, as the driver does.
+    SafeOutput_Reserve(folder / "same.bin.partial");
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string text = std::string(1000, static_cast<char>('a' + t));
+            for (int i = 0; i < 60; ++i) {
+                SafeOutput output;
+                const std::string name = folder / names[static_cast<size_t>(i) % names.size()];
+                if (!SafeOutput_Open(output, name) || !WriteText(output, text) || !SafeOutput_Commit(output)) ++failures[t];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    SafeOutput_Release(folder / "same.bin.partial");
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"other.bin", "same.bin", "same.bin.partial"}));
+    for (const std::string& name : ListFolder(folder.path())) {
+        const std::string text = ReadText(folder / name);
+        EXPECT_EQ(text.size(), 1000u) << name;
+        EXPECT_EQ(text.find_first_not_of(text[0]), std::string::npos) << name << ": two writers in one file";
+    }
 }
 
 }  // namespace
