@@ -6,12 +6,22 @@
 # and stale temporary files of killed runs; standard output that cannot be written ends the run 1
 # with every file written; two runs at once on one folder each see the whole folder.
 #
-#   listing_and_limits.sh <calstars2fp> [concurrent rounds, default 10]
+#   listing_and_limits.sh <calstars2fp> [concurrent rounds, default 10] [thread-sanitizer]
+#
+# A ThreadSanitizer build cannot run the file size limit cases (its runtime writes a file as it
+# starts, which the limit refuses by killing it) nor the stops while a write waits on a full pipe
+# (it holds an arriving signal until the blocking write returns): it says so and runs the rest.
 #
 # Hang guards use timeout(1) with generous limits: they catch a run that never ends, they time nothing.
 set -uo pipefail
 program=$1
 rounds=${2:-10}
+instrumented=${3:-}
+limits_apply=1
+if [ "${instrumented}" = thread-sanitizer ]; then
+  limits_apply=0
+  echo "(ThreadSanitizer build: the file size limit and full-pipe stop cases are left to the other builds)"
+fi
 ulimit -c 0
 
 work=$(mktemp -d)
@@ -46,6 +56,7 @@ run fifo > fifo.out 2>&1; status=$?
 check "FIFO at the listing: no hang, status 0, A.bin written" test "${status}" -eq 0 -a -f fifo/A.bin -a ! -p fifo/DirListingCalstars.txt
 
 # A listing that cannot be written (file size limit of 0 blocks): one line, status 1, nothing done.
+if [ "${limits_apply}" -eq 1 ]; then
 mkdir limited && mk limited/CALSTARS_A.txt 20 20 A.bin
 # (The line goes through a pipe: the limit would refuse it in a file as well.)
 ( ulimit -f 0; run limited ) 2>&1 | cat > limited.out; status=${PIPESTATUS[0]}
@@ -54,6 +65,7 @@ check "listing over the file size limit: nothing processed, no temporary" test !
 check "listing over the file size limit: the line" grep -q "^ Cannot write directory listing file limited/DirListingCalstars.txt: " limited.out
 echo "(a full disk is not made here, which needs a file system mounted for the test: a write that the"
 echo " system refuses is covered by the file size limit above, whose failure takes the same path)"
+fi
 
 # Names holding ".txt" twice: each file once.
 mkdir twice && mk twice/CALSTARS_A.txt 20 20 A.bin && mk twice/CALSTARS_A.txt.v2.txt 20 20 B.bin
@@ -61,16 +73,18 @@ run twice > twice.out 2>&1; status=$?
 check "CALSTARS_A.txt and CALSTARS_A.txt.v2.txt: each processed once" test "${status}" -eq 0 -a "$(cat twice.out)" = "$(printf 'A.bin\nB.bin')"
 
 # A record file over the file size limit: SIGXFSZ does not kill the run, the write fails with its line.
+if [ "${limits_apply}" -eq 1 ]; then
 mkdir big && mk big/CALSTARS_A.txt 1000 1000 A.bin
 ( ulimit -f 100; run big ) 2>&1 | cat > big.out; status=${PIPESTATUS[0]}
 check "record over the file size limit: status 1 and the write line" test "${status}" -eq 1
 check "record over the file size limit: the line" grep -q "^ Cannot write output file big/A.bin " big.out
 check "record over the file size limit: no temporary" no_temporaries big
+fi
 
 # Stop signals with a standard output nobody reads. A full pipe: the handler's line is dropped, the
 # run ends by SIGTERM. A closed pipe: its SIGPIPE does not replace SIGTERM.
 mkdir stalled && for k in $(seq 1 30); do mk "stalled/CALSTARS_$k.txt" 300 300 "F$k.bin"; done
-for jobs in 1 3; do
+for jobs in $( [ "${limits_apply}" -eq 1 ] && echo 1 3 ); do
   rm -f stalled/*.bin stalled/DirListingCalstars.txt
   mkfifo pipe
   exec 8<> pipe  # held open for reading, never read
@@ -150,6 +164,7 @@ for (( round = 1; round <= rounds; ++round )); do
   [ "$(ls many | grep -c '\.bin$')" -eq 3000 ] || same=0
   if [ "${s1}" -ne 0 ] || [ "${s2}" -ne 0 ] || [ "${same}" -ne 1 ] || ! no_temporaries many; then
     check "two runs at once, round ${round}: both complete with identical files (status ${s1}, ${s2})" false
+    tail -n 2 many.1 many.2
     break
   fi
 done
