@@ -29,17 +29,14 @@ bool HoldNewFile(intptr_t) {
     return true;
 }
 
-intptr_t KeepHeld(intptr_t file) {
-    // The duplicate keeps the file open with its sharing, which lets it be renamed and removed.
-    HANDLE hold = nullptr;
-    const HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(file), process, &hold, 0, FALSE, DUPLICATE_SAME_ACCESS)) return kNoFile;
-    return reinterpret_cast<intptr_t>(hold);
+intptr_t KeepHeld(intptr_t) {
+    // No second handle: one left open would keep a file that an interruption removed alive for the
+    // rename, and would refuse the rename of a file still open for writing. Between the close and the
+    // rename (two system calls) another run could take the file for stale; its write then fails.
+    return kNoFile;
 }
 
-void ReleaseHold(intptr_t hold) {
-    if (hold != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(hold));
-}
+void ReleaseHold(intptr_t) {}
 
 bool RemoveIfStale(const char* path) {
     // Only a plain file, never a link or folder; opened only when no handle is open on it (no sharing).
