@@ -151,37 +151,45 @@ double Median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
+// Reads every record of the folder's CALSTARS files (in listing order) with buffers set up per file
+// as the program sets them up, and hands each to `visit(extraction, buffers, product)`. The visitor
+// frees the record's frame buffers when it reconstitutes it.
+template <typename Visit>
+void ForEachRecord(const std::string& folder, Visit visit) {
+    CalStarExtraction extraction;
+    FourProduct product;
+    ReconWorkBuffers buffers;
+    for (const std::string& name : CalstarsFiles(folder)) {
+        OpenCalStarExtraction(folder + "/" + name, extraction);
+        FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
+        CalStarReconsitution_MemSetup(buffers, extraction);
+        while (ReadCalStarFrame(extraction) == 0) visit(extraction, buffers, product);
+        CalStarReconsitution_MemFree(buffers);
+    }
+    FourProduct_MemFree(product);
+}
+
 // The child's side of the literal rows: every `every`-th record of the folder's CALSTARS files (in
 // listing order, counted over the whole folder) is reconstituted with the literal stages and written
 // into `output_folder`; the others are only read. Prints "<sampled records> <seconds> <CPU seconds>".
 int LiteralSample(const std::string& folder, int every, const std::string& output_folder) {
-    CalStarExtraction extraction;
-    FourProduct product;
-    ReconWorkBuffers buffers;
     int64_t index = 0;
     int sampled = 0;
     double seconds = 0.0;
     double cpu_seconds = 0.0;
     try {
-        for (const std::string& name : CalstarsFiles(folder)) {
-            OpenCalStarExtraction(folder + "/" + name, extraction);
-            FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
-            CalStarReconsitution_MemSetup(buffers, extraction);
-            while (ReadCalStarFrame(extraction) == 0) {
-                if (index++ % every != 0) continue;
-                const auto start = std::chrono::steady_clock::now();
-                const double cpu_start = CpuSeconds();
-                CalStarReconsitution_Reference(buffers, extraction, product);
-                product.output_name[product.bank] = output_folder + "/" + extraction.name;
-                FourProduct_WriteFile(product);
-                CalStarReconsitution_FrameFree(buffers);
-                seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-                cpu_seconds += CpuSeconds() - cpu_start;
-                ++sampled;
-            }
-            CalStarReconsitution_MemFree(buffers);
-        }
-        FourProduct_MemFree(product);
+        ForEachRecord(folder, [&](const CalStarExtraction& extraction, ReconWorkBuffers& buffers, FourProduct& product) {
+            if (index++ % every != 0) return;
+            const auto start = std::chrono::steady_clock::now();
+            const double cpu_start = CpuSeconds();
+            CalStarReconsitution_Reference(buffers, extraction, product);
+            product.output_name[product.bank] = output_folder + "/" + extraction.name;
+            FourProduct_WriteFile(product);
+            CalStarReconsitution_FrameFree(buffers);
+            seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            cpu_seconds += CpuSeconds() - cpu_start;
+            ++sampled;
+        });
     } catch (const Failure& failure) {
         std::fprintf(stderr, "literal run failed:%s", failure.message.c_str());
         return 1;
@@ -201,38 +209,29 @@ void SerialShare(const std::string& folder, int records) {
     const std::string out = folder + "/serial";
     fs::create_directories(out);
     FILE* lines = std::fopen("/dev/null", "w");
-    CalStarExtraction extraction;
-    FourProduct product;
-    ReconWorkBuffers buffers;
     double record_s = 0.0;
     double record_cpu_s = 0.0;
     double serial_s = 0.0;
     int done = 0;
     try {
-        for (const std::string& name : CalstarsFiles(folder)) {
-            OpenCalStarExtraction(folder + "/" + name, extraction);
-            FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
-            CalStarReconsitution_MemSetup(buffers, extraction);
-            while (ReadCalStarFrame(extraction) == 0) {
-                const auto start = std::chrono::steady_clock::now();
-                const double cpu_start = CpuSeconds();
-                CalStarReconsitution(buffers, extraction, product);
-                product.output_name[product.bank] = out + "/" + extraction.name;
-                SafeOutput output;
-                FourProduct_WriteTemporary(product, output);
-                CalStarReconsitution_FrameFree(buffers);
-                const auto middle = std::chrono::steady_clock::now();
-                record_cpu_s += CpuSeconds() - cpu_start;
-                std::fprintf(lines, "%s\n", extraction.name.c_str());
-                std::fflush(lines);
-                FourProduct_CommitFile(output);
-                const auto end = std::chrono::steady_clock::now();
-                record_s += std::chrono::duration<double>(middle - start).count();
-                serial_s += std::chrono::duration<double>(end - middle).count();
-                ++done;
-            }
-            CalStarReconsitution_MemFree(buffers);
-        }
+        ForEachRecord(folder, [&](const CalStarExtraction& extraction, ReconWorkBuffers& buffers, FourProduct& product) {
+            const auto start = std::chrono::steady_clock::now();
+            const double cpu_start = CpuSeconds();
+            CalStarReconsitution(buffers, extraction, product);
+            product.output_name[product.bank] = out + "/" + extraction.name;
+            SafeOutput output;
+            FourProduct_WriteTemporary(product, output);
+            CalStarReconsitution_FrameFree(buffers);
+            const auto middle = std::chrono::steady_clock::now();
+            record_cpu_s += CpuSeconds() - cpu_start;
+            std::fprintf(lines, "%s\n", extraction.name.c_str());
+            std::fflush(lines);
+            FourProduct_CommitFile(output);
+            const auto end = std::chrono::steady_clock::now();
+            record_s += std::chrono::duration<double>(middle - start).count();
+            serial_s += std::chrono::duration<double>(end - middle).count();
+            ++done;
+        });
     } catch (const Failure& failure) {
         std::printf("serial share: the run failed:%s", failure.message.c_str());
     }
