@@ -61,7 +61,7 @@ std::string WriteCalstarsListing(const std::string& folder, const std::string& l
 bool SelectCalStarsFile(std::string& destination) {
     SetConsoleTitleA("Console Window");
     Sleep(kTitlePauseMs);
-    // Looked up as the original tool did; the dialog still gets no owner, so it works without one.
+    // Looked up by the title just set; the dialog still gets no owner, so it works without one.
     (void)FindWindowA(nullptr, "Console Window");
     std::printf(" Opening dialog box to search for a CALSTARS*.txt file\n");
     std::fflush(stdout);

@@ -86,7 +86,7 @@ py::array StarArray(const CalStarExtraction& extraction) {
     return result;
 }
 
-// The state of one run: the frame-index generator, the profile tables and kernels, the work images.
+// The state of one run: the frame-index generator, the profile factor tables, the work images.
 struct Reconstitution {
     std::mutex busy;  // a second thread calling the same object waits, with the GIL released
     ReconWorkBuffers buffers;
@@ -383,8 +383,8 @@ PYBIND11_MODULE(calstars2fp, module) {
         "by iterating over it. Raises Error for a file that cannot be read or a malformed header.");
 
     py::class_<Reconstitution>(module, "Reconstitution",
-                               "The state of one run of the program: the frame-index generator, the profile tables and "
-                               "kernels, the work images. Records reconstituted in the program's order give the program's "
+                               "The state of one run of the program: the frame-index generator, the profile factor "
+                               "tables, the work images. Records reconstituted in the program's order give the program's "
                                "bytes. One object belongs to one thread at a time; threads with their own objects run side "
                                "by side.")
         .def(py::init([](int64_t generator_state) {
