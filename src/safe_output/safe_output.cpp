@@ -41,9 +41,12 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 std::mutex g_reserved_mutex;
 std::map<std::string, int> g_reserved;
 
-bool IsReserved(const std::string& name) {
+// Reserves `name` for one temporary file of this process unless it is reserved already: a final name
+// not yet renamed to, or another thread's temporary file. That file may be closed and not yet renamed,
+// when no handle or lock keeps it from looking stale; the reservation keeps it from being removed.
+bool ClaimTemporaryName(const std::string& name) {
     std::lock_guard<std::mutex> lock(g_reserved_mutex);
-    return g_reserved.count(name) != 0;
+    return g_reserved.emplace(name, 1).second;
 }
 
 int ClaimSlot() {
@@ -127,6 +130,7 @@ std::string TemporaryBase(const std::string& final_name) {
 // Clears the output's open state once its temporary file is closed and renamed or removed.
 void Forget(SafeOutput& output) {
     output.file = kNoFile;
+    if (!output.temporary_name.empty()) SafeOutput_Release(output.temporary_name);
     output.temporary_name.clear();
     ReleaseSlot(output.slot);
 }
@@ -151,13 +155,17 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
         // an interruption would remove it. A reserved name is the final name of an output written
         // and not yet renamed. One that no live writer holds, left by a run that could not clean up,
         // is removed and its name taken.
-        if (IsReserved(name)) continue;
-        if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) continue;
+        if (!ClaimTemporaryName(name)) continue;
+        if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) {
+            SafeOutput_Release(name);
+            continue;
+        }
         NameSlot(output.slot, name);
         intptr_t file = kNoFile;
         int error = 0;
         bool closed = false;
         const CreateResult created = CreateUnlessClosed(name.c_str(), file, error, closed);
+        if (closed || created != CreateResult::Created) SafeOutput_Release(name);
         if (closed) {
             output.error = EINTR;
             ReleaseSlot(output.slot);
@@ -167,6 +175,7 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
             case CreateResult::Created:
                 if (!HoldNewFile(file)) {  // swept by another run before it was held
                     CloseFile(file, error);
+                    SafeOutput_Release(name);
                     g_slots[output.slot].state.store(kFilling);
                     continue;
                 }

@@ -34,7 +34,9 @@
 //
 // Names reserved by SafeOutput_Reserve (the final names of outputs that are written and not yet
 // renamed, in a run that renames in an order of its own) are never chosen as temporary names, so a
-// later output's temporary file is never the final name of an earlier one.
+// later output's temporary file is never the final name of an earlier one. A temporary file's own
+// name is reserved in the same way from its creation to its rename or removal, so no other thread
+// of the process takes it for a stale file in the moment between its close and its rename.
 #pragma once
 
 #include <cstddef>

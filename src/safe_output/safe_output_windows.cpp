@@ -75,9 +75,21 @@ bool CloseFile(intptr_t file, int& error) {
 }
 
 bool RenameReplacing(const char* from, const char* to, int& error) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
-    error = static_cast<int>(GetLastError());
-    return false;
+    // Replacing a file fails for a moment while anyone else has it open or is replacing it too (another
+    // run writing the same name, a viewer reading it, a virus scanner): such refusals are retried for
+    // up to about a second before they count as the write's failure. Any other error fails at once.
+    constexpr int kAttempts = 50;
+    constexpr DWORD kPauseMilliseconds = 20;
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+        const DWORD code = GetLastError();
+        const bool transient = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
+        if (!transient || attempt == kAttempts) {
+            error = static_cast<int>(code);
+            return false;
+        }
+        Sleep(kPauseMilliseconds);
+    }
 }
 
 void RemoveEntry(const char* path) { DeleteFileA(path); }
