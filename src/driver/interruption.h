@@ -33,8 +33,9 @@
 // Longest folder or record name the line shows; longer ones are cut.
 constexpr size_t kInterruptionNameBytes = 1024;
 
-// Installs the handlers (the first time) and notes `folder` for the line and `item` ("record", or
-// "file" for the viewer) as the word before a record's name. The calling thread is the writing one.
+// Installs the handlers (the first time, on the stop signals still at their default action) and
+// notes `folder` for the line and `item` ("record", or "file" for the viewer) as the word before a
+// record's name. The calling thread is the writing one.
 void Interruption_Watch(const std::string& folder, const char* item = "record");
 
 // `name` is the record now being made: the line names it until Interruption_RecordDone.

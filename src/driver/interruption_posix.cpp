@@ -96,9 +96,15 @@ void InstallInterruptionHandlers() {
     sigemptyset(&action.sa_mask);
     for (const int number : kStopSignals) sigaddset(&action.sa_mask, number);
     action.sa_flags = SA_RESTART | SA_SIGINFO;
+    // Only signals left at their default action are taken: one ignored at start stays ignored (nohup),
+    // and one the host process handles itself (a program that calls the run as a library, a fuzzer's
+    // timer on SIGALRM) keeps its handler.
     for (const int number : kStopSignals) {
         struct sigaction previous {};
-        if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        if (sigaction(number, nullptr, &previous) != 0 || (previous.sa_flags & SA_SIGINFO) != 0 ||
+            previous.sa_handler != SIG_DFL) {
+            continue;
+        }
         sigaction(number, &action, nullptr);
     }
     struct sigaction ignore {};

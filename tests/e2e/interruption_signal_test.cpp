@@ -97,19 +97,30 @@ TEST(InterruptionSignal, CleansUpPrintsOneLineAndDiesByTheSignal) {
     }
 }
 
-TEST(InterruptionSignal, SignalIgnoredAtStartStaysIgnored) {
-    ScratchFolder scratch;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::signal(SIGHUP, SIG_IGN);
-        Interruption_Watch(scratch.path());
-        ::raise(SIGHUP);
-        ::_exit(7);
+void CountSignal(int) { ::_exit(9); }
+
+// A signal ignored at start stays ignored; one the host process already handles keeps its handler.
+TEST(InterruptionSignal, SignalNotAtItsDefaultActionKeepsIt) {
+    struct Case {
+        void (*disposition)(int);
+        int status;  // the child's exit status once the signal is raised
+    };
+    for (const Case& c : {Case{SIG_IGN, 7}, Case{CountSignal, 9}}) {
+        for (const int number : {SIGHUP, SIGALRM}) {
+            ScratchFolder scratch;
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::signal(number, c.disposition);
+                Interruption_Watch(scratch.path());
+                ::raise(number);
+                ::_exit(7);
+            }
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status)) << number << ": " << status;
+            EXPECT_EQ(WEXITSTATUS(status), c.status) << number;
+        }
     }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
 }  // namespace
