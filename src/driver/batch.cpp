@@ -171,7 +171,7 @@ void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExt
 // next file, as a worker's do, and are set up again only for another size: freed and taken again for
 // every short file of a night, their fresh pages cost more than the file's records (14 ms a file of
 // three 640 x 480 records). A file of another size frees them before it allocates its own.
-void EndOfFile(SequentialLoop&) { GaussStar_Release(); }
+void EndOfFile() { GaussStar_Release(); }
 
 void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_path, CalStarExtraction& extraction,
                          SequentialLoop& loop, uint64_t budget) {
@@ -183,7 +183,7 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
         RunRecord(folder, loop, extraction);
         Interruption_RecordDone();
     }
-    EndOfFile(loop);
+    EndOfFile();
 }
 
 // The same loop with the reconstitution handed to workers. This thread still reads every file and
@@ -244,7 +244,7 @@ public:
             pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
             workers_->Submit(std::move(job));
         }
-        if (!workers_) EndOfFile(sequential_);
+        if (!workers_) EndOfFile();
     }
 
     // Runs `read` (the reading part of the run); when it fails, the records already submitted are

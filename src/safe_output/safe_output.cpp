@@ -49,6 +49,16 @@ bool ClaimTemporaryName(const std::string& name) {
     return g_reserved.emplace(name, 1).second;
 }
 
+// A claimed temporary name, released on leaving its scope unless its file was opened (Forget
+// releases it then).
+struct TemporaryNameClaim {
+    const std::string& name;
+    bool kept = false;
+    ~TemporaryNameClaim() {
+        if (!kept) SafeOutput_Release(name);
+    }
+};
+
 int ClaimSlot() {
     for (int i = 0; i < kSafeOutputSlots; ++i) {
         int expected = kFree;
@@ -153,19 +163,16 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
         const std::string name = number == 1 ? base : base + std::to_string(number);
         // An existing entry may be an earlier output of this run: it must never be in the table, where
         // an interruption would remove it. A reserved name is the final name of an output written
-        // and not yet renamed. One that no live writer holds, left by a run that could not clean up,
-        // is removed and its name taken.
+        // and not yet renamed, or another thread's temporary file. One that no live writer holds,
+        // left by a run that could not clean up, is removed and its name taken.
         if (!ClaimTemporaryName(name)) continue;
-        if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) {
-            SafeOutput_Release(name);
-            continue;
-        }
+        TemporaryNameClaim claim{name};
+        if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) continue;
         NameSlot(output.slot, name);
         intptr_t file = kNoFile;
         int error = 0;
         bool closed = false;
         const CreateResult created = CreateUnlessClosed(name.c_str(), file, error, closed);
-        if (closed || created != CreateResult::Created) SafeOutput_Release(name);
         if (closed) {
             output.error = EINTR;
             ReleaseSlot(output.slot);
@@ -175,12 +182,12 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
             case CreateResult::Created:
                 if (!HoldNewFile(file)) {  // swept by another run before it was held
                     CloseFile(file, error);
-                    SafeOutput_Release(name);
                     g_slots[output.slot].state.store(kFilling);
                     continue;
                 }
                 output.file = file;
                 output.temporary_name = name;
+                claim.kept = true;
                 return true;
             case CreateResult::Exists:  // appeared since it was looked at
                 if (!UnnameSlot(output.slot)) {
