@@ -2,7 +2,9 @@
 
 import os
 
-import calstars2fp
+import pytest
+
+calstars2fp = pytest.importorskip("calstars2fp")
 from test_bad_inputs import text
 
 

@@ -8,7 +8,9 @@ import time
 
 import numpy as np
 
-import calstars2fp
+import pytest
+
+calstars2fp = pytest.importorskip("calstars2fp")
 from conftest import EXAMPLES
 
 
