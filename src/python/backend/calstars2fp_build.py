@@ -204,7 +204,8 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     build_dir = os.path.abspath(build_dir)
     try:
         subprocess.run([cmake, "-S", ROOT, "-B", build_dir] + _configure_arguments(settings), check=True)
-        subprocess.run([cmake, "--build", build_dir, "--target", "calstars2fp_python"], check=True)
+        subprocess.run([cmake, "--build", build_dir, "--target", "calstars2fp_python", "calstars2fp_python_metadata"],
+                       check=True)
         staging = os.path.join(build_dir, "wheel-staging")
         shutil.rmtree(staging, ignore_errors=True)
         subprocess.run([cmake, "--install", build_dir, "--component", "python", "--prefix", staging, "--strip"], check=True)
