@@ -269,6 +269,9 @@ struct FourProductArrays {
     py::array planes;    // uint8, (4, rows, cols), read-only
 };
 
+// dtype uint8 by value: an unpickled array's dtype is equal to, not the same object as, NumPy's own.
+bool IsUint8(const py::array& array) { return array.dtype().kind() == 'u' && array.dtype().itemsize() == 1; }
+
 py::array_t<uint8_t> NewPlanes(int32_t rows, int32_t cols) {
     return py::array_t<uint8_t>({static_cast<py::ssize_t>(kProducts), static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
 }
@@ -277,7 +280,7 @@ py::array_t<uint8_t> NewPlanes(int32_t rows, int32_t cols) {
 // pixels, as a C-contiguous array (a copy where it is not one already).
 py::array_t<uint8_t, py::array::c_style | py::array::forcecast> PlanesArgument(const py::handle& argument) {
     const py::array planes = py::module_::import("numpy").attr("asarray")(argument);
-    if (!planes.dtype().is(py::dtype::of<uint8_t>())) throw py::type_error("planes must have dtype uint8");
+    if (!IsUint8(planes)) throw py::type_error("planes must have dtype uint8");
     if (planes.ndim() != 3 || planes.shape(0) != kProducts) throw py::value_error("planes must have shape (4, rows, cols)");
     if (planes.shape(1) < 1 || planes.shape(2) < 1 || planes.shape(1) > INT32_MAX || planes.shape(2) > INT32_MAX ||
         planes.shape(1) * planes.shape(2) > INT32_MAX) {
@@ -342,7 +345,7 @@ CalStarExtraction ImageOf(const py::handle& image, const Record& record) {
 py::array_t<uint8_t> OutArgument(const py::handle& out, int32_t rows, int32_t cols) {
     if (!py::isinstance<py::array>(out)) throw py::type_error("out must be a NumPy array");
     const py::array array = py::reinterpret_borrow<py::array>(out);
-    if (!array.dtype().is(py::dtype::of<uint8_t>())) throw py::type_error("out must have dtype uint8");
+    if (!IsUint8(array)) throw py::type_error("out must have dtype uint8");
     if (array.ndim() != 3 || array.shape(0) != kProducts || array.shape(1) != rows || array.shape(2) != cols) {
         throw py::value_error("out must have shape (4, " + std::to_string(rows) + ", " + std::to_string(cols) + ")");
     }

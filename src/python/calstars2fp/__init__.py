@@ -30,8 +30,8 @@ Examples
 >>> stars = np.array([(20.5, 30.25, 2500, 3100), (40.0, 12.5, 1800, 2000)], dtype=calstars2fp.STAR_DTYPE)
 >>> record = calstars2fp.Record(stars, window=9, divisor=16, name="IMG_0001.bin")
 >>> planes = calstars2fp.Reconstitution().reconstitute((64, 80), record)
->>> planes.shape, int(planes[0].max())
-((4, 64, 80), 255)
+>>> planes.shape, planes.dtype
+((4, 64, 80), dtype('uint8'))
 """
 
 import sys
