@@ -116,6 +116,7 @@ def test_write_fourproduct_failure_is_the_programs_message(tmp_path):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.filterwarnings("ignore::calstars2fp.CalstarsWarning")
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_nothing_is_printed(tmp_path, capfd, jobs):
     from test_bad_inputs import text
