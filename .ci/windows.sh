@@ -27,7 +27,7 @@ can_run_32bit() {
 architectures=(x86_64)
 if can_run_32bit; then
   dpkg --add-architecture i386
-  apt-get update -qq
+  update_package_lists
   install_packages wine32:i386
   architectures=(x86_64 i686)
 else

@@ -210,6 +210,11 @@ public:
             }
             const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, budget_,
                                                    workers_->Capacity());
+            if (allowed == 0) {
+                RunAlone();
+                continue;
+            }
+            ReleaseSequentialLoop();
             workers_->SetAllowed(allowed);
             // At most two records in flight per worker: one in hand, one waiting.
             while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
@@ -334,6 +339,31 @@ private:
         }
     }
 
+    // Not even one worker with its records in flight fits the budget for the record just read, where
+    // the sequential loop fits (CheckRecord has passed): the records in flight are written, every
+    // worker releases its memory, and the record runs in the sequential loop, so that the run holds
+    // no more than a run of one job would. Under a control group's limit no allocation fails to fall
+    // back on: the process would be killed instead.
+    void RunAlone() {
+        Finish();
+        if (workers_) {
+            workers_->SetAllowed(0);
+            workers_->WaitForRelease();
+        }
+        spare_.clear();
+        Interruption_NameRecord(extraction_.name);
+        RunSequentially(extraction_);
+        sequential_used_ = true;
+    }
+
+    // The workers take records again: the sequential loop's buffers go first.
+    void ReleaseSequentialLoop() {
+        if (!sequential_used_) return;
+        sequential_ = SequentialLoop{};
+        EndOfFile();
+        sequential_used_ = false;
+    }
+
     // A record read after the fall-back: the sequential loop's step, the generator where the records
     // before it leave it.
     void RunSequentially(const CalStarExtraction& record) {
@@ -353,6 +383,7 @@ private:
     SequentialLoop sequential_;                       // the loop after a fall-back
     std::deque<std::string> reserved_;                // their output paths, reserved against temporary use
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
+    bool sequential_used_ = false;                    // sequential_ holds buffers beside the workers
 };
 
 }  // namespace
@@ -391,8 +422,7 @@ int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budg
     if (budget == 0) return workers;
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
     const uint64_t per_worker = kBytesPerWorkerPixel * npix + kWorkerStackBytes + ProfileBytes(window);
-    const uint64_t fit = budget / per_worker;
-    return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(fit, static_cast<uint64_t>(workers))));
+    return static_cast<int32_t>(std::min<uint64_t>(budget / per_worker, static_cast<uint64_t>(workers)));
 }
 
 std::vector<std::string> CalstarsFilesInOrder(const std::string& folder_argument) {
@@ -428,8 +458,7 @@ int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* h
     // same loop with ParallelRun's workers, which write the same files and lines.
     std::unique_ptr<RecordWorkers> workers;
     if (jobs > 1) {
-        if (limits.address_space != 0) FitThreadsToAddressLimit();
-        workers = std::make_unique<RecordWorkers>(jobs);
+        workers = std::make_unique<RecordWorkers>(jobs, limits.address_space != 0 ? kWorkerStackBytes : 0);
         if (workers->Started() == 0) workers.reset();  // no thread to be had: the sequential loop
     }
     std::string line;

@@ -39,8 +39,9 @@ struct RunHooks {
 // reconstitution of each record to workers and writes the records in order, so that the files, the
 // lines on standard output and the failures are those of the sequential loop. Every record is
 // checked in one order whatever the number of workers, cheapest first: its name, its window and
-// coordinates, then the memory budget, and only then is anything allocated for it. When a worker's
-// memory fails, the workers are stopped and the run goes on as the sequential loop from that record
+// coordinates, then the memory budget, and only then is anything allocated for it. A record for which
+// not even one worker fits the budget runs in the sequential loop, once the records before it are
+// written and the workers have released their memory. When a worker's memory fails, the workers are stopped and the run goes on as the sequential loop from that record
 // on, so that it fails only where the sequential loop fails, with its message. `hooks` (see RunHooks)
 // take the lines instead of standard output.
 int RunBatch(const std::string& folder, int32_t jobs = 1, const RunHooks* hooks = nullptr);
@@ -65,8 +66,8 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budg
 
 // How many of `workers` (at least 1) a parallel run may keep busy on such records within `budget`:
 // each worker holds its work images, the planes of two records in flight and its profile factor
-// tables. Never refuses: where not even one worker fits, one runs, and should its memory fail, the
-// run goes on as the sequential loop (see RunBatch).
+// tables. 0 when not even one fits: the record then runs in the sequential loop, with the workers'
+// memory released (see RunBatch), so that a parallel run never needs more than a run of one job.
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers);
 
 // Standard output that cannot be written does not stop a run: the names and lines are lost, every

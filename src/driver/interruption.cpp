@@ -8,6 +8,8 @@ namespace {
 constexpr size_t kItemBytes = 32;
 
 char g_folder[kInterruptionNameBytes] = "";
+std::atomic<bool> g_watching{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler reads whether a run is watched");
 char g_item[kItemBytes] = "record";
 // Two buffers for the record's name: the writer fills the one not shown, then switches, so a
 // handler that interrupts the copy still reads a whole name.
@@ -33,8 +35,13 @@ void Append(char* buffer, size_t size, size_t& length, const char* text) {
 void Interruption_Watch(const std::string& folder, const char* item) {
     CopyCut(g_folder, sizeof g_folder, folder.c_str());
     CopyCut(g_item, sizeof g_item, item);
-    InstallInterruptionHandlers();
+    NoteWritingThread();
+    g_watching.store(true);
 }
+
+void Interruption_InstallHandlers() { InstallInterruptionHandlers(); }
+
+bool Interruption_Watching() { return g_watching.load(); }
 
 void Interruption_NameRecord(const std::string& name) {
     const int state = g_record_state.load();
@@ -83,6 +90,7 @@ size_t Interruption_Line(const char* cause, char* buffer, size_t size) {
 }
 
 void Interruption_Reset() {
+    g_watching.store(false);
     g_record_state.store(-1);
     g_folder[0] = '\0';
     CopyCut(g_item, sizeof g_item, "record");

@@ -20,8 +20,10 @@
 //   " Interrupted by SIGTERM in <folder> before its first record \n"
 // where "record" is the word that Interruption_Watch was given.
 //
-// Use: Interruption_Watch once, from the thread that writes the output files, before the first one;
-// then around every record Interruption_NameRecord and, once its file is renamed,
+// Use: the program's main calls Interruption_InstallHandlers once (signal dispositions belong to the
+// process, so library code never installs them: a host process such as the Python interpreter keeps
+// its own). The run calls Interruption_Watch once, from the thread that writes the output files,
+// before the first one; then around every record Interruption_NameRecord and, once its file is renamed,
 // Interruption_RecordDone, both from that same thread. A signal delivered to any other thread (a
 // worker) is passed on to the writing thread, so the clean-up never runs beside a write in progress.
 // The handler takes no lock and allocates nothing: the names are copied into fixed buffers here.
@@ -33,10 +35,17 @@
 // Longest folder or record name the line shows; longer ones are cut.
 constexpr size_t kInterruptionNameBytes = 1024;
 
-// Installs the handlers (the first time, on the stop signals still at their default action) and
-// notes `folder` for the line and `item` ("record", or "file" for the viewer) as the word before a
-// record's name. The calling thread is the writing one.
+// Installs the handlers, on the stop signals still at their default action, and ignores SIGXFSZ.
+// For a program's main only. Until Interruption_Watch, a stop ends the process by its signal without
+// a line (there is nothing to clean up yet).
+void Interruption_InstallHandlers();
+
+// Notes `folder` for the line and `item` ("record", or "file" for the viewer) as the word before a
+// record's name. The calling thread is the writing one. Installs nothing.
 void Interruption_Watch(const std::string& folder, const char* item = "record");
+
+// True once Interruption_Watch has noted a folder (until Interruption_Reset). Async-signal-safe.
+bool Interruption_Watching();
 
 // `name` is the record now being made: the line names it until Interruption_RecordDone.
 void Interruption_NameRecord(const std::string& name);
@@ -52,5 +61,7 @@ size_t Interruption_Line(const char* cause, char* buffer, size_t size);
 void Interruption_Reset();
 
 // Platform side, one source file per platform (interruption_posix.cpp, interruption_windows.cpp):
-// installs the handlers on the first call and notes the calling thread as the writing one.
+// installs the handlers (once, whatever the number of calls); notes the calling thread as the
+// writing one.
 void InstallInterruptionHandlers();
+void NoteWritingThread();

@@ -18,6 +18,7 @@ const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, 
                             SIGVTALRM, SIGPROF, SIGXCPU, SIGPIPE};
 
 pthread_t g_writer;
+std::atomic<bool> g_writer_noted{false};
 std::atomic<bool> g_installed{false};
 
 const char* SignalName(int number) {
@@ -66,13 +67,15 @@ void OnStopSignal(int number, siginfo_t* info, void*) {
     if (RaisedByOwnWrite(number, info)) return;
     // A worker thread caught it: the writing thread cleans up, so that no write of its own is in
     // progress beside the clean-up (this handler interrupted it wherever it was).
-    if (!pthread_equal(pthread_self(), g_writer)) {
+    if (g_writer_noted.load() && !pthread_equal(pthread_self(), g_writer)) {
         pthread_kill(g_writer, number);
         return;
     }
     SafeOutput_RemoveTemporaries();
-    char line[3 * kInterruptionNameBytes];
-    WriteWithoutWaiting(line, Interruption_Line(SignalName(number), line, sizeof line));
+    if (Interruption_Watching()) {
+        char line[3 * kInterruptionNameBytes];
+        WriteWithoutWaiting(line, Interruption_Line(SignalName(number), line, sizeof line));
+    }
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
@@ -87,8 +90,12 @@ void OnStopSignal(int number, siginfo_t* info, void*) {
 
 }  // namespace
 
-void InstallInterruptionHandlers() {
+void NoteWritingThread() {
     g_writer = pthread_self();
+    g_writer_noted.store(true);
+}
+
+void InstallInterruptionHandlers() {
     if (g_installed.exchange(true)) return;
     struct sigaction action {};
     action.sa_sigaction = OnStopSignal;

@@ -43,10 +43,12 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
         GetThreadContext(g_writer, &context);
     }
     SafeOutput_RemoveTemporaries();
-    char line[3 * kInterruptionNameBytes];
-    const size_t length = Interruption_Line(cause, line, sizeof line);
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
+    if (Interruption_Watching()) {
+        char line[3 * kInterruptionNameBytes];
+        const size_t length = Interruption_Line(cause, line, sizeof line);
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
+    }
     // No ExitProcess: the suspended thread may hold a lock of the runtime that its clean-up would need.
     TerminateProcess(GetCurrentProcess(), kSignalStatusBase + signal_number);
     return TRUE;
@@ -54,7 +56,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-void InstallInterruptionHandlers() {
+void NoteWritingThread() {
     HANDLE writer = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &writer,
                         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
@@ -62,6 +64,9 @@ void InstallInterruptionHandlers() {
         g_writer = writer;
         if (previous != nullptr) CloseHandle(previous);
     }
+}
+
+void InstallInterruptionHandlers() {
     if (g_installed.exchange(true)) return;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }

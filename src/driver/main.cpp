@@ -2,10 +2,16 @@
 #include <cstring>
 
 #include "driver/batch.h"
+#include "driver/interruption.h"
+#include "driver/platform.h"
 #include "failure.h"
 
 int main(int argc, char** argv) {
     WatchStandardOutput();
+    // Settings of the whole process, which the library leaves to the program that hosts it: the stop
+    // handlers, and how memory is given back under a memory limit.
+    Interruption_InstallHandlers();
+    FitMallocToMemoryLimits(ReadMemoryLimits());
     int status = 0;
     try {
         status = RunProgram(argc, argv);

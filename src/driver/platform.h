@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 // The separator that ends the working folder: "\\" on Windows, "/" elsewhere.
@@ -54,13 +56,31 @@ struct MemoryLimits {
 // runs in.
 MemoryLimits ReadMemoryLimits();
 
-// Where the C library would reserve address space per thread (glibc: a 64 MB arena for each thread
-// that allocates, and stacks of the stack limit's size, 8 MB by default, kept in a cache after the
-// thread ends), makes the threads started from now on share one arena and take stacks of
-// kWorkerStackBytes, so that a limit on the address space counts memory rather than reservations.
-// Called before the workers start, only when such a limit is in force.
+// Under a limit on the address space, the C library's reservations per thread count against it as if
+// they were memory: glibc reserves a 64 MB arena for each thread that allocates, and a stack of the
+// stack limit's size (8 MB by default). The workers then take stacks of kWorkerStackBytes, as their
+// own thread attribute (StartWorkerThread).
 constexpr uint64_t kWorkerStackBytes = uint64_t{1} << 20;
-void FitThreadsToAddressLimit();
+
+// Settings of the whole process for a run under `limits`, made by the program's main alone (library
+// code never calls it, so a host process such as the Python interpreter keeps its own): under any
+// limit, blocks of kMappedBlockBytes and more are mapped on their own and given back to the system
+// when freed (glibc otherwise raises that size to the largest block freed so far and keeps such
+// blocks for reuse, so the sequential loop's images would still count while workers allocate theirs);
+// under a limit on the address space, every thread shares one arena.
+constexpr uint64_t kMappedBlockBytes = uint64_t{128} << 10;
+void FitMallocToMemoryLimits(const MemoryLimits& limits);
+
+// A thread of the driver's workers, joined by JoinWorkerThread before it is destroyed.
+struct WorkerThread;
+struct WorkerThreadJoiner {
+    void operator()(WorkerThread* thread) const;  // joins the thread, then frees its handle
+};
+using WorkerThreadHandle = std::unique_ptr<WorkerThread, WorkerThreadJoiner>;
+
+// Starts `body` on a new thread with a stack of `stack_bytes` (0: the system's default size), set on
+// that thread alone. Null when the system gives no thread.
+WorkerThreadHandle StartWorkerThread(std::function<void()> body, uint64_t stack_bytes);
 
 // Where standard input, output or error is closed (started with ">&-"), opens the null device for
 // reading in its place: a file the program opens later cannot then take that descriptor and receive

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <new>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -291,18 +292,46 @@ MemoryLimits ReadMemoryLimits() {
     return limits;
 }
 
-void FitThreadsToAddressLimit() {
+void FitMallocToMemoryLimits(const MemoryLimits& limits) {
 #if defined(__GLIBC__)
+    if (limits.address_space != 0 || limits.container != 0) ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kMappedBlockBytes));
 #if defined(M_ARENA_MAX)
-    ::mallopt(M_ARENA_MAX, 1);
+    if (limits.address_space != 0) ::mallopt(M_ARENA_MAX, 1);
 #endif
+#else
+    (void)limits;
+#endif
+}
+
+struct WorkerThread {
+    pthread_t id;
+    std::function<void()> body;
+};
+
+namespace {
+
+void* RunWorkerThread(void* thread) {
+    static_cast<WorkerThread*>(thread)->body();
+    return nullptr;
+}
+
+}  // namespace
+
+void WorkerThreadJoiner::operator()(WorkerThread* thread) const {
+    ::pthread_join(thread->id, nullptr);
+    delete thread;
+}
+
+WorkerThreadHandle StartWorkerThread(std::function<void()> body, uint64_t stack_bytes) {
+    std::unique_ptr<WorkerThread> thread(new (std::nothrow) WorkerThread{pthread_t{}, std::move(body)});
+    if (!thread) return nullptr;
     pthread_attr_t attributes;
-    if (::pthread_attr_init(&attributes) != 0) return;
-    if (::pthread_attr_setstacksize(&attributes, static_cast<size_t>(kWorkerStackBytes)) == 0) {
-        ::pthread_setattr_default_np(&attributes);
-    }
+    if (::pthread_attr_init(&attributes) != 0) return nullptr;
+    bool usable = stack_bytes == 0 || ::pthread_attr_setstacksize(&attributes, static_cast<size_t>(stack_bytes)) == 0;
+    usable = usable && ::pthread_create(&thread->id, &attributes, RunWorkerThread, thread.get()) == 0;
     ::pthread_attr_destroy(&attributes);
-#endif
+    if (!usable) return nullptr;
+    return WorkerThreadHandle(thread.release());
 }
 
 void KeepStandardStreamsOpen() {

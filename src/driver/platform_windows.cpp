@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "driver/paths.h"
 #include "driver/platform.h"
@@ -134,7 +135,27 @@ MemoryLimits ReadMemoryLimits() {
     return limits;
 }
 
-void FitThreadsToAddressLimit() {}
+void FitMallocToMemoryLimits(const MemoryLimits&) {}
+
+// Windows has no limit on the address space short of the job object's, which counts committed
+// memory, not reservations: the workers take the default stack.
+struct WorkerThread {
+    std::thread thread;
+};
+
+void WorkerThreadJoiner::operator()(WorkerThread* thread) const {
+    thread->thread.join();
+    delete thread;
+}
+
+WorkerThreadHandle StartWorkerThread(std::function<void()> body, uint64_t) {
+    try {
+        std::unique_ptr<WorkerThread> thread(new WorkerThread{std::thread(std::move(body))});
+        return WorkerThreadHandle(thread.release());
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
 
 // The C runtime gives no descriptor of a closed standard stream to a file opened later.
 void KeepStandardStreamsOpen() {}

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "failure.h"
@@ -51,19 +50,22 @@ void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to) {
     to.path = from.path;
 }
 
-RecordWorkers::RecordWorkers(int32_t count) : capacity_(std::max<int32_t>(count, 1)) { StartThreads(1); }
+RecordWorkers::RecordWorkers(int32_t count, uint64_t stack_bytes) : capacity_(std::max<int32_t>(count, 1)), stack_bytes_(stack_bytes) {
+    StartThreads(1);
+}
 
 void RecordWorkers::StartThreads(int32_t count) {
     while (Started() < count) {
         const int32_t index = Started();
         workers_.push_back(std::make_unique<Worker>());
-        try {
-            // The thread gets its worker itself: workers_ grows while the earlier threads run.
-            threads_.emplace_back(&RecordWorkers::Run, this, index, workers_.back().get());
-        } catch (const std::system_error&) {
+        // The thread gets its worker itself: workers_ grows while the earlier threads run.
+        Worker* worker = workers_.back().get();
+        WorkerThreadHandle thread = StartWorkerThread([this, index, worker] { Run(index, worker); }, stack_bytes_);
+        if (!thread) {
             workers_.pop_back();  // the system gives no more threads: go on with those started
             break;
         }
+        threads_.push_back(std::move(thread));
     }
 }
 
@@ -73,17 +75,27 @@ RecordWorkers::~RecordWorkers() {
         stopping_ = true;
     }
     work_ready_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();  // joins them
 }
 
 void RecordWorkers::SetAllowed(int32_t allowed) {
-    allowed = std::min(std::max<int32_t>(allowed, 1), capacity_);
+    allowed = std::min(std::max<int32_t>(allowed, 0), capacity_);
     if (allowed > Started()) StartThreads(allowed);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         allowed_ = std::min(allowed, Started());
     }
     work_ready_.notify_all();
+}
+
+void RecordWorkers::WaitForRelease() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    job_done_.wait(lock, [this] {
+        for (int32_t index = allowed_; index < Started(); ++index) {
+            if (workers_[static_cast<size_t>(index)]->holding) return false;
+        }
+        return true;
+    });
 }
 
 size_t RecordWorkers::Pending() {
@@ -122,12 +134,14 @@ void RecordWorkers::Run(int32_t index, Worker* own) {
             lock.unlock();
             worker.buffers = ReconWorkBuffers{};
             worker.rows = worker.cols = worker.nstars = -1;
-            worker.holding = false;
             lock.lock();
+            worker.holding = false;
+            job_done_.notify_all();
             continue;
         }
         RecordJob* job = waiting_.front();
         waiting_.pop_front();
+        worker.holding = true;
         lock.unlock();
         Reconstitute(worker, *job);
         lock.lock();
@@ -138,7 +152,6 @@ void RecordWorkers::Run(int32_t index, Worker* own) {
 
 void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job) {
     const CalStarExtraction& record = job.record;
-    worker.holding = true;
     // The planes first, then the work images: the sequential loop's order of set-up.
     try {
         if (!job.product_ready || job.product.rows != record.rows || job.product.cols != record.cols ||

@@ -20,10 +20,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "calstars/calstars.h"
+#include "driver/platform.h"
 #include "fourproduct/fourproduct.h"
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
@@ -68,8 +68,9 @@ class RecordWorkers {
 public:
     // Makes room for up to `count` worker threads and starts the first (Started() says whether the
     // system gave one: 0 when none could be started). The others start when SetAllowed first lets
-    // them work, so that threads the memory has no room for never reserve their stacks.
-    explicit RecordWorkers(int32_t count);
+    // them work, so that threads the memory has no room for never reserve their stacks. Each takes a
+    // stack of `stack_bytes` (0: the system's default), set on its own thread.
+    RecordWorkers(int32_t count, uint64_t stack_bytes);
     // Stops the workers (each finishes the record in hand) and waits for them; jobs not taken back
     // are dropped unwritten.
     ~RecordWorkers();
@@ -80,10 +81,14 @@ public:
     // The number of workers asked for: the most SetAllowed lets work.
     int32_t Capacity() const { return capacity_; }
 
-    // Lets only the first `allowed` workers (at least 1, at most Capacity()) take records, starting
-    // those not started yet (as many as the system gives); the others release their image buffers and
-    // profile tables, so that memory follows the number of workers the machine holds.
+    // Lets only the first `allowed` workers (at most Capacity()) take records, starting those not
+    // started yet (as many as the system gives); the others release their image buffers and profile
+    // tables, so that memory follows the number of workers the machine holds. With 0, no worker takes
+    // a record and every worker releases its memory; call it only with no record pending.
     void SetAllowed(int32_t allowed);
+
+    // Waits until every worker that SetAllowed stopped has released its memory.
+    void WaitForRelease();
 
     // Records submitted and not yet taken back.
     size_t Pending();
@@ -98,7 +103,7 @@ private:
     struct Worker {
         ReconWorkBuffers buffers;
         int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers are set up for
-        bool holding = false;                       // the buffers or profile tables hold memory
+        bool holding = false;                       // the buffers or profile tables hold memory (under mutex_)
     };
     void Run(int32_t index, Worker* worker);
     // Starts threads until `count` run or the system gives no more.
@@ -107,12 +112,14 @@ private:
 
     std::mutex mutex_;
     std::condition_variable work_ready_;  // a job waits, the allowance changed, or the workers stop
-    std::condition_variable job_done_;    // a worker finished a job
+    std::condition_variable job_done_;    // a worker finished a job, or released its memory
     std::deque<RecordJob*> waiting_;      // submitted, not yet taken by a worker, oldest first
     std::deque<std::unique_ptr<RecordJob>> submitted_;  // every job not yet taken back, oldest first
     int32_t allowed_ = 1;
     int32_t capacity_ = 0;
+    int32_t holding_ = 0;                 // workers whose buffers or profile tables hold memory
     bool stopping_ = false;
+    uint64_t stack_bytes_ = 0;
     std::vector<std::unique_ptr<Worker>> workers_;
-    std::vector<std::thread> threads_;
+    std::vector<WorkerThreadHandle> threads_;
 };

@@ -1,14 +1,18 @@
 #include "safe_output/safe_output.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <set>
 
 #include "safe_output/safe_output_platform.h"
+
+// 0xFF in the fourth byte: a four-product file's row count would be negative; never text either.
+const unsigned char kTemporaryMark[kTemporaryMarkBytes] = {0xFF, 0xFF, 0xFF, 0xFF, 'C', '2', 'F', 'P',
+                                                          ' ', 'p', 'a', 'r', 't', 'i', 'a', 'l'};
 
 namespace {
 
@@ -110,16 +114,6 @@ bool EntryExists(const std::string& path) {
     return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
 }
 
-// Final names this process has written: an output named like a temporary file ("x.partial") is
-// never taken for a stale one.
-std::mutex g_written_lock;
-std::set<std::string> g_written;
-
-bool WrittenByThisProcess(const std::string& path) {
-    std::lock_guard<std::mutex> hold(g_written_lock);
-    return g_written.count(path) != 0;
-}
-
 // Digits a temporary number may add (".partial100000").
 constexpr size_t kNumberDigits = 6;
 
@@ -136,6 +130,22 @@ std::string TemporaryBase(const std::string& final_name) {
     const size_t kept = longest > suffix ? longest - suffix : 1;
     return final_name.substr(0, start + kept) + ".partial";
 }
+
+// The system's error for a final name that cannot name a file: empty, ending in a separator, or
+// ending in "." or ".." (the folder itself, or its parent); 0 for a name that may be written.
+// Checked before anything is created, so that no temporary name is made inside such a folder
+// (".partial" there). A folder that merely stands at a file's name fails at the rename, as any
+// other entry that cannot be replaced does.
+int RefusedFinalName(const std::string& final_name) {
+    if (final_name.empty()) return kEmptyNameError;
+    const size_t separator = final_name.find_last_of(kPathSeparators);
+    const std::string last = separator == std::string::npos ? final_name : final_name.substr(separator + 1);
+    return last.empty() || last == "." || last == ".." ? kFolderNameError : 0;
+}
+
+// Writes the mark into the newly created temporary file: from now on a run that finds it abandoned
+// may remove it.
+bool WriteMark(SafeOutput& output, int& error) { return WriteToFile(output.file, kTemporaryMark, kTemporaryMarkBytes, error); }
 
 // Clears the output's open state once its temporary file is closed and renamed or removed.
 void Forget(SafeOutput& output) {
@@ -154,6 +164,8 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
     output.final_name = final_name;
     output.ok = true;
     output.error = 0;
+    output.size = 0;
+    if ((output.error = RefusedFinalName(final_name)) != 0) return false;
     const std::string base = TemporaryBase(final_name);
     if (base.size() + 7 >= kSafeOutputPathBytes || (output.slot = ClaimSlot()) < 0) {
         output.error = kBeyondTable;
@@ -161,13 +173,13 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
     }
     for (int number = 1; number <= kMaxTemporaryNumber; ++number) {
         const std::string name = number == 1 ? base : base + std::to_string(number);
-        // An existing entry may be an earlier output of this run: it must never be in the table, where
-        // an interruption would remove it. A reserved name is the final name of an output written
-        // and not yet renamed, or another thread's temporary file. One that no live writer holds,
+        // An existing entry may be a finished output (of this run or another): it must never be in the
+        // table, where an interruption would remove it. A reserved name is the final name of an output
+        // written and not yet renamed, or another thread's temporary file. A stale temporary file,
         // left by a run that could not clean up, is removed and its name taken.
         if (!ClaimTemporaryName(name)) continue;
         TemporaryNameClaim claim{name};
-        if (EntryExists(name) && (WrittenByThisProcess(name) || !RemoveIfStale(name.c_str()))) continue;
+        if (EntryExists(name) && !RemoveIfStale(name.c_str())) continue;
         NameSlot(output.slot, name);
         intptr_t file = kNoFile;
         int error = 0;
@@ -188,6 +200,11 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
                 output.file = file;
                 output.temporary_name = name;
                 claim.kept = true;
+                if (!WriteMark(output, error)) {
+                    SafeOutput_Abandon(output);
+                    output.error = error;
+                    return false;
+                }
                 return true;
             case CreateResult::Exists:  // appeared since it was looked at
                 if (!UnnameSlot(output.slot)) {
@@ -209,9 +226,19 @@ bool SafeOutput_Open(SafeOutput& output, const std::string& final_name) {
 
 bool SafeOutput_Write(SafeOutput& output, const void* data, size_t size) {
     if (output.file == kNoFile || !output.ok) return false;
+    // The first bytes wait in memory while the mark stands in their place.
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    if (output.size < kTemporaryMarkBytes) {
+        const size_t held = std::min(size, kTemporaryMarkBytes - static_cast<size_t>(output.size));
+        std::memcpy(output.head + output.size, bytes, held);
+        output.size += held;
+        bytes += held;
+        size -= held;
+    }
     if (size == 0) return true;
     int error = 0;
-    if (!WriteToFile(output.file, data, size, error)) {
+    output.size += size;
+    if (!WriteToFile(output.file, bytes, size, error)) {
         output.ok = false;
         output.error = error;
     }
@@ -221,6 +248,14 @@ bool SafeOutput_Write(SafeOutput& output, const void* data, size_t size) {
 bool SafeOutput_Commit(SafeOutput& output) {
     if (output.file == kNoFile) return false;
     int error = 0;
+    // The real first bytes over the mark (a file shorter than the mark cut to its size first): the
+    // file is now what it will be under its final name, and no run takes it for stale any more.
+    const size_t head = static_cast<size_t>(std::min<uint64_t>(output.size, kTemporaryMarkBytes));
+    if (output.ok && ((output.size < kTemporaryMarkBytes && !TruncateFile(output.file, output.size, error)) ||
+                      !WriteAt(output.file, 0, output.head, head, error))) {
+        output.ok = false;
+        output.error = error;
+    }
     // Held from the close to the rename: a run that found it unheld in between would remove it.
     const intptr_t hold = KeepHeld(output.file);
     if (!CloseFile(output.file, error) && output.ok) {
@@ -236,10 +271,6 @@ bool SafeOutput_Commit(SafeOutput& output) {
     // The name leaves the table only now: an interruption before the rename removes the file, one
     // after it finds nothing under the temporary name.
     if (!output.ok) RemoveEntry(output.temporary_name.c_str());
-    if (output.ok) {
-        std::lock_guard<std::mutex> hold(g_written_lock);
-        g_written.insert(output.final_name);
-    }
     Forget(output);
     return output.ok;
 }

@@ -8,15 +8,26 @@
 //
 // Temporary name: "<final name>.partial" (the last part of the final name cut short when that would
 // be longer than the folder allows a name to be), or ".partial2", ".partial3" and so on when an
-// entry of that name exists (it may be an earlier output of the same run: a record may be named
-// "x.partial"). The temporary file is created exclusively: an existing entry, a symbolic link
+// entry of that name exists that is not a stale temporary file (below). The temporary file is created exclusively: an existing entry, a symbolic link
 // included even when it leads nowhere, is never opened, so bytes never go through a link to a place
 // outside the folder.
 //
-// Stale temporary files: the writer holds its temporary file (an advisory lock on POSIX, an unshared
-// handle on Windows) until the rename. A regular file at a candidate temporary name that nobody holds
-// and that this process did not write as an output was left by a run that could not clean up (killed,
-// power lost): it is removed and its name used.
+// Stale temporary files: record names are free text, so a name proves nothing: a record may be
+// named "x.bin.partial", and a user's own file may sit at any name. A temporary file is therefore
+// known by its content: from its creation until just before its rename it begins with
+// kTemporaryMark, which no finished file of the programs begins with (a four-product file begins
+// with its row count, at most 2^31 - 1, so its fourth byte is below 0x80; a listing begins with a
+// CALSTARS file name or is empty; PNG and FITS files begin with their signatures). The first bytes
+// of the content are kept in memory meanwhile and written over the mark at the commit. The writer
+// also holds its temporary file (an advisory lock on POSIX, an unshared handle on Windows) until the
+// rename. A file at a candidate temporary name is removed as stale only when it is a regular file
+// that begins with the mark and that no live writer holds: left by a run that could not clean up
+// (killed, power lost). Any other file there is left as it is, and the next candidate name is tried.
+// Two runs on one folder therefore never remove each other's files: a file being written is held,
+// and a finished one carries no mark.
+//
+// Refused before anything is touched: an empty final name, one ending in a separator, and one whose
+// last part is "." or ".." (the folder itself or its parent).
 //
 // Use:
 //   SafeOutput output;
@@ -50,6 +61,9 @@ constexpr int kSafeOutputSlots = 2 * 256 + 8;
 constexpr size_t kSafeOutputPathBytes = 4096;
 // No temporary file of the platform's kind is open.
 constexpr intptr_t kNoFile = -1;
+// The first bytes of every temporary file until its commit (see above).
+constexpr size_t kTemporaryMarkBytes = 16;
+extern const unsigned char kTemporaryMark[kTemporaryMarkBytes];
 
 struct SafeOutput {
     std::string final_name;      // where the file goes when complete
@@ -57,6 +71,8 @@ struct SafeOutput {
     intptr_t file = kNoFile;     // the open temporary file (platform handle)
     int slot = -1;               // its entry in the interruption table, -1 when none
     bool ok = true;              // every write so far succeeded
+    uint64_t size = 0;           // bytes written so far, the mark not counted
+    unsigned char head[kTemporaryMarkBytes] = {};  // the first bytes, written over the mark at the commit
     int error = 0;               // the system's error code of the first failure, 0 when none
 
     SafeOutput() = default;
@@ -65,16 +81,16 @@ struct SafeOutput {
     ~SafeOutput();
 };
 
-// Creates the temporary file for `final_name`, empty. False when it cannot be created (the folder
-// is missing or not writable, the path does not fit kSafeOutputPathBytes, every slot is taken);
-// then nothing is left behind and `error` says why.
+// Creates the temporary file for `final_name`, holding only the mark. False when the name is refused
+// (see above) or the file cannot be created (the folder is missing or not writable, the path does not
+// fit kSafeOutputPathBytes, every slot is taken); then nothing is left behind and `error` says why.
 bool SafeOutput_Open(SafeOutput& output, const std::string& final_name);
 
 // Appends `size` bytes. False when the system did not take all of them (disk full, file size limit,
 // a previous write failed); the failure is remembered and SafeOutput_Commit then fails too.
 bool SafeOutput_Write(SafeOutput& output, const void* data, size_t size);
 
-// Closes the temporary file and renames it over the final name. False when a write, the close or
+// Writes the first bytes over the mark, closes the temporary file and renames it over the final name. False when a write, the close or
 // the rename failed: the temporary file is then removed and the final name untouched. Either way
 // the output is no longer open.
 bool SafeOutput_Commit(SafeOutput& output);

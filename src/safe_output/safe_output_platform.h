@@ -31,15 +31,28 @@ bool HoldNewFile(intptr_t file);
 intptr_t KeepHeld(intptr_t file);
 void ReleaseHold(intptr_t hold);
 
-// Removes `path` when it is a regular file that no live writer holds (left by a run that could not
-// clean up). True when it was removed.
+// Removes `path` when it is a stale temporary file: a regular file that begins with kTemporaryMark
+// and that no live writer holds (left by a run that could not clean up). The checks and the removal
+// concern one and the same file: a file put in its place meanwhile is never removed. True when it
+// was removed.
 bool RemoveIfStale(const char* path);
+
+// The system's error codes for a final name that is empty and for one that names a folder.
+extern const int kEmptyNameError;
+extern const int kFolderNameError;
 
 // The longest name (one path component) the folder of `path` allows; 255 when unknown.
 size_t LongestName(const char* path);
 
 // Writes all `size` bytes, retrying short writes. False (and `error` set) when the system refuses.
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error);
+
+// Writes all `size` bytes at `offset` (the file's position afterwards is unspecified: used only
+// before the close). False (and `error` set) when the system refuses.
+bool WriteAt(intptr_t file, uint64_t offset, const void* data, size_t size, int& error);
+
+// Cuts the file to `size` bytes. False (and `error` set) when the system refuses.
+bool TruncateFile(intptr_t file, uint64_t size, int& error);
 
 // Closes the handle. False (and `error` set) when the close reports a failure.
 bool CloseFile(intptr_t file, int& error);

@@ -46,14 +46,37 @@ void ReleaseHold(intptr_t hold) {
     if (hold != kNoFile) ::close(static_cast<int>(hold));
 }
 
+const int kEmptyNameError = ENOENT;
+const int kFolderNameError = EISDIR;
+
+namespace {
+
+bool BeginsWithMark(int descriptor) {
+    unsigned char start[kTemporaryMarkBytes];
+    ssize_t got = -1;
+    do {
+        got = ::pread(descriptor, start, sizeof start, 0);
+    } while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(sizeof start) && std::memcmp(start, kTemporaryMark, sizeof start) == 0;
+}
+
+}  // namespace
+
 bool RemoveIfStale(const char* path) {
     const int descriptor = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) return false;  // a link, gone, or not ours to open
-    struct stat info {};
-    bool removed = false;
-    if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
-        removed = ::unlink(path) == 0;
-    }
+    struct stat held {};
+    struct stat named {};
+    // Locked, the file cannot be a live writer's; still linked, it was not removed by another sweep
+    // that held the lock before; still under `path`, nothing was put in its place. Only a sweep that
+    // holds this file's lock removes it, so it stays the file under `path` up to the unlink (short of
+    // a rename onto that name, which only a record named like a temporary file of this name would do,
+    // within the microseconds between the last check and the unlink).
+    const bool stale = ::fstat(descriptor, &held) == 0 && S_ISREG(held.st_mode) &&
+                       ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 && ::fstat(descriptor, &held) == 0 && held.st_nlink > 0 &&
+                       BeginsWithMark(descriptor) && ::lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
+                       named.st_ino == held.st_ino;
+    const bool removed = stale && ::unlink(path) == 0;
     ::close(descriptor);
     return removed;
 }
@@ -79,6 +102,32 @@ bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {
         size -= static_cast<size_t>(written);
     }
     return true;
+}
+
+bool WriteAt(intptr_t file, uint64_t offset, const void* data, size_t size, int& error) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::pwrite(static_cast<int>(file), next, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written < 0 ? errno : ENOSPC;
+            return false;
+        }
+        next += written;
+        offset += static_cast<uint64_t>(written);
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool TruncateFile(intptr_t file, uint64_t size, int& error) {
+    int result = -1;
+    do {
+        result = ::ftruncate(static_cast<int>(file), static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    error = errno;
+    return false;
 }
 
 bool CloseFile(intptr_t file, int& error) {

@@ -3,6 +3,7 @@
 // while the writing thread still holds it open (it goes when the last handle closes).
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "safe_output/safe_output_platform.h"
@@ -38,17 +39,31 @@ intptr_t KeepHeld(intptr_t) {
 
 void ReleaseHold(intptr_t) {}
 
+const int kEmptyNameError = ERROR_PATH_NOT_FOUND;
+const int kFolderNameError = ERROR_DIRECTORY;
+
 bool RemoveIfStale(const char* path) {
-    // Only a plain file, never a link or folder; opened only when no handle is open on it (no sharing).
+    // Only a plain file, never a link or folder; opened only when no other handle is open on it (no
+    // sharing), so no live writer has it, and nobody can replace it while this handle is open. It is
+    // removed through the same handle (deleted when the handle closes), so the file checked is the
+    // file removed.
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return false;
     }
-    const HANDLE handle = CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(handle);  // deletes it
-    return true;
+    unsigned char start[kTemporaryMarkBytes];
+    DWORD got = 0;
+    bool removed = false;
+    if (ReadFile(handle, start, sizeof start, &got, nullptr) && got == sizeof start &&
+        std::memcmp(start, kTemporaryMark, sizeof start) == 0) {
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        removed = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    }
+    CloseHandle(handle);
+    return removed;
 }
 
 size_t LongestName(const char*) { return 255; }
@@ -66,6 +81,27 @@ bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {
         size -= written;
     }
     return true;
+}
+
+bool WriteAt(intptr_t file, uint64_t offset, const void* data, size_t size, int& error) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(reinterpret_cast<HANDLE>(file), position, nullptr, FILE_BEGIN)) {
+        error = static_cast<int>(GetLastError());
+        return false;
+    }
+    return WriteToFile(file, data, size, error);
+}
+
+bool TruncateFile(intptr_t file, uint64_t size, int& error) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(size);
+    if (SetFilePointerEx(reinterpret_cast<HANDLE>(file), position, nullptr, FILE_BEGIN) &&
+        SetEndOfFile(reinterpret_cast<HANDLE>(file))) {
+        return true;
+    }
+    error = static_cast<int>(GetLastError());
+    return false;
 }
 
 bool CloseFile(intptr_t file, int& error) {

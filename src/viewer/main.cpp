@@ -1,4 +1,5 @@
 #include "driver/batch.h"
+#include "driver/interruption.h"
 #include "driver/platform.h"
 #include "failure.h"
 #include "viewer/convert.h"
@@ -21,5 +22,6 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     KeepStandardStreamsOpen();
+    Interruption_InstallHandlers();  // a setting of the whole process: the program's, not the library's
     return FinishStandardOutput(Run(argc, argv));
 }

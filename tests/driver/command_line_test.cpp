@@ -83,7 +83,7 @@ TEST(CommandLine, BadNumbersOfWorkersAreRefusedWithOneLine) {
 
 // Bytes a worker needs per pixel (work images 10, the filter's copy 2, two records' planes 8) and its
 // stack; the sequential loop's 14 a pixel.
-TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHoldsAndNeverBelowOne) {
+TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
     const uint64_t worker = 20 * npix + kWorkerStackBytes + table;
@@ -97,8 +97,10 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHoldsAndNeverBelowOne) {
         {4 * worker, 16, 4},             // four workers
         {4 * worker - 1, 16, 3},         // a byte short of four
         {4 * worker, 2, 2},              // never more than asked
-        {14 * npix + table, 8, 1},       // one fits, as the sequential loop would
-        {1, 8, 1},                       // not even one: one all the same (its failure falls back)
+        {worker, 8, 1},                  // exactly one
+        {worker - 1, 8, 0},              // not one: the record runs in the sequential loop
+        {14 * npix + table, 8, 0},       // what the sequential loop needs is not enough for a worker
+        {1, 8, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(WorkersThatFit(1000, 1000, 1, c.budget, c.asked), c.expected) << c.budget;

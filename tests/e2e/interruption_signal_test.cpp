@@ -39,6 +39,7 @@ int RunChild(const std::string& folder, int number, Receiver receiver, const std
     if (child == 0) {
         std::FILE* out = std::freopen(output.c_str(), "w", stdout);
         if (out == nullptr) ::_exit(90);
+        Interruption_InstallHandlers();
         Interruption_Watch(folder + "/");
         Interruption_NameRecord("done.bin");
         if (!SafeOutput_WriteWhole(folder + "/done.bin", "whole", 5)) ::_exit(91);
@@ -111,6 +112,7 @@ TEST(InterruptionSignal, SignalNotAtItsDefaultActionKeepsIt) {
             const pid_t child = ::fork();
             if (child == 0) {
                 ::signal(number, c.disposition);
+                Interruption_InstallHandlers();
                 Interruption_Watch(scratch.path());
                 ::raise(number);
                 ::_exit(7);

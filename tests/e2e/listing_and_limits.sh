@@ -138,17 +138,21 @@ run long > long.out 2>&1; status=$?
 check "record name of 250 characters: written" test "${status}" -eq 0 -a -f "long/${name}"
 check "record name of 250 characters: no temporary" no_temporaries long
 
-# Stale temporaries: one a live writer holds stays, one nobody holds goes.
-mkdir stale && mk stale/CALSTARS_A.txt 20 20 A.bin && echo left > stale/A.bin.partial
+# Stale temporaries: a file is known as one by the mark it begins with until its rename. One a live
+# writer holds stays, one nobody holds goes; a file without the mark stays whatever its name.
+mark='\377\377\377\377C2FP partial'
+mkdir stale && mk stale/CALSTARS_A.txt 20 20 A.bin && printf "${mark}cut short" > stale/A.bin.partial
 if command -v flock > /dev/null; then
   flock stale/A.bin.partial -c "\"${program}\" stale < /dev/null > /dev/null 2>&1"
   check "temporary held by a live writer: kept" test -f stale/A.bin.partial -a -f stale/A.bin
 else
   echo "(no flock command here: the held case is not checked)"
 fi
+printf 'a user file' > stale/A.bin.partial2
 run stale > /dev/null 2>&1
-check "temporary left by a killed run: removed by the rerun" no_temporaries stale
+check "temporary left by a killed run: removed by the rerun" test ! -e stale/A.bin.partial
 check "temporary left by a killed run: output written" test -f stale/A.bin
+check "unmarked file at a temporary name: kept as it was" test "$(cat stale/A.bin.partial2)" = 'a user file'
 
 # Two runs at once on one folder of many files: each reads its own whole listing.
 mkdir many && for k in $(seq 1 3000); do mk "many/CALSTARS_$k.txt" 20 20 "F$k.bin"; done

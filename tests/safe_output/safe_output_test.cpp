@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -17,32 +18,41 @@ const std::string kBytes = "four-product bytes";
 
 bool WriteText(SafeOutput& output, const std::string& text) { return SafeOutput_Write(output, text.data(), text.size()); }
 
-TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndLeavesNoTemporary) {
+// What a run killed while writing leaves: its temporary file, still beginning with the mark.
+std::string Abandoned(const std::string& rest) {
+    return std::string(reinterpret_cast<const char*>(kTemporaryMark), kTemporaryMarkBytes) + rest;
+}
+
+TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndRemovesOnlyAbandonedTemporaries) {
     struct Case {
         const char* what;
-        std::vector<std::pair<std::string, std::string>> before;  // outputs this process wrote before
+        std::vector<std::pair<std::string, std::string>> before;  // finished files (of any run, or the user's)
         const char* temporary;                                    // name the bytes are written under
-        std::vector<std::pair<std::string, std::string>> left;    // files left by a run that was killed
+        std::vector<std::pair<std::string, std::string>> left;    // temporaries left by a killed run
     };
+    const std::string mark = Abandoned("");
     const Case cases[] = {
         {"new file", {}, "out.bin.partial", {}},
         {"existing file replaced", {{"out.bin", std::string(1000, 'x')}}, "out.bin.partial", {}},
-        {"earlier output named like the temporary", {{"out.bin.partial", "earlier record"}}, "out.bin.partial2", {}},
-        {"two such outputs", {{"out.bin.partial", "one"}, {"out.bin.partial2", "two"}}, "out.bin.partial3", {}},
-        {"temporary of a killed run", {}, "out.bin.partial", {{"out.bin.partial", "cut short"}}},
-        {"killed run's temporary after an output", {{"out.bin.partial", "one"}}, "out.bin.partial2",
-         {{"out.bin.partial2", "cut short"}}},
+        {"finished file named like the temporary", {{"out.bin.partial", "earlier record"}}, "out.bin.partial2", {}},
+        {"two such files", {{"out.bin.partial", "one"}, {"out.bin.partial2", "two"}}, "out.bin.partial3", {}},
+        {"empty file at the temporary name", {{"out.bin.partial", ""}}, "out.bin.partial2", {}},
+        {"file holding all but the last byte of the mark", {{"out.bin.partial", mark.substr(0, kTemporaryMarkBytes - 1)}},
+         "out.bin.partial2", {}},
+        {"mark further in", {{"out.bin.partial", "x" + mark}}, "out.bin.partial2", {}},
+        {"temporary of a killed run", {}, "out.bin.partial", {{"out.bin.partial", Abandoned("cut short")}}},
+        {"killed run's temporary holding only the mark", {}, "out.bin.partial", {{"out.bin.partial", mark}}},
+        {"killed run's temporary after a finished file", {{"out.bin.partial", "one"}}, "out.bin.partial2",
+         {{"out.bin.partial2", Abandoned("cut short")}}},
     };
     for (const Case& c : cases) {
         ScratchFolder folder;
-        for (const auto& [name, text] : c.before) {
-            ASSERT_TRUE(SafeOutput_WriteWhole(folder / name, text.data(), text.size())) << c.what;
-        }
+        for (const auto& [name, text] : c.before) ::WriteText(folder / name, text);
         for (const auto& [name, text] : c.left) ::WriteText(folder / name, text);
         SafeOutput output;
         ASSERT_TRUE(SafeOutput_Open(output, folder / "out.bin")) << c.what;
         EXPECT_EQ(output.temporary_name, folder / c.temporary) << c.what;
-        EXPECT_TRUE(Exists(folder / c.temporary)) << c.what;
+        EXPECT_EQ(ReadText(folder / c.temporary), mark) << c.what;
         ASSERT_TRUE(WriteText(output, kBytes)) << c.what;
         ASSERT_TRUE(SafeOutput_Commit(output)) << c.what;
         EXPECT_EQ(ReadText(folder / "out.bin"), kBytes) << c.what;
@@ -53,6 +63,65 @@ TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndLeavesNoTemporary) {
             }
         }
         EXPECT_TRUE(output.temporary_name.empty()) << c.what;
+    }
+}
+
+// The first bytes wait in memory while the mark stands in their place: files shorter and longer
+// than the mark, written in pieces that end before, at and after its end, come out whole.
+TEST(SafeOutput, FirstBytesReplaceTheMarkWhateverTheLengthAndPieces) {
+    const size_t mark = kTemporaryMarkBytes;
+    struct Case {
+        size_t length;
+        std::vector<size_t> pieces;  // sizes of the writes, the last one taking the rest
+    };
+    const Case cases[] = {
+        {0, {}},      {1, {}},          {mark - 1, {}},     {mark, {}},           {mark + 1, {}},
+        {5, {2, 3}},  {mark, {1, 1}},   {40, {mark - 1, 1}}, {40, {mark, 0, 1}}, {40, {mark + 1}},
+        {100, {3, 20, 0, 7}},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder folder;
+        std::string text;
+        for (size_t i = 0; i < c.length; ++i) text.push_back(static_cast<char>('a' + i % 26));
+        SafeOutput output;
+        ASSERT_TRUE(SafeOutput_Open(output, folder / "out.bin"));
+        size_t at = 0;
+        for (size_t piece : c.pieces) {
+            piece = std::min(piece, text.size() - at);
+            ASSERT_TRUE(SafeOutput_Write(output, text.data() + at, piece));
+            at += piece;
+            const std::string during = ReadText(output.temporary_name);
+            EXPECT_EQ(during.substr(0, mark), Abandoned("")) << c.length << " after " << at;
+        }
+        ASSERT_TRUE(SafeOutput_Write(output, text.data() + at, text.size() - at));
+        ASSERT_TRUE(SafeOutput_Commit(output));
+        EXPECT_EQ(ReadText(folder / "out.bin"), text) << c.length;
+        EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"out.bin"}) << c.length;
+    }
+}
+
+// Names that cannot be a file are refused before anything is touched: no temporary name is made
+// from them (an empty name would give ".partial" in the current folder, "night/" would give
+// "night/.partial"), so the files there stay as they are.
+TEST(SafeOutput, NamesThatAreNoFileAreRefusedBeforeAnythingIsTouched) {
+    ScratchFolder folder;
+    std::filesystem::create_directory(folder / "night");
+    const std::string users = Abandoned("a user's file that looks abandoned");
+    for (const char* name : {".partial", "night/.partial", "night.partial", ".partial2", "..partial"}) ::WriteText(folder / name, users);
+    const std::string refused[] = {"", folder / "", folder / "night/", folder / "night/.", folder / "night/..", folder / ".",
+                                   folder / "night//", folder / "night/./", "."};
+    for (const std::string& name : refused) {
+        SafeOutput output;
+        EXPECT_FALSE(SafeOutput_Open(output, name)) << "'" << name << "'";
+        EXPECT_NE(output.error, 0) << "'" << name << "'";
+        EXPECT_FALSE(SafeOutput_ErrorText(output.error).empty());
+        int error = 0;
+        EXPECT_FALSE(SafeOutput_WriteWhole(name, kBytes.data(), kBytes.size(), &error)) << "'" << name << "'";
+        EXPECT_NE(error, 0);
+    }
+    EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"..partial", ".partial", ".partial2", "night", "night.partial"}));
+    for (const char* name : {".partial", "night/.partial", "night.partial", ".partial2", "..partial"}) {
+        EXPECT_EQ(ReadText(folder / name), users) << name;
     }
 }
 
