@@ -94,7 +94,9 @@ py::object& ErrorsModule() {
 void SetFailure(const Failure& failure) {
     const py::object exception = ErrorsModule().attr("_from_failure")(
         FsText(ErrorText(failure.message)), failure.out_of_memory, failure.system_error,
-        failure.path.empty() ? py::object(py::none()) : py::object(FsText(failure.path)), failure.content,
+        // An empty path is a path too where the system refused it (write_fourproduct(''), as open('')).
+        failure.path.empty() && failure.system_error == 0 ? py::object(py::none()) : py::object(FsText(failure.path)),
+        failure.content,
         failure.line > 0 ? py::object(py::int_(failure.line)) : py::object(py::none()));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
 }

@@ -226,3 +226,13 @@ def test_warning_as_error_stops_the_run_before_that_records_file(tmp_path, jobs)
             calstars2fp.process_folder(tmp_path, jobs=jobs)
     # A.bin, the first record, carries the warning: nothing was written for it, nothing is left over.
     assert sorted(os.listdir(tmp_path)) == sorted([INPUT, "DirListingCalstars.txt"])
+
+
+def test_interpreter_without_numpy_is_told_numpy_is_missing():
+    # The child's NumPy cannot be imported, as in an interpreter that has none.
+    code = "import sys\nsys.modules['numpy'] = None\nimport calstars2fp\n"
+    done = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), check=False)
+    last = done.stderr.decode().strip().splitlines()[-1]
+    assert done.returncode == 1
+    assert last.startswith(f"ImportError: calstars2fp needs NumPy, which this interpreter ({sys.executable}) cannot import")
