@@ -24,7 +24,8 @@ struct Failure {
     // What a caller other than the console (the Python module) tells apart; the program prints only
     // the message. `path` names the file the failure is about, where one is: a failure with a path
     // that is not about the file's content is a failure to reach or make that file, and
-    // `system_error` is then the system's error code when the system gave one (0 otherwise).
+    // `system_error` is then the system's error code when the system gave one (0 otherwise): errno,
+    // or for an output file on Windows the code GetLastError gave.
     // `content` marks a file whose text or header is refused, at `line` of it (0 when the file has
     // no lines).
     int system_error = 0;
