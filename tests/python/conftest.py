@@ -21,11 +21,13 @@ SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
 
 def _find_package():
     """The folder holding the package calstars2fp that this interpreter imports, after putting a
-    build folder's on sys.path where none is importable already; None when none imports."""
+    build folder's on sys.path where none is importable already; None when none imports (the
+    reason is then in PACKAGE_MISSING)."""
+    global PACKAGE_MISSING
     try:
         return pathlib.Path(importlib.import_module("calstars2fp").__file__).parents[1]
-    except ImportError:
-        pass
+    except ImportError as error:
+        PACKAGE_MISSING = f"{PACKAGE_MISSING} ({error})"
     for init in sorted(SOURCE_DIR.glob("build/python/calstars2fp/__init__.py")) + \
             sorted(SOURCE_DIR.glob("build/*/python/calstars2fp/__init__.py")):
         folder = str(init.parents[1])
@@ -33,13 +35,16 @@ def _find_package():
         try:
             importlib.import_module("calstars2fp")
             return init.parents[1]
-        except ImportError:
+        except ImportError as error:
+            PACKAGE_MISSING = f"{PACKAGE_MISSING}; {folder}: {error}"
             sys.path.remove(folder)
             for name in [name for name in sys.modules if name == "calstars2fp" or name.startswith("calstars2fp.")]:
                 del sys.modules[name]
     return None
 
 
+PACKAGE_MISSING = (f"calstars2fp is not importable by {sys.executable}, nor from a build folder of this checkout: "
+                   "build it (cmake -S . -B build && cmake --build build) or pip install it")
 PACKAGE_DIR = _find_package()
 # The build folder of a package found in a build (build/<x>/python/calstars2fp): its programs are beside.
 BUILD_DIR = PACKAGE_DIR.parent if PACKAGE_DIR is not None and PACKAGE_DIR.name == "python" else None

@@ -7,7 +7,9 @@ import os
 import numpy as np
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import header_bytes, run_program
 
 INPUT = "CALSTARS_T.txt"

@@ -6,7 +6,9 @@ import os
 import numpy as np
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import FOLDERS, LISTING, copy_folder, header_bytes, listed_files
 
 FOLDER_IDS = [name for name, _ in FOLDERS]

@@ -15,7 +15,9 @@ import warnings
 import numpy as np
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import run_program
 from test_bad_inputs import INPUT, text
 

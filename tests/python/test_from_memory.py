@@ -8,7 +8,9 @@ import pickle
 import numpy as np
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import EXAMPLES, header_bytes, listed_files, run_program
 from test_bad_inputs import INPUT, text
 

@@ -12,7 +12,9 @@ import sys
 import numpy as np
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import EXAMPLES
 
 CHILD = """

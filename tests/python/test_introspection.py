@@ -7,7 +7,9 @@ import pathlib
 
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 
 FUNCTIONS = ["read_calstars", "read_fourproduct", "write_fourproduct", "write_calstars", "process_folder",
              "processing_order"]

@@ -9,7 +9,9 @@ import sys
 import numpy as np
 import pytest
 
-calstars2fp = pytest.importorskip("calstars2fp")
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import BUILD_DIR, header_bytes
 
 FPVIEW = os.environ.get("FPVIEW_EXE") or (str(BUILD_DIR / "fpview") if BUILD_DIR and (BUILD_DIR / "fpview").is_file() else None)
