@@ -238,3 +238,14 @@ def test_interpreter_without_numpy_is_told_numpy_is_missing():
     last = done.stderr.decode().strip().splitlines()[-1]
     assert done.returncode == 1
     assert last.startswith(f"ImportError: calstars2fp needs NumPy, which this interpreter ({sys.executable}) cannot import")
+
+
+def test_listing_that_cannot_be_written_is_an_oserror(tmp_path):
+    (tmp_path / INPUT).write_text(text())
+    (tmp_path / "DirListingCalstars.txt").mkdir()  # a folder holds the listing's name
+    status, lines = run_program(tmp_path)
+    with pytest.raises(OSError) as raised:
+        calstars2fp.process_folder(tmp_path, jobs=1)
+    assert isinstance(raised.value, calstars2fp.Error) and raised.value.errno is not None
+    assert raised.value.filename == str(tmp_path / "DirListingCalstars.txt")
+    assert status == 1 and str(raised.value) == lines[-1].strip()
