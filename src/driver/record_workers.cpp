@@ -110,7 +110,8 @@ void RecordWorkers::Submit(std::unique_ptr<RecordJob> job) {
         waiting_.push_back(job.get());
         submitted_.push_back(std::move(job));
     }
-    work_ready_.notify_one();
+    // All: a worker not allowed to work would take a single wake-up and wait again, and the job with it.
+    work_ready_.notify_all();
 }
 
 std::unique_ptr<RecordJob> RecordWorkers::TakeOldest() {

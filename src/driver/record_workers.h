@@ -117,7 +117,6 @@ private:
     std::deque<std::unique_ptr<RecordJob>> submitted_;  // every job not yet taken back, oldest first
     int32_t allowed_ = 1;
     int32_t capacity_ = 0;
-    int32_t holding_ = 0;                 // workers whose buffers or profile tables hold memory
     bool stopping_ = false;
     uint64_t stack_bytes_ = 0;
     std::vector<std::unique_ptr<Worker>> workers_;
