@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Linux build (the viewer and the Python module included): every unit, end-to-end, viewer, conformance
-# and Python test, then the README's example run.
+# and Python test; the Python package installed with pip, tested, type-checked and removed, and the
+# Debian packages; then the README's example run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
 install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev time pkg-config libpng-dev libcfitsio-dev fitsverify \
-  python3-dev pybind11-dev python3-numpy python3-pytest python3-astropy
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-astropy python3-venv python3-pip python3-mypy dpkg-dev
 
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON -DCALSTARS2FP_PYTHON=ON
 cmake --build build/ci
 ctest --test-dir build/ci --output-on-failure -j2
+bash .ci/python_package.sh build/ci
 cmake --build build/ci --target example
 test -z "$(git status --porcelain)" || { echo "the example run left the tree dirty"; git status --porcelain; exit 1; }

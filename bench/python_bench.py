@@ -8,7 +8,11 @@ Prints, per record (median of the repetitions, wall-clock time and CPU time):
   - the program, calstars2fp --jobs 1 on the night (reading, reconstitution and file writes);
   - the module: read_calstars and reconstitute of every record in order, then the same with
     write_fourproduct of each record, and process_folder(jobs=1);
+  - the module from memory: the night's records made from their star tables (Record), then
+    reconstitute for (rows, cols) of each in order into one out= array;
   - read_fourproduct of one 640 x 480 file (median of 1000 calls);
+  - what a call costs beyond its work: the median of 10,000 calls of cheap ones (the
+    generator_state property, which releases the GIL and takes the run's lock, and Record.window);
   - two threads, each with its own Reconstitution over the whole night, against the same two passes
     one after the other (the ratio is wall time together / wall time in turn).
 Timings mean something only on an otherwise idle machine; the tests check bytes, never times.
@@ -25,6 +29,8 @@ import sys
 import tempfile
 import threading
 import time
+
+import numpy
 
 import calstars2fp
 
@@ -68,6 +74,40 @@ def reconstitute_all(night, write_to=None):
                 calstars2fp.write_fourproduct(write_to / record.name, planes, abs(calstars.first_int))
 
 
+def records_in_memory(night):
+    """The night's records made from their star tables, in the program's order."""
+    made = []
+    for path in sorted(night.glob("CALSTARS*.txt"), key=lambda p: p.name.lower()):
+        calstars = calstars2fp.read_calstars(path)
+        made += [(calstars.shape, calstars2fp.Record(record.stars, record.window, record.divisor, record.name))
+                 for record in calstars]
+    return made
+
+
+def reconstitute_from_memory(made):
+    run = calstars2fp.Reconstitution()
+    out = None
+    for shape, record in made:
+        if out is None or out.shape[1:] != shape:
+            out = numpy.empty((4,) + shape, dtype=numpy.uint8)
+        run.reconstitute(shape, record, out=out)
+
+
+def call_overhead():
+    """Median time of one call of a cheap function, in microseconds (10,000 calls each)."""
+    record = calstars2fp.Record(numpy.zeros(1, dtype=calstars2fp.STAR_DTYPE), 9, 4, "A.bin")
+    run = calstars2fp.Reconstitution()
+    results = {}
+    for what, action in (("generator_state", lambda: run.generator_state), ("Record.window", lambda: record.window)):
+        times = []
+        for _ in range(10000):
+            start = time.perf_counter()
+            action()
+            times.append(time.perf_counter() - start)
+        results[what] = 1e6 * statistics.median(times)
+    return results
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--program", required=True)
@@ -93,6 +133,7 @@ def main():
     def module_process_folder():
         calstars2fp.process_folder(fresh_copy(night, work, "module"), jobs=1)
 
+    made = records_in_memory(night)
     written = work / "written"
     written.mkdir(exist_ok=True)
     rows = []
@@ -100,7 +141,8 @@ def main():
     rows.append(("program, --jobs 1 (read, reconstitute, write)", program_wall, program_cpu))
     for what, action in (("module: read_calstars + reconstitute", lambda: reconstitute_all(night)),
                          ("module: ... + write_fourproduct", lambda: reconstitute_all(night, written)),
-                         ("module: process_folder(jobs=1)", module_process_folder)):
+                         ("module: process_folder(jobs=1)", module_process_folder),
+                         ("module: from memory, reconstitute into out=", lambda: reconstitute_from_memory(made))):
         wall, cpu = (1000 * t / records for t in median_times(action, repetitions))
         rows.append((what, wall, cpu))
     print(f"{records} records of 640 x 480, 100 stars, window 9; per record, median of {repetitions}, "
@@ -116,6 +158,10 @@ def main():
         times.append(time.perf_counter() - start)
     print(f"read_fourproduct of a 640 x 480 file: median {1e3 * statistics.median(times):.3f} ms, "
           f"90th percentile {1e3 * sorted(times)[900]:.3f} ms")
+
+    overhead = call_overhead()
+    print("one call beyond its work, median of 10,000: " +
+          ", ".join(f"{what} {microseconds:.2f} us" for what, microseconds in overhead.items()))
 
     one_after_other = median_time(lambda: (reconstitute_all(night), reconstitute_all(night)), repetitions)
 

@@ -1,13 +1,17 @@
-# The Python module calstars2fp (src/python/), built with pybind11 and NumPy for Python 3.
+# The Python package calstars2fp (src/python/): the compiled core calstars2fp._core, built with
+# pybind11, and the package's Python files, type stub and PEP 561 marker beside it in
+# build/python/calstars2fp/, so that PYTHONPATH=build/python imports it as installed.
 #
 # CALSTARS2FP_PYTHON: AUTO builds it where Python 3 with its development files, NumPy and pybind11 are
 # found (Debian: python3-dev python3-numpy pybind11-dev) and leaves it out with a note otherwise; ON
 # makes them required; OFF leaves it out. Not for Windows or cross builds: the module is loaded by
-# the build machine's Python.
+# the build machine's Python. The core compiles without NumPy (pybind11 reaches NumPy at run time),
+# so a build without its tests (the pip build, pyproject.toml) needs only the interpreter, its
+# development files and pybind11; the tests and every import need NumPy.
 #
 # The interpreter: Python3_EXECUTABLE when given; otherwise the first python3 on PATH, unless it
 # lacks NumPy and the system's /usr/bin/python3 has it (a version manager's python3 often comes
-# first on PATH without the distribution's packages).
+# first on PATH without the distribution's packages). Configure says which one it took.
 set(CALSTARS2FP_PYTHON AUTO CACHE STRING "Build the Python module: AUTO, ON or OFF")
 
 set(BUILD_PYTHON_MODULE OFF)
@@ -38,7 +42,7 @@ if(NOT Python3_EXECUTABLE)
   endforeach()
 endif()
 
-find_package(Python3 COMPONENTS Interpreter Development.Module NumPy ${python_need})
+find_package(Python3 COMPONENTS Interpreter Development.Module ${python_need})
 if(Python3_FOUND)
   find_package(pybind11 CONFIG ${python_need})
 endif()
@@ -47,18 +51,45 @@ if(NOT Python3_FOUND OR NOT pybind11_FOUND)
                  "pybind11 (Debian: python3-dev python3-numpy pybind11-dev)")
   return()
 endif()
+execute_process(COMMAND "${Python3_EXECUTABLE}" -c "import numpy; print(numpy.__version__)" RESULT_VARIABLE no_numpy
+                OUTPUT_VARIABLE numpy_version OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT no_numpy EQUAL 0)
+  if(CALSTARS2FP_PYTHON STREQUAL "AUTO")
+    message(STATUS "The Python module is not built: ${Python3_EXECUTABLE} has no NumPy (Debian: python3-numpy; "
+                   "or -DPython3_EXECUTABLE=<an interpreter with NumPy>)")
+    return()
+  elseif(CALSTARS2FP_TESTS)
+    message(FATAL_ERROR "The Python module's tests need NumPy, which ${Python3_EXECUTABLE} cannot import "
+                        "(Debian: python3-numpy; or -DPython3_EXECUTABLE=<an interpreter with NumPy>)")
+  endif()
+  set(numpy_version "not importable here; needed to import the module")
+endif()
 set(BUILD_PYTHON_MODULE ON)
 
 # The viewer's four-product reader is the module's too (read_fourproduct makes fpview's checks).
 # NO_EXTRAS: no link-time optimisation or stripping here (CPack strips the packaged copy).
+set(python_package_dir ${CMAKE_BINARY_DIR}/python/calstars2fp)
 pybind11_add_module(calstars2fp_python MODULE NO_EXTRAS src/python/calstars2fp_module.cpp)
-set_target_properties(calstars2fp_python PROPERTIES OUTPUT_NAME calstars2fp LIBRARY_OUTPUT_DIRECTORY
-                      ${CMAKE_BINARY_DIR}/python)
+set_target_properties(calstars2fp_python PROPERTIES OUTPUT_NAME _core LIBRARY_OUTPUT_DIRECTORY ${python_package_dir})
 target_link_libraries(calstars2fp_python PRIVATE fourproduct_reader)
 # The static libraries go into a shared object: their code must be position-independent.
 set_target_properties(calstars2fp_core fourproduct_reader PROPERTIES POSITION_INDEPENDENT_CODE ON)
-# Beside the module, so that editors find the stub in the build folder as in the installed one.
-configure_file(src/python/calstars2fp.pyi ${CMAKE_BINARY_DIR}/python/calstars2fp.pyi COPYONLY)
+set(python_package_files __init__.py _errors.py _core.pyi py.typed)
+foreach(file IN LISTS python_package_files)
+  configure_file(src/python/calstars2fp/${file} ${python_package_dir}/${file} COPYONLY)
+endforeach()
+
+# The package's metadata (a .dist-info folder without a RECORD, so that pip lists it and
+# importlib.metadata finds its version but leaves its removal to what installed it), written by the
+# build backend from pyproject.toml and the project's version.
+set(python_dist_info ${CMAKE_BINARY_DIR}/python/calstars2fp-${PROJECT_VERSION}.dist-info)
+add_custom_command(OUTPUT ${python_dist_info}/METADATA
+  COMMAND "${Python3_EXECUTABLE}" ${CMAKE_SOURCE_DIR}/src/python/backend/calstars2fp_build.py dist-info
+          ${CMAKE_BINARY_DIR}/python --installer cmake
+  DEPENDS ${CMAKE_SOURCE_DIR}/pyproject.toml ${CMAKE_SOURCE_DIR}/src/python/backend/calstars2fp_build.py
+          ${CMAKE_SOURCE_DIR}/CMakeLists.txt
+  COMMENT "Metadata of the Python package")
+add_custom_target(calstars2fp_python_metadata ALL DEPENDS ${python_dist_info}/METADATA)
 
 # Where the interpreter finds it: its platform-specific site folder, relative to the install prefix.
 # On Debian that is lib/python3/dist-packages for the distribution's own packages (prefix /usr); it
@@ -72,6 +103,11 @@ else()
   file(RELATIVE_PATH python_dir_default "${python_prefix}" "${Python3_SITEARCH}")
 endif()
 set(CALSTARS2FP_PYTHON_INSTALL_DIR "${python_dir_default}" CACHE STRING
-    "Folder of the Python module, relative to the install prefix")
-install(TARGETS calstars2fp_python LIBRARY DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR})
-install(FILES src/python/calstars2fp.pyi DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR})
+    "Folder of the Python package, relative to the install prefix")
+install(TARGETS calstars2fp_python LIBRARY DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR}/calstars2fp COMPONENT python)
+list(TRANSFORM python_package_files PREPEND ${CMAKE_SOURCE_DIR}/src/python/calstars2fp/ OUTPUT_VARIABLE python_package_sources)
+install(FILES ${python_package_sources} DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR}/calstars2fp COMPONENT python)
+install(DIRECTORY ${python_dist_info} DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR} COMPONENT python)
+
+message(STATUS "Python module: built for ${Python3_EXECUTABLE} (Python ${Python3_VERSION}, NumPy ${numpy_version}), "
+               "installed into <prefix>/${CALSTARS2FP_PYTHON_INSTALL_DIR}")

@@ -17,7 +17,31 @@ std::string Format(const char* format, ...) {
     return std::string(text.data());
 }
 
-void Fail(WaitKind wait, const std::string& message) { throw Failure{message, wait}; }
+void Fail(WaitKind wait, const std::string& message) {
+    Failure failure;
+    failure.message = message;
+    failure.wait = wait;
+    throw failure;
+}
+
+void FailFile(WaitKind wait, const std::string& message, const std::string& path, int system_error) {
+    Failure failure;
+    failure.message = message;
+    failure.wait = wait;
+    failure.path = path;
+    failure.system_error = system_error;
+    throw failure;
+}
+
+void FailContent(WaitKind wait, const std::string& message, const std::string& path, int line) {
+    Failure failure;
+    failure.message = message;
+    failure.wait = wait;
+    failure.path = path;
+    failure.content = true;
+    failure.line = line;
+    throw failure;
+}
 
 void FailMemory(WaitKind wait, const char* message) {
     Failure failure;

@@ -21,6 +21,17 @@ struct Failure {
     std::string message;  // printed exactly as it stands, line end included
     WaitKind wait = WaitKind::None;
     bool out_of_memory = false;  // an allocation failed: the same work may succeed with less held
+    // What a caller other than the console (the Python module) tells apart; the program prints only
+    // the message. `path` names the file the failure is about, where one is: a failure with a path
+    // that is not about the file's content is a failure to reach or make that file, and
+    // `system_error` is then the system's error code when the system gave one (0 otherwise): errno,
+    // or for an output file on Windows the code GetLastError gave.
+    // `content` marks a file whose text or header is refused, at `line` of it (0 when the file has
+    // no lines).
+    int system_error = 0;
+    std::string path;
+    bool content = false;
+    int line = 0;
 };
 
 // Formats like printf into a std::string (for failure messages).
@@ -33,6 +44,14 @@ std::string Format(const char* format, ...) FAILURE_PRINTF_FORMAT;
 
 // Throws a Failure; never returns.
 [[noreturn]] void Fail(WaitKind wait, const std::string& message);
+
+// Throws a Failure about the file `path` that the system refused with `system_error` (0 when it
+// gave no code); never returns.
+[[noreturn]] void FailFile(WaitKind wait, const std::string& message, const std::string& path, int system_error);
+
+// Throws a Failure about the content of the file `path`, at `line` (0 when it has no lines); never
+// returns.
+[[noreturn]] void FailContent(WaitKind wait, const std::string& message, const std::string& path, int line);
 
 // Throws a Failure marked out_of_memory; never returns.
 [[noreturn]] void FailMemory(WaitKind wait, const char* message);

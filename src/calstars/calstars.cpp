@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "failure.h"
 
@@ -22,7 +24,8 @@ int ReadFrame(CalStarExtraction& record);
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 [[noreturn]] void Refuse(const CalStarExtraction& record, int line, const char* operation, const std::string& what) {
-    Fail(WaitKind::None, Format(" %s: %s at line %d of %s \n", operation, what.c_str(), line, record.path.c_str()));
+    FailContent(WaitKind::None, Format(" %s: %s at line %d of %s \n", operation, what.c_str(), line, record.path.c_str()),
+                record.path, line);
 }
 
 bool AtEnd(const CalStarExtraction& record) { return record.position >= record.text.size(); }
@@ -111,13 +114,18 @@ int32_t ReadKeyInteger(CalStarExtraction& record, const char* operation, const c
     return value;
 }
 
-// The whole file into `text`; false when it cannot be opened or read. The file's size, where the
-// system tells it, is reserved before anything is read, so that a file too large for the memory
-// fails at once, before a byte of it is read (std::bad_alloc, which the caller reports).
-bool ReadWholeFile(const std::string& path, std::string& text) {
+// The whole file into `text`; false (and `error` the system's code, 0 when it gave none) when it
+// cannot be opened or read. The file's size, where the system tells it, is reserved before anything
+// is read, so that a file too large for the memory fails at once, before a byte of it is read
+// (std::bad_alloc, which the caller reports).
+bool ReadWholeFile(const std::string& path, std::string& text, int& error) {
     text.clear();
+    errno = 0;
     FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
+    if (file == nullptr) {
+        error = errno;
+        return false;
+    }
     struct Closer {
         FILE* file;
         ~Closer() { std::fclose(file); }
@@ -127,11 +135,32 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
         const long size = std::ftell(file);
         if (size > 0) text.reserve(static_cast<size_t>(size));
     }
-    if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+    errno = 0;
+    if (std::fseek(file, 0, SEEK_SET) != 0) {
+        error = errno;
+        return false;
+    }
     char buffer[65536];
     size_t got = 0;
+    errno = 0;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    return !std::ferror(file);
+    if (!std::ferror(file)) return true;
+    error = errno;
+    return false;
+}
+
+// Opening a FIFO or a device can wait for ever, and reading one may never end: only a regular file
+// (or a link to one) is opened. A path that cannot be examined is left to the open, which reports it.
+void RefuseIfNotRegular(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_type type = std::filesystem::status(path, error).type();
+    if (error) return;
+    if (type == std::filesystem::file_type::directory) {
+        FailFile(WaitKind::None, Format(" Cal Star Extraction file %s is a folder \n", path.c_str()), path, EISDIR);
+    }
+    if (type != std::filesystem::file_type::regular) {
+        FailFile(WaitKind::None, Format(" Cal Star Extraction file %s is not a regular file \n", path.c_str()), path, 0);
+    }
 }
 
 // A carriage return right before a line end is part of the line end, as in Windows text mode.
@@ -209,20 +238,16 @@ void SizeStarArrays(CalStarExtraction& record, size_t count) {
 void ReadStarLine(CalStarExtraction& record, int32_t i) {
     const char* op = "ReadCalStarFrame";
     const int line = record.line;
+    float row = 0.0f;
+    float col = 0.0f;
     int32_t intensity = 0;
     int32_t total = 0;
     if (AtEnd(record)) Refuse(record, line, op, "end of input inside a record");
-    if (!ScanFloat(record, record.row[i]) || !ScanFloat(record, record.col[i]) || !ScanInt(record, op, intensity) ||
-        !ScanInt(record, op, total)) {
+    if (!ScanFloat(record, row) || !ScanFloat(record, col) || !ScanInt(record, op, intensity) || !ScanInt(record, op, total)) {
         Refuse(record, line, op, "star line does not hold two numbers and two integers");
     }
     SkipWhite(record);
-    // Both values keep their low 16 bits; the background is the signed quotient of the 16-bit values.
-    record.intensity[i] = static_cast<uint16_t>(intensity);
-    record.total[i] = static_cast<uint16_t>(total);
-    const int32_t level = (int32_t{record.total[i]} - int32_t{record.intensity[i]}) / record.divisor;
-    record.background_level[i] = level;
-    record.background[i] = static_cast<uint16_t>(level);
+    CalStarExtraction_SetStar(record, static_cast<size_t>(i), row, col, intensity, total);
 }
 
 void Close(CalStarExtraction& record) {
@@ -245,14 +270,33 @@ bool IsPlainFileName(const std::string& name) {
            name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+void CalStarExtraction_SetStar(CalStarExtraction& record, size_t i, float row, float col, int32_t intensity, int32_t total) {
+    record.row[i] = row;
+    record.col[i] = col;
+    // Both values keep their low 16 bits; the background is the signed quotient of the 16-bit values.
+    record.intensity[i] = static_cast<uint16_t>(intensity);
+    record.total[i] = static_cast<uint16_t>(total);
+    const int32_t level = (int32_t{record.total[i]} - int32_t{record.intensity[i]}) / record.divisor;
+    record.background_level[i] = level;
+    record.background[i] = static_cast<uint16_t>(level);
+}
+
+std::string CalStarFrame_Refusal(const std::string& name, int32_t divisor) {
+    if (!IsPlainFileName(name)) return Format("record name \"%s\" is not a plain file name", name.c_str());
+    if (divisor == 0) return "divisor 0";
+    return std::string();
+}
+
 void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
     OnAllocationFailure(WaitKind::None, kReaderMemoryFailure, [&] {
         record.path = path;
         // The previous file's text is released before this one is read.
         Close(record);
-        if (!ReadWholeFile(path, record.text)) {
+        RefuseIfNotRegular(path);
+        int error = 0;
+        if (!ReadWholeFile(path, record.text, error)) {
             Close(record);
-            Fail(WaitKind::None, Format(" Cannot open Cal Star Extraction file %s for reading \n", path.c_str()));
+            FailFile(WaitKind::None, Format(" Cannot open Cal Star Extraction file %s for reading \n", path.c_str()), path, error);
         }
         const int64_t file_bytes = static_cast<int64_t>(record.text.size());
         NormaliseLineEnds(record.text);
@@ -280,13 +324,13 @@ int ReadFrame(CalStarExtraction& record) {
     }
     const int name_line = record.line;
     if (!ScanLine(record, op, record.name)) Refuse(record, name_line, op, "end of input inside a record");
-    if (!IsPlainFileName(record.name)) {
-        Refuse(record, name_line, op, Format("record name \"%s\" is not a plain file name", record.name.c_str()));
-    }
+    const std::string name_refused = CalStarFrame_Refusal(record.name, 1);
+    if (!name_refused.empty()) Refuse(record, name_line, op, name_refused);
     record.window = ReadKeyInteger(record, op, "window");
     const int divisor_line = record.line;
     record.divisor = ReadKeyInteger(record, op, "divisor");
-    if (record.divisor == 0) Refuse(record, divisor_line, op, "divisor 0");
+    const std::string divisor_refused = CalStarFrame_Refusal(record.name, record.divisor);
+    if (!divisor_refused.empty()) Refuse(record, divisor_line, op, divisor_refused);
     for (int32_t i = 0; i < record.nstars; ++i) ReadStarLine(record, i);
     return 0;
 }

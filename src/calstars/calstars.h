@@ -55,8 +55,12 @@ struct CalStarExtraction {
 };
 
 // Opens the CALSTARS file at `path`, reads its header into `record` and sizes the star arrays for
-// nstars stars. Fails with " Cannot open Cal Star Extraction file <path> for reading \n" when the file
+// nstars stars. Only a regular file (or a link to one) is opened: a folder fails with
+// " Cal Star Extraction file <path> is a folder \n", anything else that is not a regular file (a FIFO,
+// a device, which could block or never end) with " Cal Star Extraction file <path> is not a regular
+// file \n". Fails with " Cannot open Cal Star Extraction file <path> for reading \n" when the file
 // cannot be read, and with a line naming the file and line for a malformed or implausible header.
+// These failures carry the path, the system's error code and the line (failure.h).
 // The file's size is reserved before it is read, so that a file the memory cannot hold fails at once;
 // that, and star arrays that cannot be allocated, fail with
 // " Memory not allocated in OpenCalStarExtraction \n" (as does a failed allocation in
@@ -67,6 +71,16 @@ void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record);
 // with "#"; also plain end of input where a separator is expected), closes the file, frees the star
 // arrays and returns 1.
 int ReadCalStarFrame(CalStarExtraction& record);
+
+// Stores star `i` (below nstars) of the current record from the values of its star line: the
+// position, and the intensity and total as read (32-bit), of which the record keeps the low 16 bits,
+// and the background level (total - intensity) / divisor of those 16-bit values. The divisor must be
+// set and not 0.
+void CalStarExtraction_SetStar(CalStarExtraction& record, size_t i, float row, float col, int32_t intensity, int32_t total);
+
+// Why the reader refuses a frame record of this name and divisor ("record name \"<name>\" is not a
+// plain file name", "divisor 0"), or "" when it accepts them. The reader adds the file and line.
+std::string CalStarFrame_Refusal(const std::string& name, int32_t divisor);
 
 // True when `name` can be written as a file in the working folder: not empty, not "." or "..", no
 // "/" or "\\", at most kMaxFieldLength characters.

@@ -425,6 +425,19 @@ int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budg
     return static_cast<int32_t>(std::min<uint64_t>(budget / per_worker, static_cast<uint64_t>(workers)));
 }
 
+std::vector<std::string> CalstarsFilesInOrder(const std::string& folder_argument) {
+    CheckFolder(folder_argument);
+    const std::string folder = EnsureTrailingSeparator(folder_argument, kFolderSeparator);
+    if (folder.size() > kMaxFolderLength) CheckFolder(folder);
+    std::istringstream listing(ListCalstarsFiles(folder, folder + kListingName));
+    std::vector<std::string> names;
+    std::string line;
+    while (ReadListingLine(listing, line)) {
+        if (CutAfterTxt(line)) names.push_back(line);
+    }
+    return names;
+}
+
 int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* hooks) {
     struct HooksInPlace {
         explicit HooksInPlace(const RunHooks* hooks) { run_hooks = hooks; }

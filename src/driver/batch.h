@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Longest working folder, separator included: the listing command holds it twice plus 50 characters
 // of fixed text in 512, and every path built from it must fit 256.
@@ -44,6 +45,11 @@ struct RunHooks {
 // on, so that it fails only where the sequential loop fails, with its message. `hooks` (see RunHooks)
 // take the lines instead of standard output.
 int RunBatch(const std::string& folder, int32_t jobs = 1, const RunHooks* hooks = nullptr);
+
+// The CALSTARS files of `folder` in the order a run processes them (the order of the listing that
+// RunBatch writes), as names within the folder, without writing the listing: the folder is checked
+// and listed as RunBatch does, with the same failures.
+std::vector<std::string> CalstarsFilesInOrder(const std::string& folder);
 
 struct MemoryLimits;
 

@@ -36,8 +36,9 @@ std::string ListingCommand(const std::string& folder, const std::string& listing
 void WriteListingFile(const std::string& listing_path, const std::string& listing) {
     int error = 0;
     if (!SafeOutput_WriteWhole(listing_path, listing.data(), listing.size(), &error)) {
-        Fail(WaitKind::Character, Format(" Cannot write directory listing file %s: %s \n", listing_path.c_str(),
-                                         SafeOutput_ErrorText(error).c_str()));
+        FailFile(WaitKind::Character,
+                 Format(" Cannot write directory listing file %s: %s \n", listing_path.c_str(), SafeOutput_ErrorText(error).c_str()),
+                 listing_path, error > 0 ? error : 0);
     }
 }
 

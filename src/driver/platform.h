@@ -25,6 +25,10 @@ extern const char kFolderSeparator;
 // written, so a shorter listing is never taken for the whole folder.
 std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path);
 
+// The listing's text as WriteCalstarsListing makes it, with the same failures, without writing the
+// listing file (a folder that cannot be opened fails with its path and the system's error code).
+std::string ListCalstarsFiles(const std::string& folder, const std::string& listing_path);
+
 // Asks the user for any one CALSTARS file and returns true with its full path in `destination`, or
 // false when the user cancelled or the dialog failed (destination untouched).
 bool SelectCalStarsFile(std::string& destination);

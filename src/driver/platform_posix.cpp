@@ -127,10 +127,12 @@ bool AskOnConsole(std::string& chosen) {
 
 }  // namespace
 
-std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+std::string ListCalstarsFiles(const std::string& folder, const std::string& listing_path) {
     DIR* directory = ::opendir(folder.c_str());
     if (directory == nullptr) {
-        Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
+        const int error = errno;
+        FailFile(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()),
+                 folder, error);
     }
     std::vector<std::string> names;
     int error = 0;
@@ -159,11 +161,17 @@ std::string WriteCalstarsListing(const std::string& folder, const std::string& l
     ::closedir(directory);
     if (error != 0) {
         const std::string what = failed_name.empty() ? std::strerror(error) : failed_name + ": " + std::strerror(error);
-        Fail(WaitKind::Character, Format(" Cannot read folder %s completely: %s \n", folder.c_str(), what.c_str()));
+        FailFile(WaitKind::Character, Format(" Cannot read folder %s completely: %s \n", folder.c_str(), what.c_str()),
+                 failed_name.empty() ? folder : folder + failed_name, error);
     }
     std::sort(names.begin(), names.end(), LessIgnoringCase);
     std::string listing;
     for (const std::string& name : names) listing += name + "\n";
+    return listing;
+}
+
+std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+    const std::string listing = ListCalstarsFiles(folder, listing_path);
     WriteListingFile(listing_path, listing);
     return listing;
 }

@@ -36,9 +36,9 @@ void BuildFilter(char* filter) {
 
 }  // namespace
 
-std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+std::string ListCalstarsFiles(const std::string& folder, const std::string& listing_path) {
     // The command interpreter writes into a name of this process only; its text is read back from
-    // there, and the listing file is then written as every output is.
+    // there and the name removed.
     const std::string scratch = listing_path + "." + std::to_string(GetCurrentProcessId()) + ".dir";
     const int ignored = std::system(ListingCommand(folder, scratch).c_str());  // "File Not Found" ends it 1
     (void)ignored;
@@ -54,7 +54,11 @@ std::string WriteCalstarsListing(const std::string& folder, const std::string& l
     if (!read) {
         Fail(WaitKind::Character, Format(" Directory listing file %s not found (or not generated)\n\n", listing_path.c_str()));
     }
-    const std::string listing = text.str();
+    return text.str();
+}
+
+std::string WriteCalstarsListing(const std::string& folder, const std::string& listing_path) {
+    const std::string listing = ListCalstarsFiles(folder, listing_path);
     WriteListingFile(listing_path, listing);
     return listing;
 }

@@ -13,6 +13,10 @@ void PutLittleEndian(std::vector<uint8_t>& bytes, int32_t value) {
     for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
 }
 
+// The system's error code of a failed output, 0 where the refusal was no system error (a path too
+// long for the table of temporary files).
+int SystemError(const SafeOutput& output) { return output.error > 0 ? output.error : 0; }
+
 }  // namespace
 
 void FourProduct_MemFree(FourProduct& record) {
@@ -48,7 +52,8 @@ std::vector<uint8_t> FourProduct_Header(const FourProduct& record) {
 void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output) {
     const std::string& final_name = record.output_name[record.bank];
     if (!SafeOutput_Open(output, final_name)) {
-        Fail(WaitKind::Character, Format(" Cannot open output file %s for writing \n", final_name.c_str()));
+        FailFile(WaitKind::Character, Format(" Cannot open output file %s for writing \n", final_name.c_str()), final_name,
+                 SystemError(output));
     }
     const std::vector<uint8_t> header = FourProduct_Header(record);
     const size_t npix = static_cast<size_t>(record.rows) * static_cast<size_t>(record.cols);
@@ -57,7 +62,10 @@ void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output) {
 }
 
 void FourProduct_CommitFile(SafeOutput& output) {
-    if (!SafeOutput_Commit(output)) Fail(WaitKind::Character, Format(" Cannot write output file %s \n", output.final_name.c_str()));
+    if (!SafeOutput_Commit(output)) {
+        FailFile(WaitKind::Character, Format(" Cannot write output file %s \n", output.final_name.c_str()), output.final_name,
+                 SystemError(output));
+    }
 }
 
 void FourProduct_WriteFile(FourProduct& record) {

@@ -1,5 +1,6 @@
 #include "viewer/fourproduct_file.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <filesystem>
@@ -35,17 +36,17 @@ void FourProductFile_DecodeHeader(const uint8_t* header, FourProductFile& file) 
 }
 
 void FourProductFile_Check(const FourProductFile& file, uint64_t file_size, const std::string& path) {
+    const auto refuse = [&](const std::string& message) { FailContent(WaitKind::None, message, path, 0); };
     if (file.rows < 1 || file.cols < 1) {
-        Fail(WaitKind::None, Format(" Four-product file %s has %" PRId32 " rows and %" PRId32 " columns: both must be at least 1 \n",
-                                    path.c_str(), file.rows, file.cols));
+        refuse(Format(" Four-product file %s has %" PRId32 " rows and %" PRId32 " columns: both must be at least 1 \n",
+                      path.c_str(), file.rows, file.cols));
     }
     if (file.bits_per_pixel != 8) {
-        Fail(WaitKind::None, Format(" Four-product file %s has %" PRId32 " bits per pixel, not 8 \n", path.c_str(),
-                                    file.bits_per_pixel));
+        refuse(Format(" Four-product file %s has %" PRId32 " bits per pixel, not 8 \n", path.c_str(), file.bits_per_pixel));
     }
     if (file_size != ExpectedSize(file)) {
-        Fail(WaitKind::None, Format(" Four-product file %s is %" PRIu64 " bytes, not 20 + 4 x %" PRId32 " x %" PRId32 " = %" PRIu64 " \n",
-                                    path.c_str(), file_size, file.rows, file.cols, ExpectedSize(file)));
+        refuse(Format(" Four-product file %s is %" PRIu64 " bytes, not 20 + 4 x %" PRId32 " x %" PRId32 " = %" PRIu64 " \n",
+                      path.c_str(), file_size, file.rows, file.cols, ExpectedSize(file)));
     }
 }
 
@@ -54,17 +55,20 @@ void FourProductFile_Read(const std::string& path, FourProductFile& file, const 
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
     if (!error && status.type() != std::filesystem::file_type::regular) {
-        Fail(WaitKind::None, Format(" Four-product file %s is not a regular file \n", path.c_str()));
+        FailFile(WaitKind::None, Format(" Four-product file %s is not a regular file \n", path.c_str()), path,
+                 status.type() == std::filesystem::file_type::directory ? EISDIR : 0);
     }
+    errno = 0;
     std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) Fail(WaitKind::None, Format(" Cannot open four-product file %s for reading \n", path.c_str()));
+    if (!in) FailFile(WaitKind::None, Format(" Cannot open four-product file %s for reading \n", path.c_str()), path, errno);
     const std::streamoff end = in.tellg();
     const uint64_t file_size = end > 0 ? static_cast<uint64_t>(end) : 0;
     uint8_t header[kHeaderBytes];
     in.seekg(0);
     if (file_size < kHeaderBytes || !in.read(reinterpret_cast<char*>(header), kHeaderBytes)) {
-        Fail(WaitKind::None, Format(" Four-product file %s is %" PRIu64 " bytes, shorter than its %d-byte header \n", path.c_str(),
-                                    file_size, kHeaderBytes));
+        FailContent(WaitKind::None, Format(" Four-product file %s is %" PRIu64 " bytes, shorter than its %d-byte header \n",
+                                           path.c_str(), file_size, kHeaderBytes),
+                    path, 0);
     }
     FourProductFile_DecodeHeader(header, file);
     FourProductFile_Check(file, file_size, path);
@@ -78,7 +82,7 @@ void FourProductFile_Read(const std::string& path, FourProductFile& file, const 
     for (std::vector<uint8_t>& plane : file.planes) {
         plane.resize(npix);
         if (!in.read(reinterpret_cast<char*>(plane.data()), static_cast<std::streamsize>(npix))) {
-            Fail(WaitKind::None, Format(" Cannot read four-product file %s \n", path.c_str()));
+            FailFile(WaitKind::None, Format(" Cannot read four-product file %s \n", path.c_str()), path, 0);
         }
     }
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "failure.h"
 #include "support/test_support.h"
 
@@ -223,6 +225,62 @@ TEST(CalstarsReader, MissingFileIsRefusedWithTheOriginalMessage) {
         EXPECT_EQ(failure.message, " Cannot open Cal Star Extraction file /nonexistent/CALSTARS_x.txt for reading \n");
         EXPECT_EQ(failure.wait, WaitKind::None);
     }
+}
+
+// What the Python module turns into its exception classes: the file, the system's code, the line.
+TEST(CalstarsReader, FailuresCarryTheFileTheSystemsCodeAndTheLine) {
+    ScratchFolder folder;
+    struct Case {
+        const char* what;
+        std::string path;
+        const char* message_part;
+        int system_error;
+        bool content;
+        int line;
+    };
+    const std::string bad = folder / "CALSTARS_bad.txt";
+    WriteText(bad, std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = 0\n1 1 2 3\n###\n");
+    const Case cases[] = {
+        {"missing file", folder / "CALSTARS_none.txt", " Cannot open Cal Star Extraction file ", ENOENT, false, 0},
+        {"folder", folder.path(), " is a folder \n", EISDIR, false, 0},
+        {"divisor 0 on line 14", bad, " ReadCalStarFrame: divisor 0 at line 14 of ", 0, true, 14},
+    };
+    for (const Case& c : cases) {
+        CalStarExtraction record;
+        try {
+            OpenCalStarExtraction(c.path, record);
+            while (ReadCalStarFrame(record) == 0) {
+            }
+            ADD_FAILURE() << c.what << ": no failure";
+        } catch (const Failure& failure) {
+            EXPECT_NE(failure.message.find(c.message_part), std::string::npos) << c.what << ": " << failure.message;
+            EXPECT_EQ(failure.path, c.path) << c.what;
+            EXPECT_EQ(failure.system_error, c.system_error) << c.what;
+            EXPECT_EQ(failure.content, c.content) << c.what;
+            EXPECT_EQ(failure.line, c.line) << c.what;
+            EXPECT_FALSE(failure.out_of_memory) << c.what;
+        }
+    }
+}
+
+TEST(CalstarsReader, StarFromMemoryKeepsTheReadersValues) {
+    CalStarExtraction record;
+    record.divisor = 4;
+    record.row.resize(1);
+    record.col.resize(1);
+    record.intensity.resize(1);
+    record.total.resize(1);
+    record.background.resize(1);
+    record.background_level.resize(1);
+    // 65636 keeps its low 16 bits (100); (70000 mod 65536 - 100) / 4 = 1091.
+    CalStarExtraction_SetStar(record, 0, 1.5f, 2.25f, 65636, 70000);
+    EXPECT_EQ(record.intensity[0], 100);
+    EXPECT_EQ(record.total[0], 4464);
+    EXPECT_EQ(record.background_level[0], 1091);
+    EXPECT_EQ(record.background[0], 1091);
+    EXPECT_EQ(CalStarFrame_Refusal("A.bin", 4), "");
+    EXPECT_EQ(CalStarFrame_Refusal("A.bin", 0), "divisor 0");
+    EXPECT_EQ(CalStarFrame_Refusal("a/b", 4), "record name \"a/b\" is not a plain file name");
 }
 
 TEST(CalstarsReader, PlainFileNames) {

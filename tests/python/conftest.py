@@ -1,15 +1,53 @@
-"""Shared helpers of the Python module's tests: the built programs (from CTest's environment), the
-bundled folders, and runs of the program to compare against."""
+"""Shared helpers of the Python module's tests: the package and the built programs, the bundled
+folders, and runs of the program to compare against.
 
+Under CTest the environment names the build (PYTHONPATH, CALSTARS2FP_EXE and the like). Run as
+`pytest tests/python` from a built checkout, the tests take the package this interpreter imports,
+else the first build folder's (build/python, build/*/python) that imports here, and the programs
+beside it; without either they are skipped with the reason."""
+
+import importlib
 import os
 import pathlib
 import shutil
 import struct
 import subprocess
+import sys
 
 import pytest
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parents[2]
+
+
+def _find_package():
+    """The folder holding the package calstars2fp that this interpreter imports, after putting a
+    build folder's on sys.path where none is importable already; None when none imports (the
+    reason is then in PACKAGE_MISSING)."""
+    global PACKAGE_MISSING
+    try:
+        return pathlib.Path(importlib.import_module("calstars2fp").__file__).parents[1]
+    except ImportError as error:
+        PACKAGE_MISSING = f"{PACKAGE_MISSING} ({error})"
+    for init in sorted(SOURCE_DIR.glob("build/python/calstars2fp/__init__.py")) + \
+            sorted(SOURCE_DIR.glob("build/*/python/calstars2fp/__init__.py")):
+        folder = str(init.parents[1])
+        sys.path.insert(0, folder)
+        try:
+            importlib.import_module("calstars2fp")
+            return init.parents[1]
+        except ImportError as error:
+            PACKAGE_MISSING = f"{PACKAGE_MISSING}; {folder}: {error}"
+            sys.path.remove(folder)
+            for name in [name for name in sys.modules if name == "calstars2fp" or name.startswith("calstars2fp.")]:
+                del sys.modules[name]
+    return None
+
+
+PACKAGE_MISSING = (f"calstars2fp is not importable by {sys.executable}, nor from a build folder of this checkout: "
+                   "build it (cmake -S . -B build && cmake --build build) or pip install it")
+PACKAGE_DIR = _find_package()
+# The build folder of a package found in a build (build/<x>/python/calstars2fp): its programs are beside.
+BUILD_DIR = PACKAGE_DIR.parent if PACKAGE_DIR is not None and PACKAGE_DIR.name == "python" else None
 EXAMPLES = SOURCE_DIR / "examples" / "night"
 CONFORMANCE = SOURCE_DIR / "tests" / "data" / "conformance"
 LISTING = "DirListingCalstars.txt"
@@ -20,12 +58,18 @@ FOLDERS = [("example", EXAMPLES)] + [
 ]
 
 
+PROGRAMS = {"CALSTARS2FP_EXE": "calstars2fp", "FPVIEW_EXE": "fpview", "MAKE_CALSTARS_EXE": "make_calstars"}
+
+
 def built_program(variable):
-    """The path of a built program that CTest names in `variable`; the test fails without it."""
+    """The path of a built program: as CTest names it in `variable`, else beside the build's package;
+    the test is skipped without it."""
     path = os.environ.get(variable)
-    if not path:
-        pytest.fail(f"{variable} is not set: run these tests through ctest")
-    return path
+    if path:
+        return path
+    if BUILD_DIR is not None and (BUILD_DIR / PROGRAMS[variable]).is_file():
+        return str(BUILD_DIR / PROGRAMS[variable])
+    pytest.skip(f"{PROGRAMS[variable]} is not built beside the package and {variable} is not set")
 
 
 def run_program(folder, jobs=1):

@@ -6,7 +6,9 @@ import os
 import numpy as np
 import pytest
 
-import calstars2fp
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import FOLDERS, LISTING, copy_folder, header_bytes, listed_files
 
 FOLDER_IDS = [name for name, _ in FOLDERS]
@@ -116,6 +118,7 @@ def test_write_fourproduct_failure_is_the_programs_message(tmp_path):
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.filterwarnings("ignore::calstars2fp.CalstarsWarning")
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_nothing_is_printed(tmp_path, capfd, jobs):
     from test_bad_inputs import text

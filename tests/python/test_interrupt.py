@@ -11,7 +11,9 @@ import threading
 import numpy as np
 import pytest
 
-import calstars2fp
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import built_program, header_bytes
 
 

@@ -2,7 +2,11 @@
 
 import os
 
-import calstars2fp
+import pytest
+
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from test_bad_inputs import text
 
 

@@ -8,7 +8,11 @@ import time
 
 import numpy as np
 
-import calstars2fp
+import pytest
+
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
 from conftest import EXAMPLES
 
 

@@ -9,10 +9,12 @@ import sys
 import numpy as np
 import pytest
 
-import calstars2fp
-from conftest import header_bytes
+from conftest import PACKAGE_MISSING
 
-FPVIEW = os.environ.get("FPVIEW_EXE")
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
+from conftest import BUILD_DIR, header_bytes
+
+FPVIEW = os.environ.get("FPVIEW_EXE") or (str(BUILD_DIR / "fpview") if BUILD_DIR and (BUILD_DIR / "fpview").is_file() else None)
 needs_fpview = pytest.mark.skipif(not FPVIEW, reason="fpview is not built (it needs libpng and CFITSIO)")
 
 

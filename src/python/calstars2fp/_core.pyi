@@ -1,10 +1,7 @@
-"""The star lists, the reconstitution and the four-product files of calstars2fp as NumPy arrays.
-
-Type stub of the extension module; the manual is its docstrings (help(calstars2fp)).
-"""
+"""Type stub of calstars2fp._core, the compiled core of calstars2fp; the manual is its docstrings."""
 
 import os
-from typing import Iterator, List, Optional, Tuple, Union
+from typing import Any, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -12,15 +9,15 @@ import numpy.typing as npt
 __version__: str
 PRODUCTS: Tuple[str, str, str, str]
 PRODUCT_DESCRIPTIONS: Tuple[str, str, str, str]
+STAR_DTYPE: np.dtype[np.void]
 
-_Path = Union[str, "os.PathLike[str]"]
-
-class Error(Exception):
-    """A failure of calstars2fp, with the program's one line for it as the message."""
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Shape = Tuple[int, int]
 
 class Record:
-    """One frame record of a CALSTARS file, as read."""
+    """One frame record: the four-product file's name, the star window, the background divisor and the stars."""
 
+    def __init__(self, stars: Any, window: int, divisor: int, name: _Path) -> None: ...
     @property
     def name(self) -> str: ...
     @property
@@ -28,8 +25,8 @@ class Record:
     @property
     def divisor(self) -> int: ...
     @property
-    def stars(self) -> np.ndarray:
-        """Structured array: row (float32), col (float32), intensity (uint16), total (uint16)."""
+    def stars(self) -> npt.NDArray[np.void]:
+        """Structured array of STAR_DTYPE: row (float32), col (float32), intensity (uint16), total (uint16)."""
 
 class CalstarsFile:
     """An open CALSTARS file: header fields, and its records by iteration (read once, in file order)."""
@@ -41,13 +38,19 @@ class CalstarsFile:
     @property
     def cols(self) -> int: ...
     @property
+    def shape(self) -> _Shape: ...
+    @property
     def first_int(self) -> int: ...
+    @property
+    def header_text(self) -> str: ...
     @property
     def nstars(self) -> int: ...
     def __iter__(self) -> Iterator[Record]: ...
     def __next__(self) -> Record: ...
 
 def read_calstars(path: _Path) -> CalstarsFile: ...
+def write_calstars(path: _Path, records: Iterable[Record], shape: Sequence[int], first_int: int = 0,
+                   header_text: Union[str, bytes] = "") -> None: ...
 
 class Reconstitution:
     """The state of one run: the frame-index generator, the profile tables, the work images."""
@@ -56,12 +59,14 @@ class Reconstitution:
     generator_state: int
     @property
     def warnings(self) -> str: ...
-    def reconstitute(self, calstars_file: CalstarsFile, record: Record) -> npt.NDArray[np.uint8]:
+    def reconstitute(self, calstars_file: Union[CalstarsFile, Sequence[int]], record: Record,
+                     out: Optional[npt.NDArray[np.uint8]] = None) -> npt.NDArray[np.uint8]:
         """The four planes, uint8 of shape (4, rows, cols): the bytes the program writes for record."""
 
 class FourProduct:
-    """A four-product file: header values and the four planes, read-only."""
+    """A four-product image: header values and the four planes, read-only."""
 
+    def __init__(self, planes: npt.ArrayLike, camera: int = 0, source: Optional[_Path] = None) -> None: ...
     @property
     def rows(self) -> int: ...
     @property
@@ -84,9 +89,11 @@ class FourProduct:
     def mean(self) -> npt.NDArray[np.uint8]: ...
     @property
     def stddev(self) -> npt.NDArray[np.uint8]: ...
-    def to_hdulist(self, source: Optional[str] = None) -> "astropy.io.fits.HDUList":  # type: ignore[name-defined]
-        """The cube and keywords of fpview's FITS file; ImportError without astropy."""
+    def __array__(self, dtype: Optional[npt.DTypeLike] = None, copy: Optional[bool] = None) -> npt.NDArray[Any]: ...
+    def to_hdulist(self, source: Optional[str] = None) -> Any:
+        """The cube and keywords of fpview's FITS file (an astropy.io.fits.HDUList); ImportError without astropy."""
 
 def read_fourproduct(path: _Path) -> FourProduct: ...
-def write_fourproduct(path: _Path, planes: npt.NDArray[np.uint8], camera: int) -> None: ...
+def write_fourproduct(path: _Path, planes: npt.ArrayLike, camera: int) -> None: ...
 def process_folder(folder: _Path, jobs: int = 0, warnings: Optional[List[str]] = None) -> List[str]: ...
+def processing_order(folder: _Path) -> List[str]: ...

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The Python package as its users install it, after the Linux stage's build (its programs are the
+# reference the tests compare with): pip install of the source tree into a fresh venv, offline
+# against the system's pybind11 and NumPy; then, outside the source tree, the import, the version,
+# the module's tests and doctests against the installed copy, mypy on a typed example, and pip
+# uninstall. Then the Debian packages: the split, their fields, and the Python package's files
+# imported from an unpacked copy.
+# Usage: .ci/python_package.sh <build folder with calstars2fp, make_calstars and fpview>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build="${root}/$1"
+python=/usr/bin/python3
+scratch=$(mktemp -d)
+trap 'rm -rf "${scratch}"' EXIT
+# Readable by all: the permission test reruns the interpreter as an unprivileged user.
+chmod 755 "${scratch}"
+version=$(sed -n 's/^project(calstars2fp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+python_version=$("${python}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+
+echo "--- pip install --no-build-isolation into a fresh venv"
+tree_before=$(git status --porcelain)
+"${python}" -m venv --system-site-packages "${scratch}/venv"
+venv_python="${scratch}/venv/bin/python"
+CMAKE_BUILD_PARALLEL_LEVEL=2 "${venv_python}" -m pip install --no-build-isolation --no-index --quiet "${root}"
+[ "$(git status --porcelain)" = "${tree_before}" ] || { echo "pip install changed the tree"; git status --porcelain; exit 1; }
+
+cd "${scratch}"
+installed=$("${venv_python}" -c 'import calstars2fp, importlib.metadata as m; print(calstars2fp.__file__, m.version("calstars2fp"))')
+echo "${installed}"
+[[ "${installed}" == "${scratch}/venv/"*"/site-packages/calstars2fp/__init__.py ${version}" ]] ||
+  { echo "not the venv's package of version ${version}"; exit 1; }
+
+echo "--- the module's tests and doctests against the installed package"
+CALSTARS2FP_EXE="${build}/calstars2fp" MAKE_CALSTARS_EXE="${build}/make_calstars" FPVIEW_EXE="${build}/fpview" \
+  PYTHONDONTWRITEBYTECODE=1 "${venv_python}" -m pytest -q -p no:cacheprovider -rs "${root}/tests/python"
+
+echo "--- mypy against the installed package's types"
+"${venv_python}" -m mypy --strict --cache-dir "${scratch}/mypy" "${root}/tests/python/typed_example.py"
+# A wrong use is caught: the stub's types are read, not taken as Any.
+if "${venv_python}" -m mypy --cache-dir "${scratch}/mypy" -c 'import calstars2fp
+path: int = calstars2fp.read_calstars("x").path' > "${scratch}/mypy.out"; then
+  echo "mypy accepted a str as an int"; exit 1
+fi
+grep -q 'Incompatible types in assignment (expression has type "str", variable has type "int")' "${scratch}/mypy.out"
+
+echo "--- pip uninstall"
+"${venv_python}" -m pip uninstall --yes --quiet calstars2fp
+if "${venv_python}" -c 'import calstars2fp' 2> /dev/null; then echo "still importable after pip uninstall"; exit 1; fi
+[ -z "$(ls "${scratch}"/venv/lib/python*/site-packages | grep -i calstars2fp || true)" ] ||
+  { echo "pip uninstall left files"; ls "${scratch}"/venv/lib/python*/site-packages; exit 1; }
+
+echo "--- the Debian packages"
+cd "${build}"
+rm -f ./*.deb
+cpack -G DEB > /dev/null
+tools_package=$(ls calstars2fp_"${version}"_*.deb)
+python_package=$(ls python3-calstars2fp_"${version}"_*.deb)
+dpkg-deb -I "${python_package}"
+field() { dpkg-deb -f "$1" "$2"; }
+next_minor=$("${python}" -c 'import sys; print("%d.%d" % (sys.version_info[0], sys.version_info[1] + 1))')
+depends=$(field "${python_package}" Depends)
+for needed in "python3 (>= ${python_version}~)" "python3 (<< ${next_minor})" "python3-numpy"; do
+  [[ ", ${depends}," == *", ${needed},"* ]] || { echo "${python_package}: Depends '${depends}' lacks '${needed}'"; exit 1; }
+done
+[[ "$(field "${tools_package}" Depends)" != *python* ]] || { echo "${tools_package} depends on Python"; exit 1; }
+tools_files=$(dpkg-deb -c "${tools_package}")
+python_files=$(dpkg-deb -c "${python_package}")
+[[ "${tools_files}" == *" ./usr/bin/calstars2fp"* && "${tools_files}" != *calstars2fp/__init__.py* ]] ||
+  { echo "${tools_package}: not the programs alone"; exit 1; }
+[[ "${python_files}" != *"./usr/bin/"* && "${python_files}" == *"/calstars2fp/py.typed"* ]] ||
+  { echo "${python_package}: not the Python package alone"; exit 1; }
+# Unpacked into a clean root: the package's folder imports with the interpreter it names.
+dpkg-deb -x "${python_package}" "${scratch}/root"
+site=$(dirname "$(find "${scratch}/root" -name __init__.py -path '*/calstars2fp/*')")
+(cd "${scratch}" && PYTHONPATH=$(dirname "${site}") "${python}" -c \
+  "import calstars2fp, importlib.metadata as m; assert calstars2fp.__file__.startswith('${scratch}/root/'); assert m.version('calstars2fp') == '${version}'")
+rm -f ./*.deb
+echo "--- the Python package: installed, tested, typed, removed and packaged"

@@ -1,0 +1,137 @@
+"""The package is a guest in its interpreter: an array argument whose conversion cannot be allocated
+raises MemoryError instead of crashing it (each case in a child interpreter under an address-space
+limit 64 MB above what it has mapped, so the conversion's copy cannot fit); a name that cannot be a
+file is refused before any file is touched; and a run of a folder leaves the interpreter's threads
+and memory allocator as it found them."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import PACKAGE_MISSING
+
+calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
+from conftest import EXAMPLES
+
+CHILD = """
+import resource, sys
+import numpy as np
+import calstars2fp
+big = (4, 6000, 6000)  # 144 MB once contiguous
+cases = {
+    "write_fourproduct, broadcast": lambda: calstars2fp.write_fourproduct("x.bin", np.broadcast_to(np.uint8(1), big), 1),
+    "write_fourproduct, strided": lambda: calstars2fp.write_fourproduct("x.bin", strided[:, :, ::2], 1),
+    "write_fourproduct, contiguous": lambda: calstars2fp.write_fourproduct("x.bin", contiguous, 1),
+    "FourProduct, broadcast": lambda: calstars2fp.FourProduct(np.broadcast_to(np.uint8(1), big)),
+    "Record, broadcast column": lambda: calstars2fp.Record(
+        {"row": np.broadcast_to(1.0, 40_000_000), "col": np.broadcast_to(1.0, 40_000_000),
+         "intensity": np.broadcast_to(1, 40_000_000), "total": np.broadcast_to(2, 40_000_000)}, 9, 4, "A.bin"),
+}
+case = sys.argv[1]
+strided = np.ones((4, 4000, 12000), dtype=np.uint8) if "strided" in case else None
+contiguous = np.ones((4, 4000, 6000), dtype=np.uint8) if "contiguous" in case else None
+mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (64 << 20),) * 2)
+try:
+    cases[case]()
+    print("no failure")
+except MemoryError as error:
+    print("MemoryError", isinstance(error, calstars2fp.Error))
+"""
+
+CASES = ["write_fourproduct, broadcast", "write_fourproduct, strided", "write_fourproduct, contiguous",
+         "FourProduct, broadcast", "Record, broadcast column"]
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_array_that_cannot_be_converted_raises_memory_error(tmp_path, case):
+    done = subprocess.run([sys.executable, "-c", CHILD, case], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), check=False)
+    assert done.returncode == 0, (done.returncode, done.stderr.decode()[-2000:])
+    # NumPy's own MemoryError for a conversion; the program's (also calstars2fp.Error) for its planes.
+    assert done.stdout.decode().split()[0] == "MemoryError", done.stdout.decode()
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("write", [
+    lambda path: calstars2fp.write_fourproduct(path, np.zeros((4, 2, 2), dtype=np.uint8), 1),
+    lambda path: calstars2fp.write_calstars(path, [], (20, 20)),
+], ids=["write_fourproduct", "write_calstars"])
+@pytest.mark.parametrize("name, error", [
+    ("", FileNotFoundError),
+    ("night/", IsADirectoryError),
+    ("night/.", IsADirectoryError),
+    ("night/..", IsADirectoryError),
+    (b"night/", IsADirectoryError),
+])
+def test_name_that_cannot_be_a_file_is_refused_before_anything_is_touched(tmp_path, monkeypatch, write, name, error):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "night").mkdir()
+    # A user's files at the temporary names such a name would once have given.
+    kept = {".partial": b"user's file", "night/.partial": b"another", "night/..partial": b"a third"}
+    for path, content in kept.items():
+        (tmp_path / path).write_bytes(content)
+    with pytest.raises(error) as raised:
+        write(name)
+    assert isinstance(raised.value, calstars2fp.Error)
+    for path, content in kept.items():
+        assert (tmp_path / path).read_bytes() == content
+    assert sorted(os.listdir(tmp_path)) == [".partial", "night"]
+    assert sorted(os.listdir(tmp_path / "night")) == ["..partial", ".partial"]
+
+
+# What a later Python thread meets in an interpreter under an address-space limit, before or after a
+# run of the folder: the default thread stack (what threading.stack_size(0) gives a new thread) holds
+# the repr of a 15,000-deep nested list, and a new thread's allocations come from an arena of its own
+# (the main arena grows the program break; another is mapped far from it).
+HOST_CHILD = """
+import ctypes, json, resource, sys, threading
+import calstars2fp
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30,) * 2)
+sys.setrecursionlimit(100000)
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+if sys.argv[1] != "none":
+    names = calstars2fp.process_folder(sys.argv[2], jobs=int(sys.argv[1]))
+    assert len(names) > 1, names
+state = {"stack_size": threading.stack_size()}
+attributes = ctypes.create_string_buffer(256)
+stack = ctypes.c_size_t()
+if libc.pthread_getattr_default_np(attributes) == 0 and libc.pthread_attr_getstacksize(attributes, ctypes.byref(stack)) == 0:
+    state["default_stack"] = stack.value
+main_block = libc.malloc(4096)
+
+def probe():
+    nested = []
+    for _ in range(15000):
+        nested = [nested]
+    state["deep_repr"] = len(repr(nested))
+    state["thread_block_far_from_main"] = abs(libc.malloc(4096) - main_block) > (1 << 32)
+
+thread = threading.Thread(target=probe)
+thread.start()
+thread.join()
+print(json.dumps(state))
+"""
+
+
+def host_state(tmp_path, jobs):
+    import json
+    folder = tmp_path / f"night-{jobs}"
+    shutil.copytree(EXAMPLES, folder)
+    done = subprocess.run([sys.executable, "-c", HOST_CHILD, jobs, str(folder)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), check=False)
+    assert done.returncode == 0, (jobs, done.returncode, done.stderr.decode()[-2000:])
+    return json.loads(done.stdout)
+
+
+def test_a_run_leaves_the_interpreters_threads_as_it_found_them(tmp_path):
+    before = host_state(tmp_path, "none")
+    assert before["deep_repr"] == 2 * 15001 and before["thread_block_far_from_main"], before
+    for jobs in ("1", "2"):
+        assert host_state(tmp_path, jobs) == before, jobs
