@@ -2,12 +2,16 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "failure.h"
 
@@ -85,14 +89,51 @@ bool ScanInt(CalStarExtraction& record, const char* operation, int32_t& out) {
     return true;
 }
 
+// A character that a number of the "C" locale may hold: digits (hexadecimal ones too), sign, point,
+// exponent, and the letters and characters of "inf", "infinity" and "nan(...)".
+bool MayBelongToNumber(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '+' || c == '-' ||
+           c == '(' || c == ')' || c == '_';
+}
+
+// strtof as in the "C" locale, whatever locale the process is in: a program that hosts the reader
+// (the Python interpreter, after locale.setlocale) may have one whose decimal separator is a comma,
+// where "512.25" would read as 512 and "1,5" as 1.5. Where the separator is not ".", the number's
+// characters are copied with the point turned into that separator (and a comma ending the copy, as
+// it ends a number of the "C" locale), so the C library's own conversion, rounding included, still
+// decides the value.
+float StrtofClassic(const char* start, const char** end) {
+    const char* separator = std::localeconv()->decimal_point;
+    if (separator == nullptr || std::strcmp(separator, ".") == 0) {
+        char* stop = nullptr;
+        const float value = std::strtof(start, &stop);
+        *end = stop;
+        return value;
+    }
+    std::string copy;
+    std::vector<size_t> origin;  // the original offset of each copied character
+    for (size_t i = 0; MayBelongToNumber(start[i]); ++i) {
+        const std::string piece = start[i] == '.' ? std::string(separator) : std::string(1, start[i]);
+        copy += piece;
+        origin.insert(origin.end(), piece.size(), i);
+    }
+    origin.push_back(origin.empty() ? 0 : origin.back() + 1);
+    char* stop = nullptr;
+    const float value = std::strtof(copy.c_str(), &stop);
+    const size_t used = static_cast<size_t>(stop - copy.c_str());
+    // A separator is consumed whole or not at all: the end maps back to the point's own offset.
+    *end = start + (used == 0 ? 0 : origin[used - 1] + 1);
+    return value;
+}
+
 // "%f": optional white space, then a single-precision number (rounded to nearest from its decimal).
 bool ScanFloat(CalStarExtraction& record, float& out) {
     SkipWhite(record);
     if (AtEnd(record)) return false;
     const char* start = record.text.c_str() + record.position;
-    char* end = nullptr;
+    const char* end = nullptr;
     errno = 0;
-    const float value = std::strtof(start, &end);
+    const float value = StrtofClassic(start, &end);
     if (end == start) return false;
     out = value;
     record.position += static_cast<size_t>(end - start);

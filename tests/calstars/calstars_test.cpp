@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <string>
 
 #include "failure.h"
 #include "support/test_support.h"
@@ -41,6 +44,42 @@ TEST(CalstarsReader, StarLineGivesPositionIntensityTotalAndBackground) {
     EXPECT_EQ(r.record.first_int, -7);
     EXPECT_EQ(r.record.rows, 120);
     EXPECT_EQ(r.record.cols, 160);
+}
+
+// A host process (the Python interpreter after locale.setlocale) may use a decimal comma: the star
+// values still read as in the "C" locale, and what the "C" locale refuses is still refused.
+TEST(CalstarsReader, NumbersReadAsInTheCLocaleWhateverTheProcessLocale) {
+    struct Restore {
+        std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
+        ~Restore() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
+    } restore;
+    const char* comma_locales[] = {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "German_Germany.1252", "fr_FR.UTF-8", "fr_FR"};
+    const char* comma = nullptr;
+    for (const char* name : comma_locales) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
+            comma = name;
+            break;
+        }
+    }
+    std::setlocale(LC_NUMERIC, "C");
+    if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed here";
+    const char* star_lines[] = {"512.25 700.5 2500 3100", "1e2 .5 2500 3100",     "0x1.8p3 -2.5 1 2",
+                                "+7.75 8. 1 2",           "1,5 2.5 2500 3100",    "3.4028236e38 1e-46 1 2",
+                                "inf nan 1 2",            "1.5,2 3 1 2"};
+    for (const char* line : star_lines) {
+        const std::string text = std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = 16\n" + line + "\n###\n";
+        std::setlocale(LC_NUMERIC, "C");
+        const ReadResult classic = ReadAll(text);
+        std::setlocale(LC_NUMERIC, comma);
+        const ReadResult local = ReadAll(text);
+        // The same refusal, the scratch folder's name aside.
+        EXPECT_EQ(local.failure.substr(0, local.failure.find(" of ")), classic.failure.substr(0, classic.failure.find(" of "))) << line;
+        ASSERT_EQ(local.record.row.size(), classic.record.row.size()) << line;
+        for (size_t i = 0; i < classic.record.row.size(); ++i) {
+            EXPECT_EQ(std::memcmp(&local.record.row[i], &classic.record.row[i], sizeof(float)), 0) << line;
+            EXPECT_EQ(std::memcmp(&local.record.col[i], &classic.record.col[i], sizeof(float)), 0) << line;
+        }
+    }
 }
 
 TEST(CalstarsReader, FieldsOfOneRecord) {
