@@ -135,3 +135,32 @@ def test_a_run_leaves_the_interpreters_threads_as_it_found_them(tmp_path):
     assert before["deep_repr"] == 2 * 15001 and before["thread_block_far_from_main"], before
     for jobs in ("1", "2"):
         assert host_state(tmp_path, jobs) == before, jobs
+
+
+LOCALE_CHILD = """
+import locale, sys
+import calstars2fp
+try:
+    locale.setlocale(locale.LC_ALL, sys.argv[2])
+except locale.Error:
+    print("no such locale")
+    sys.exit(0)
+calstars = calstars2fp.read_calstars(sys.argv[1])
+print(repr([(float(s["row"]), float(s["col"])) for record in calstars for s in record.stars]))
+"""
+
+
+def test_a_host_with_a_decimal_comma_reads_the_same_stars(tmp_path):
+    """A host may set a locale whose decimal separator is a comma: the star positions are those the
+    program reads, not cut at the point."""
+    path = EXAMPLES / sorted(p.name for p in EXAMPLES.iterdir() if p.name.startswith("CALSTARS"))[0]
+    runs = {}
+    for name in ("C", "de_DE.UTF-8"):
+        done = subprocess.run([sys.executable, "-c", LOCALE_CHILD, str(path), name], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), check=False)
+        assert done.returncode == 0, done.stderr.decode()[-2000:]
+        runs[name] = done.stdout.decode()
+    if runs["de_DE.UTF-8"].strip() == "no such locale":
+        pytest.skip("no locale with a decimal comma is installed here")
+    assert runs["de_DE.UTF-8"] == runs["C"]
+    assert any(not value.is_integer() for pair in eval(runs["C"]) for value in pair)
