@@ -394,7 +394,7 @@ void SetNightCounters(benchmark::State& state, const NightRecords& night) {
                    std::to_string(night.seeded.size()) + " records in turn");
 }
 
-enum class NightFilter { kLiteral, kHistogram, kRange };
+enum class NightFilter { kLiteral, kHistogram, kRangeEarlier, kRange };
 
 template <NightFilter Form>
 void BM_NightFilter(benchmark::State& state) {
@@ -407,13 +407,16 @@ void BM_NightFilter(benchmark::State& state) {
             case NightFilter::kLiteral: Median_Filter_Sort(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
             case NightFilter::kRange: Median_Filter_Range(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
             case NightFilter::kHistogram: Median_Filter_Histogram(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
+            case NightFilter::kRangeEarlier:
+                Median_Filter_RangeEarlier(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols);
+                break;
         }
         benchmark::DoNotOptimize(output.data());
     }
     SetNightCounters(state, night);
 }
 
-enum class NightHoles { kLiteral, kDistance };
+enum class NightHoles { kLiteral, kDistanceEarlier, kDistance };
 
 template <NightHoles Form>
 void BM_NightFillHoles(benchmark::State& state) {
@@ -429,6 +432,7 @@ void BM_NightFillHoles(benchmark::State& state) {
         state.ResumeTiming();
         switch (Form) {
             case NightHoles::kLiteral: FillHoles(buffers, night.rows, night.cols); break;
+            case NightHoles::kDistanceEarlier: FillHoles_Distance16(buffers, night.rows, night.cols); break;
             case NightHoles::kDistance: FillHoles_Distance(buffers, night.rows, night.cols); break;
         }
         benchmark::DoNotOptimize(buffers.background_image.data());
@@ -459,7 +463,9 @@ STAGE(BM_RecordFirstOfListing);
 BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kLiteral)->Name("BM_NightFilter/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRange)->Name("BM_NightFilter/Range")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kHistogram)->Name("BM_NightFilter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRangeEarlier)->Name("BM_NightFilter/RangeEarlier")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kLiteral)->Name("BM_NightFillHoles/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistanceEarlier)->Name("BM_NightFillHoles/DistanceEarlier")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistance)->Name("BM_NightFillHoles/Distance")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, true)->Name("BM_WholeRun/Fast")->Unit(benchmark::kMillisecond);

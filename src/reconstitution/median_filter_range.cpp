@@ -1,66 +1,56 @@
-// The trimmed-mean filter's range form: Median_Filter_Sort's output, computed per window from counts
-// over only the range of values the window holds.
+// The trimmed-mean filter from threshold counts: Median_Filter_Sort's output (see median_filter.h for
+// the sum and the walk).
 //
 // The kept sum as threshold counts. Let c_t be the number of the window's 225 values that are at
 // least t. Sorted largest first, the i-th value (from 1) is at least t exactly when i <= c_t, so of
 // the kept places 57..169 exactly clamp(c_t - 56, 0, 113) hold a value of at least t, and
 //     kept sum = sum over t = 1..255 of clamp(c_t - 56, 0, 113).
 // Every t up to the window's smallest value m has c_t = 225 (113 each), every t above its largest
-// value M has c_t = 0 (nothing). So the output floor(kept / 113) is
-//     m + floor((sum over t = m + 1 .. M of clamp(c_t - 56, 0, 113)) / 113),
-// and a window of one value (m = M) outputs that value.
-//
-// The walk. The image goes down a row at a time. Every input column keeps, for each t, the number of
-// its 15 values in the window rows that are at least t (one byte per t, the column's 256 counts side
-// by side), changed only where the leaving and the entering value differ. Per row, every window's
-// smallest and largest value come from each column's over the 15 rows and then the 15 columns' (by
-// doubling spans). A window of one value is written at once; any other sums its c_t for t = m + 1 ..
-// M from its 15 columns, sixteen (SSE2) or thirty-two (AVX2) thresholds at a time as the bytes of one
-// vector, thresholds past M masked off. All counts fit bytes (a column counts at most 15, a window at
-// most 225), and the excess is at most 113 x 255 = 28815.
+// value M has c_t = 0; hence the output b + floor(sum over t = b + 1 .. b + n of ... / 113) for any
+// b <= m and b + n >= M. All counts fit bytes (a column counts at most 15, a window at most 225; a
+// sliding sum passes through larger values only modulo 256 and comes back), and a vector's clamped
+// counts add up to at most 113 per lane.
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-#include <immintrin.h>
-#endif
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "reconstitution/median_filter_range.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
 
-namespace {
+#ifndef CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
+#define CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
+namespace calstars2fp_range {
 
 constexpr int kLevels = 256;  // values 0..255: thresholds t = 0..255, one count byte each
-constexpr int kThresholdLanes = 16;      // thresholds per SSE2 register
-constexpr int kWideThresholdLanes = 32;  // ... per AVX2 register
-// Bytes after the last column's counts, so that a vector of thresholds starting at t <= 255 can be
-// loaded whole (its lanes past 255 are masked off).
-constexpr int kCountsTail = kWideThresholdLanes;
+// Outputs that share one base. Longer segments load their windows' first counts less often; shorter
+// ones hold a narrower range of values, so fewer vectors of thresholds.
+constexpr int32_t kSegment = 16;
 
-struct RangeWalk {
-    int32_t cols = 0;
-    std::vector<uint8_t> image;           // the input as bytes, rows x cols
-    std::vector<uint8_t> at_least;        // [column * 256 + t]: the column's window values >= t
-    std::vector<uint8_t> column_min, column_max, scratch_min, scratch_max;  // per column
-    std::vector<uint8_t> window_min, window_max;  // per output column, this row
-};
+}  // namespace calstars2fp_range
+#endif  // CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
+
+HWY_BEFORE_NAMESPACE();
+namespace calstars2fp {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+using namespace calstars2fp_range;
 
 // window_min and window_max of every window for the window rows top..top + 14.
-void WindowRanges(RangeWalk& walk, int32_t top) {
-    const size_t cols = static_cast<size_t>(walk.cols);
+void WindowRanges(MedianFilterScratch& walk, int32_t cols, int32_t top) {
+    const size_t width = static_cast<size_t>(cols);
     uint8_t* lo = walk.column_min.data();
     uint8_t* hi = walk.column_max.data();
-    const uint8_t* first = &walk.image[static_cast<size_t>(top) * cols];
-    std::memcpy(lo, first, cols);
-    std::memcpy(hi, first, cols);
+    const uint8_t* first = &walk.image[static_cast<size_t>(top) * width];
+    std::copy(first, first + width, lo);
+    std::copy(first, first + width, hi);
     for (int r = 1; r < kFilterSide; ++r) {
-        const uint8_t* row = first + r * cols;
-        for (size_t c = 0; c < cols; ++c) {
+        const uint8_t* row = first + r * width;
+        for (size_t c = 0; c < width; ++c) {
             lo[c] = std::min(lo[c], row[c]);
             hi[c] = std::max(hi[c], row[c]);
         }
@@ -69,7 +59,7 @@ void WindowRanges(RangeWalk& walk, int32_t top) {
     uint8_t* lo2 = walk.scratch_min.data();
     uint8_t* hi2 = walk.scratch_max.data();
     for (size_t span = 1; span < 8; span *= 2) {
-        for (size_t c = 0; c + span < cols; ++c) {
+        for (size_t c = 0; c + span < width; ++c) {
             lo2[c] = std::min(lo[c], lo[c + span]);
             hi2[c] = std::max(hi[c], hi[c + span]);
         }
@@ -78,100 +68,133 @@ void WindowRanges(RangeWalk& walk, int32_t top) {
     }
     uint8_t* window_min = walk.window_min.data() + kFilterHalf;
     uint8_t* window_max = walk.window_max.data() + kFilterHalf;
-    for (size_t c = 0; c + kFilterSide <= cols; ++c) {
+    for (size_t c = 0; c + kFilterSide <= width; ++c) {
         window_min[c] = std::min(lo[c], lo[c + 7]);
         window_max[c] = std::max(hi[c], hi[c + 7]);
     }
 }
 
-// The sum over t = smallest + 1 .. largest of clamp(c_t - 56, 0, 113) for the window whose first
-// column's counts start at `counts` (the next columns follow 256 bytes apart): one threshold at a time.
-uint32_t ExcessPortable(const uint8_t* counts, int32_t smallest, int32_t largest) {
-    uint32_t excess = 0;
-    for (int32_t t = smallest + 1; t <= largest; ++t) {
-        int32_t count = 0;
-        for (int k = 0; k < kFilterSide; ++k) count += counts[k * kLevels + t];
-        excess += static_cast<uint32_t>(std::min(std::max(count - kFilterTrimmed, 0), kFilterKept));
+// Moves a column's counts from the value `leaving` to `entering`: count t changes by
+// [t <= entering] - [t <= leaving], which is zero outside leaving + 1 .. entering (or the other way
+// round), so a vector of thresholds placed at the lower end covers the change.
+void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t low = std::min(leaving, entering), high = std::max(leaving, entering);
+    const auto above_entering = [&](auto t) { return hn::VecFromMask(d, hn::Gt(t, hn::Set(d, entering))); };
+    const auto above_leaving = [&](auto t) { return hn::VecFromMask(d, hn::Gt(t, hn::Set(d, leaving))); };
+    // VecFromMask is 0xFF (-1) where true: count + [t > leaving] - [t > entering].
+    for (int32_t t = std::min(low + 1, kLevels - lanes); t <= high; t += lanes) {
+        const auto threshold = hn::Iota(d, static_cast<uint8_t>(t));
+        const auto count = hn::LoadU(d, counts + t);
+        hn::StoreU(hn::Sub(hn::Add(count, above_entering(threshold)), above_leaving(threshold)), d, counts + t);
     }
-    return excess;
 }
 
-#if defined(__SSE2__)
-// ExcessPortable with sixteen thresholds as the bytes of one SSE2 register.
-uint32_t ExcessSse2(const uint8_t* counts, int32_t smallest, int32_t largest) {
-    uint32_t excess = 0;
-    const __m128i trimmed = _mm_set1_epi8(static_cast<char>(kFilterTrimmed));
-    const __m128i kept = _mm_set1_epi8(static_cast<char>(kFilterKept));
-    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (int32_t base = smallest + 1; base <= largest; base += kThresholdLanes) {
-        __m128i count = _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts + base));
-        for (int k = 1; k < kFilterSide; ++k) {
-            count = _mm_add_epi8(count, _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts + k * kLevels + base)));
+// Counts of the columns' first 15 rows: column c's count t is the number of its values >= t.
+void StartCounts(MedianFilterScratch& walk, int32_t cols) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const size_t width = static_cast<size_t>(cols);
+    for (size_t c = 0; c < width; ++c) {
+        uint8_t* counts = &walk.at_least[c * kLevels];
+        for (int32_t t = 0; t < kLevels; t += lanes) {
+            const auto threshold = hn::Iota(d, static_cast<uint8_t>(t));
+            auto count = hn::Zero(d);
+            for (int r = 0; r < kFilterSide; ++r) {
+                // Less-or-equal as "not greater": -1 where t > value, added as one less.
+                count = hn::Add(count, hn::Set(d, uint8_t{1}));
+                count = hn::Add(count, hn::VecFromMask(d, hn::Gt(threshold, hn::Set(d, walk.image[r * width + c]))));
+            }
+            hn::StoreU(count, d, counts + t);
         }
-        // Lanes of thresholds past `largest` (which may lie in the next column's counts) count nothing.
-        const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::min(largest - base + 1, kThresholdLanes))), lane);
-        const __m128i clamped = _mm_and_si128(_mm_min_epu8(_mm_subs_epu8(count, trimmed), kept), inside);
-        const __m128i sums = _mm_sad_epu8(clamped, _mm_setzero_si128());
-        excess += static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
     }
-    return excess;
 }
-#endif
 
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-// ExcessSse2 with thirty-two thresholds in an AVX2 register, where the processor has them.
-__attribute__((target("avx2"))) uint32_t ExcessAvx2(const uint8_t* counts, int32_t smallest, int32_t largest) {
-    uint32_t excess = 0;
-    const __m256i trimmed = _mm256_set1_epi8(static_cast<char>(kFilterTrimmed));
-    const __m256i kept = _mm256_set1_epi8(static_cast<char>(kFilterKept));
-    const __m256i lane = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
-                                          24, 25, 26, 27, 28, 29, 30, 31);
-    for (int32_t base = smallest + 1; base <= largest; base += kWideThresholdLanes) {
-        __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + base));
-        for (int k = 1; k < kFilterSide; ++k) {
-            count = _mm256_add_epi8(count, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + k * kLevels + base)));
-        }
-        const __m256i inside =
-            _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(std::min(largest - base + 1, kWideThresholdLanes))), lane);
-        const __m256i clamped = _mm256_and_si256(_mm256_min_epu8(_mm256_subs_epu8(count, trimmed), kept), inside);
-        const __m256i sums = _mm256_sad_epu8(clamped, _mm256_setzero_si256());
-        const __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-        excess += static_cast<uint32_t>(_mm_cvtsi128_si32(pair) + _mm_extract_epi16(pair, 4));
-    }
-    return excess;
+// The sum of clamp(count - 56, 0, 113) over the lanes of a vector of window counts.
+template <class D>
+uint32_t KeptExcess(D d, hn::Vec<D> window) {
+    const auto clamped = hn::Min(hn::SaturatedSub(window, hn::Set(d, uint8_t{kFilterTrimmed})), hn::Set(d, uint8_t{kFilterKept}));
+    const hn::Repartition<uint64_t, D> d64;
+    return static_cast<uint32_t>(hn::GetLane(hn::SumOfLanes(d64, hn::SumsOf8(clamped))));
 }
-#endif
 
-// Adds one (`rising`) or takes one off the counts of thresholds from .. to. With `vector` (SSE2)
-// sixteen thresholds at a time, lanes past the last one adding 0 (they may lie in the next column's
-// counts, or in the tail, which they leave as they were).
-void StepThresholds(uint8_t* counts, int32_t from, int32_t to, bool rising, bool vector) {
-#if defined(__SSE2__)
-    if (vector) {
-        const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        const __m128i step = rising ? _mm_set1_epi8(1) : _mm_set1_epi8(-1);
-        for (int32_t t = from; t <= to; t += kThresholdLanes) {
-            __m128i* at = reinterpret_cast<__m128i*>(counts + t);
-            const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::min(to - t + 1, kThresholdLanes))), lane);
-            _mm_storeu_si128(at, _mm_add_epi8(_mm_loadu_si128(at), _mm_and_si128(inside, step)));
-        }
+// The outputs x0 .. x1 - 1 of the current row, into `line`, from one base: see median_filter.h.
+void FilterSegment(const MedianFilterScratch& walk, int32_t x0, int32_t x1, uint16_t* line) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const uint8_t* window_min = walk.window_min.data();
+    const uint8_t* window_max = walk.window_max.data();
+    const int32_t smallest = *std::min_element(window_min + x0, window_min + x1);
+    const int32_t largest = *std::max_element(window_max + x0, window_max + x1);
+    if (smallest == largest) {
+        std::fill(line + x0, line + x1, static_cast<uint16_t>(smallest));
         return;
     }
-#endif
-    (void)vector;
-    for (int32_t t = from; t <= to; ++t) counts[t] = static_cast<uint8_t>(counts[t] + (rising ? 1 : -1));
+    // Vectors of thresholds base + 1 .. base + vectors x lanes cover every value above the base, and
+    // stay within the counts (t <= 255); a base below the smallest value only adds whole steps of 113.
+    const int32_t vectors = (largest - smallest + lanes - 1) / lanes;
+    const int32_t base = std::min(smallest, kLevels - 1 - vectors * lanes);
+    uint32_t excess[kSegment] = {};
+    const uint8_t* counts = walk.at_least.data();
+    for (int32_t v = 0; v < vectors; ++v) {
+        const int32_t t = base + 1 + v * lanes;
+        const uint8_t* first = counts + static_cast<size_t>(x0 - kFilterHalf) * kLevels + t;
+        auto window = hn::LoadU(d, first);
+        for (int k = 1; k < kFilterSide; ++k) window = hn::Add(window, hn::LoadU(d, first + k * kLevels));
+        excess[0] += KeptExcess(d, window);
+        for (int32_t x = x0 + 1; x < x1; ++x) {
+            const uint8_t* entering = counts + static_cast<size_t>(x + kFilterHalf) * kLevels + t;
+            const uint8_t* leaving = counts + static_cast<size_t>(x - kFilterHalf - 1) * kLevels + t;
+            window = hn::Sub(hn::Add(window, hn::LoadU(d, entering)), hn::LoadU(d, leaving));
+            excess[x - x0] += KeptExcess(d, window);
+        }
+    }
+    for (int32_t x = x0; x < x1; ++x) line[x] = static_cast<uint16_t>(base + static_cast<int32_t>(excess[x - x0] / kFilterKept));
 }
 
-// Moves a column's counts from the value `leaving` to `entering`: the thresholds between them change
-// by one.
-void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering, bool vector) {
-    const bool rising = entering > leaving;
-    StepThresholds(counts, (rising ? leaving : entering) + 1, rising ? entering : leaving, rising, vector);
+// The interior of the output, row by row (see median_filter.h).
+void FilterRows(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols,
+                MedianFilterScratch& walk) {
+    const size_t width = static_cast<size_t>(cols);
+    for (int32_t r = 0; r < rows; ++r) {
+        const uint16_t* from = input + static_cast<size_t>(r) * in_stride;
+        uint8_t* to = &walk.image[r * width];
+        for (int32_t c = 0; c < cols; ++c) to[c] = static_cast<uint8_t>(from[c]);
+    }
+    StartCounts(walk, cols);
+    const int32_t first = kFilterHalf, last = cols - 1 - kFilterHalf;
+    for (int32_t y = kFilterHalf;; ++y) {
+        WindowRanges(walk, cols, y - kFilterHalf);
+        uint16_t* line = output + static_cast<size_t>(y) * out_stride;
+        const bool more = y < rows - 1 - kFilterHalf;
+        const uint8_t* leaving = &walk.image[(y - kFilterHalf) * width];
+        const uint8_t* entering = more ? &walk.image[(y + kFilterHalf + 1) * width] : nullptr;
+        // A column's counts move to the next row once the last window of this row that holds it
+        // (the one 7 columns to its right) is done.
+        const auto move_columns = [&](int32_t from, int32_t to) {
+            for (int32_t c = from; c < to; ++c) {
+                if (leaving[c] != entering[c]) MoveColumnValue(&walk.at_least[static_cast<size_t>(c) * kLevels], leaving[c], entering[c]);
+            }
+        };
+        for (int32_t x0 = first; x0 <= last; x0 += kSegment) {
+            const int32_t x1 = std::min(x0 + kSegment, last + 1);
+            FilterSegment(walk, x0, x1, line);
+            if (more) move_columns(x0 - kFilterHalf, x1 - kFilterHalf);
+        }
+        if (!more) break;
+        move_columns(last + 1 - kFilterHalf, cols);
+    }
 }
 
-using Excess = uint32_t (*)(const uint8_t*, int32_t, int32_t);
+}  // namespace HWY_NAMESPACE
+}  // namespace calstars2fp
+HWY_AFTER_NAMESPACE();
 
-}  // namespace
+#if HWY_ONCE
+namespace calstars2fp {
+HWY_EXPORT(FilterRows);
+}  // namespace calstars2fp
 
 bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
     if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
@@ -180,110 +203,38 @@ bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t
         const uint16_t* line = input + static_cast<size_t>(r) * in_stride;
         for (int32_t c = 0; c < cols; ++c) largest = line[c] > largest ? line[c] : largest;
     }
-    return largest < kLevels;
+    return largest < calstars2fp_range::kLevels;
 }
 
-namespace {
-
-void FilterRange(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols,
-                 Excess excess_of, bool vector_moves) {
-    RangeWalk walk;
-    walk.cols = cols;
-    const size_t width = static_cast<size_t>(cols);
-    walk.image.resize(width * rows);
-    for (int32_t r = 0; r < rows; ++r) {
-        const uint16_t* from = input + static_cast<size_t>(r) * in_stride;
-        uint8_t* to = &walk.image[r * width];
-        for (int32_t c = 0; c < cols; ++c) to[c] = static_cast<uint8_t>(from[c]);
-    }
-    walk.at_least.assign(width * kLevels + kCountsTail, 0);
-    for (auto* field : {&walk.column_min, &walk.column_max, &walk.scratch_min, &walk.scratch_max, &walk.window_min, &walk.window_max}) {
-        field->assign(width, 0);
-    }
-    for (int32_t r = 0; r < kFilterSide; ++r) {
-        for (size_t c = 0; c < width; ++c) {
-            uint8_t* counts = &walk.at_least[c * kLevels];
-            StepThresholds(counts, 0, walk.image[r * width + c], true, vector_moves);
-        }
-    }
-    const int32_t first = kFilterHalf, last = cols - 1 - kFilterHalf;
-    for (int32_t y = kFilterHalf;; ++y) {
-        WindowRanges(walk, y - kFilterHalf);
-        uint16_t* line = output + static_cast<size_t>(y) * out_stride;
-        for (int32_t x = first; x <= last; ++x) {
-            const int32_t smallest = walk.window_min[x], largest = walk.window_max[x];
-            if (smallest == largest) {
-                line[x] = static_cast<uint16_t>(smallest);
-                continue;
-            }
-            const uint32_t excess = excess_of(&walk.at_least[static_cast<size_t>(x - kFilterHalf) * kLevels], smallest, largest);
-            line[x] = static_cast<uint16_t>(smallest + excess / kFilterKept);
-        }
-        if (y == rows - 1 - kFilterHalf) break;
-        const uint8_t* out_row = &walk.image[(y - kFilterHalf) * width];
-        const uint8_t* in_row = &walk.image[(y + kFilterHalf + 1) * width];
-        size_t c = 0;
-#if defined(__SSE2__)
-        // Most columns keep their values from row to row: sixteen are compared at once, and only
-        // those that change are visited.
-        for (; c + kThresholdLanes <= width; c += kThresholdLanes) {
-            const __m128i leaving = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_row + c));
-            const __m128i entering = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_row + c));
-            for (uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(leaving, entering))) & 0xFFFFu;
-                 changed != 0; changed &= changed - 1) {
-                const size_t k = c + static_cast<size_t>(__builtin_ctz(changed));
-                MoveColumnValue(&walk.at_least[k * kLevels], out_row[k], in_row[k], vector_moves);
-            }
-        }
-#endif
-        for (; c < width; ++c) {
-            if (out_row[c] != in_row[c]) MoveColumnValue(&walk.at_least[c * kLevels], out_row[c], in_row[c], vector_moves);
-        }
-    }
-    MedianFilter_FillBorder(output, out_stride, rows, cols);
-}
-
-}  // namespace
-
-bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
-                              int32_t out_stride, int32_t rows, int32_t cols) {
-    Excess excess_of = ExcessPortable;
-    switch (lanes) {
-        case RangeLanes::kPortable: break;
-        case RangeLanes::kSse2:
-#if defined(__SSE2__)
-            excess_of = ExcessSse2;
-            break;
-#else
-            return false;
-#endif
-        case RangeLanes::kAvx2:
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-            if (!__builtin_cpu_supports("avx2")) return false;
-            excess_of = ExcessAvx2;
-            break;
-#else
-            return false;
-#endif
-    }
+void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                         int32_t cols, MedianFilterScratch& scratch) {
     // Values of 256 and more have no count, and a stride below 15 is refused by the literal filter.
     if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
-        return true;
+        return;
     }
+    const size_t width = static_cast<size_t>(cols);
     try {
-        FilterRange(input, in_stride, output, out_stride, rows, cols, excess_of, lanes != RangeLanes::kPortable);
+        scratch.image.resize(width * static_cast<size_t>(rows));
+        scratch.at_least.resize(width * calstars2fp_range::kLevels);
+        for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max, &scratch.window_min,
+                            &scratch.window_max}) {
+            field->resize(width);
+        }
     } catch (const std::bad_alloc&) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return;
     } catch (const std::length_error&) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return;
     }
-    return true;
+    HWY_DYNAMIC_DISPATCH(calstars2fp::FilterRows)(input, in_stride, output, out_stride, rows, cols, scratch);
+    MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
 
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols) {
-    for (const RangeLanes lanes : {RangeLanes::kAvx2, RangeLanes::kSse2, RangeLanes::kPortable}) {
-        if (Median_Filter_RangeLanes(lanes, input, in_stride, output, out_stride, rows, cols)) return;
-    }
+    MedianFilterScratch scratch;
+    Median_Filter_Range(input, in_stride, output, out_stride, rows, cols, scratch);
 }
+#endif  // HWY_ONCE

@@ -124,7 +124,7 @@ void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extra
     CompleteBorder(buffers.background_image, rows, cols);
     buffers.snapshot = buffers.background_image;
     if (fast) {
-        Median_Filter_Range(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
+        Median_Filter_Range(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols, buffers.filter);
     } else {
         Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reconstitution/gauss_star.h"
+#include "reconstitution/median_filter.h"
 #include "reconstitution/pseudo_random.h"
 
 constexpr uint16_t kHoleMarker = 2048;     // a pixel with no background level yet (0x800)
@@ -18,6 +19,24 @@ constexpr int kMarkedCountShift = 11;      // the neighbour sum's bits above 11 
 constexpr uint16_t kKnownSumMask = 2047;   // ... and its low 11 bits add up the known ones
 constexpr uint16_t kAllNeighboursMarked = 8 * kHoleMarker;  // 16384: the pixel waits a pass
 constexpr int32_t kMaxLevel = 255;         // background levels are clamped to 0..255
+
+// The fast hole fill's work space (FillHoles_Distance): its runs of pixels and their values. Kept from
+// record to record, so that a night takes its memory once.
+struct HoleFillRun {
+    int32_t first = 0;  // index of the run's first pixel (leftmost, or topmost for a vertical run)
+    int32_t count = 0;  // pixels: along the row, or (negated) down the column
+    int32_t pass = 0;
+};
+struct HoleFillScratch {
+    std::vector<HoleFillRun> runs;    // in the order they are found
+    std::vector<HoleFillRun> sorted;  // by pass: its row runs, then its vertical runs
+    std::vector<int32_t> first;       // [2 pass + vertical]: where that group starts in `sorted`
+    std::vector<int32_t> open;        // per column: the bottom row of its open vertical run
+    std::vector<uint16_t> lone;       // two rows: all ones per pixel that has no row neighbour of its pass
+    std::vector<uint8_t> bits;        // one row's bit sets
+    std::vector<uint8_t> deferred;    // per pass: some of its vertical runs touch diagonally
+    std::vector<uint16_t> values;     // one pass's new values before they are written
+};
 
 struct ReconWorkBuffers {
     std::vector<uint16_t> star_layer;        // npix: the drawn star profiles
@@ -30,5 +49,7 @@ struct ReconWorkBuffers {
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
     GaussStarFastCache profiles;             // the fast profiles' factor tables, for the run
                                              // (or a pointer to the run's shared ones)
+    HoleFillScratch hole_fill;               // the fast hole fill's runs, for the run
+    MedianFilterScratch filter;              // the range filter's counts, for the run
     std::string warnings;                    // warning lines of the last record, for the driver to print
 };

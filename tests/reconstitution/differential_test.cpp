@@ -14,6 +14,9 @@
 #include "reconstitution/median_filter.h"
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
+#include "reconstitution/vector_target.h"
+
+#include "support/test_support.h"
 
 #include "splitmix64.h"
 
@@ -63,20 +66,17 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnRandomImages) {
                 std::vector<uint16_t> input = MakeImage(random, stride, c.rows, kind, c.max_value);
                 input[static_cast<size_t>(random.Between(0, c.rows - 1)) * stride + random.Between(0, c.cols - 1)] =
                     static_cast<uint16_t>(c.max_value);
-                std::vector<uint16_t> literal(input.size(), 7), fast(input.size(), 7);
+                std::vector<uint16_t> literal(input.size(), 7);
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, c.rows, c.cols);
-                Median_Filter_Range(input.data(), stride, fast.data(), stride, c.rows, c.cols);
                 SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " max " + std::to_string(c.max_value) +
                              " kind " + std::to_string(static_cast<int>(kind)));
                 EXPECT_EQ(MedianFilter_RangeApplies(input.data(), stride, c.rows, c.cols), c.range_applies);
-                ASSERT_EQ(literal, fast);
-                // Every lane width this build and processor have: one threshold, sixteen or thirty-two at once.
-                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
-                    std::vector<uint16_t> form(input.size(), 7);
-                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, form.data(), stride, c.rows, c.cols)) continue;
-                    SCOPED_TRACE("lanes " + std::to_string(static_cast<int>(lanes)));
-                    ASSERT_EQ(literal, form);
-                }
+                ForEachVectorTarget([&](const std::string& target) {
+                    std::vector<uint16_t> fast(input.size(), 7);
+                    Median_Filter_Range(input.data(), stride, fast.data(), stride, c.rows, c.cols);
+                    ASSERT_EQ(literal, fast) << target;
+                });
+                if (HasFatalFailure()) return;
             }
         }
     }
@@ -139,11 +139,12 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnAdversarialImages) {
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " kind " +
                              std::to_string(static_cast<int>(kind)) + " repeat " + std::to_string(repeat));
-                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
+                ForEachVectorTarget([&](const std::string& target) {
                     std::vector<uint16_t> range(input.size(), 7);
-                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, range.data(), stride, size.rows, size.cols)) continue;
-                    ASSERT_EQ(literal, range) << "lanes " << static_cast<int>(lanes);
-                }
+                    Median_Filter_Range(input.data(), stride, range.data(), stride, size.rows, size.cols);
+                    ASSERT_EQ(literal, range) << target;
+                });
+                if (HasFatalFailure()) return;
             }
         }
     }
@@ -204,11 +205,15 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRecords) {
                 const size_t p = literal.background_image.size() / 2;
                 if (literal.background_image[p] != kHoleMarker) literal.background_image[p] = 300;
             }
-            fast.background_image = literal.background_image;
+            const std::vector<uint16_t> seeded = literal.background_image;
             FillHoles(literal, c.rows, c.cols);
-            FillHoles_Distance(fast, c.rows, c.cols);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
-            ASSERT_EQ(literal.background_image, fast.background_image);
+            ForEachVectorTarget([&](const std::string& target) {
+                fast.background_image = seeded;
+                FillHoles_Distance(fast, c.rows, c.cols);
+                ASSERT_EQ(literal.background_image, fast.background_image) << target;
+            });
+            if (HasFatalFailure()) return;
         }
     }
 }
@@ -273,12 +278,16 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
                 literal.background_image = MakeHoleImage(random, size.rows, size.cols, seeds);
                 literal.snapshot.assign(npix, 0);
                 literal.fill_list.assign(npix, 0);
-                ReconWorkBuffers distance = literal;
+                const ReconWorkBuffers seeded = literal;
                 FillHoles(literal, size.rows, size.cols);
-                FillHoles_Distance(distance, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " layout " +
                              std::to_string(static_cast<int>(seeds)) + " repeat " + std::to_string(repeat));
-                ASSERT_EQ(literal.background_image, distance.background_image);
+                ForEachVectorTarget([&](const std::string& target) {
+                    ReconWorkBuffers distance = seeded;
+                    FillHoles_Distance(distance, size.rows, size.cols);
+                    ASSERT_EQ(literal.background_image, distance.background_image) << target;
+                });
+                if (HasFatalFailure()) return;
             }
         }
     }
