@@ -41,6 +41,8 @@ struct MedianFilterScratch {
     std::vector<uint8_t> at_least;    // [column * 256 + t]: the column's window values >= t
     std::vector<uint8_t> column_min, column_max, scratch_min, scratch_max;  // per column
     std::vector<uint8_t> window_min, window_max;  // per output column, this row
+    std::vector<uint16_t> excess;                 // per output of a chunk of a row: its kept excess
+    std::vector<uint64_t> changed;                // bit per column: its value changes to the next row
 };
 
 // The same filter from threshold counts (the pipeline's form). Output identical to

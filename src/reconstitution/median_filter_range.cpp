@@ -11,6 +11,7 @@
 // sliding sum passes through larger values only modulo 256 and comes back), and a vector's clamped
 // counts add up to at most 113 per lane.
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -27,9 +28,25 @@
 namespace calstars2fp_range {
 
 constexpr int kLevels = 256;  // values 0..255: thresholds t = 0..255, one count byte each
-// Outputs that share one base. Longer segments load their windows' first counts less often; shorter
-// ones hold a narrower range of values, so fewer vectors of thresholds.
-constexpr int32_t kSegment = 16;
+// Bytes from one column's counts to the next: room after t = 255 for a vector of thresholds that
+// starts at any t <= 255, whose lanes past 255 count nothing that is ever read.
+constexpr int kColumnStride = kLevels + 64;
+// Columns of counts after the last one, which a run of outputs may slide over but never write from.
+constexpr int kPaddingColumns = 8;
+// Outputs of a row taken together: one 64-bit word of bits per block of thresholds.
+constexpr int32_t kChunk = 64;
+// Room after the windows' ranges of a row for a vector read past the last output.
+constexpr size_t kRangeRoom = 64;
+// floor(e / 113) for an excess e of up to 113 x 256 as the high half of e x 18559, shifted by 5:
+// 18559 = 2^21 / 113 + 0.13, so e x 18559 / 2^21 exceeds e / 113 by less than 28928 x 0.13 / 2^21 <
+// 0.002, less than the 1 / 113 that separates e / 113 from the next integer.
+constexpr bool kDivide113 = [] {
+    for (uint32_t e = 0; e <= 113u * 256u; ++e) {
+        if ((((e * 18559u) >> 16) >> 5) != e / 113u) return false;
+    }
+    return true;
+}();
+static_assert(kDivide113, "the multiplication must divide every excess by 113 exactly");
 
 }  // namespace calstars2fp_range
 #endif  // CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
@@ -40,54 +57,98 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_range;
 
-// window_min and window_max of every window for the window rows top..top + 14.
+// window_min and window_max of every window for the window rows top..top + 14: each column's smallest
+// and largest value over the rows, then over spans of 2, 4 and 8 columns, and 15 = 8 + 8 overlapping
+// by one (window x covers columns x - 7 .. x + 7).
 void WindowRanges(MedianFilterScratch& walk, int32_t cols, int32_t top) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     const size_t width = static_cast<size_t>(cols);
     uint8_t* lo = walk.column_min.data();
     uint8_t* hi = walk.column_max.data();
     const uint8_t* first = &walk.image[static_cast<size_t>(top) * width];
-    std::copy(first, first + width, lo);
-    std::copy(first, first + width, hi);
-    for (int r = 1; r < kFilterSide; ++r) {
-        const uint8_t* row = first + r * width;
-        for (size_t c = 0; c < width; ++c) {
-            lo[c] = std::min(lo[c], row[c]);
-            hi[c] = std::max(hi[c], row[c]);
+    int32_t c = 0;
+    for (; c + lanes <= cols; c += lanes) {
+        auto low = hn::LoadU(d, first + c), high = low;
+        for (int r = 1; r < kFilterSide; ++r) {
+            const auto value = hn::LoadU(d, first + r * width + c);
+            low = hn::Min(low, value);
+            high = hn::Max(high, value);
+        }
+        hn::StoreU(low, d, lo + c);
+        hn::StoreU(high, d, hi + c);
+    }
+    for (; c < cols; ++c) {
+        lo[c] = hi[c] = first[c];
+        for (int r = 1; r < kFilterSide; ++r) {
+            lo[c] = std::min(lo[c], first[r * width + c]);
+            hi[c] = std::max(hi[c], first[r * width + c]);
         }
     }
-    // Spans of 2, 4, 8 columns, then 15 = 8 + 8 overlapping by one: window x covers x - 7 .. x + 7.
     uint8_t* lo2 = walk.scratch_min.data();
     uint8_t* hi2 = walk.scratch_max.data();
-    for (size_t span = 1; span < 8; span *= 2) {
-        for (size_t c = 0; c + span < width; ++c) {
-            lo2[c] = std::min(lo[c], lo[c + span]);
-            hi2[c] = std::max(hi[c], hi[c + span]);
+    const auto spans = [&](int32_t span, int32_t count, uint8_t* to_lo, uint8_t* to_hi) {
+        int32_t k = 0;
+        for (; k + lanes <= count; k += lanes) {
+            hn::StoreU(hn::Min(hn::LoadU(d, lo + k), hn::LoadU(d, lo + k + span)), d, to_lo + k);
+            hn::StoreU(hn::Max(hn::LoadU(d, hi + k), hn::LoadU(d, hi + k + span)), d, to_hi + k);
         }
+        for (; k < count; ++k) {
+            to_lo[k] = std::min(lo[k], lo[k + span]);
+            to_hi[k] = std::max(hi[k], hi[k + span]);
+        }
+    };
+    for (int32_t span = 1; span < 8; span *= 2) {
+        spans(span, cols - span, lo2, hi2);
         std::swap(lo, lo2);
         std::swap(hi, hi2);
     }
-    uint8_t* window_min = walk.window_min.data() + kFilterHalf;
-    uint8_t* window_max = walk.window_max.data() + kFilterHalf;
-    for (size_t c = 0; c + kFilterSide <= width; ++c) {
-        window_min[c] = std::min(lo[c], lo[c + 7]);
-        window_max[c] = std::max(hi[c], hi[c + 7]);
+    spans(7, cols + 1 - kFilterSide, walk.window_min.data() + kFilterHalf, walk.window_max.data() + kFilterHalf);
+}
+
+// Lanes i < n of LoadU(kPlusOnes + 64 - n) are +1, of LoadU(kMinusOnes + 64 - n) -1 (0xFF), the rest 0.
+alignas(64) constexpr uint8_t kPlusOnes[128] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+alignas(64) constexpr uint8_t kMinusOnes[128] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Moves a column's counts from the value `leaving` to `entering`: count t changes by
+// [t <= entering] - [t <= leaving], that is by +1 (rising) or -1 (falling) for the thresholds
+// t = low + 1 .. high between the two values, and by 0 elsewhere: vectors of thresholds from low + 1
+// on (one for nearly every change), each adding its lanes' steps loaded from the tables above. The
+// table is chosen without a branch: rising and falling are equally likely.
+HWY_INLINE void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t change = static_cast<int32_t>(entering) - static_cast<int32_t>(leaving);
+    const int32_t low = std::min(leaving, entering);
+    const int32_t high = std::max(leaving, entering);
+    const uint8_t* steps = (change < 0 ? kMinusOnes : kPlusOnes) + 64;
+    for (int32_t t = low + 1; t <= high; t += lanes) {
+        uint8_t* at = counts + t;
+        hn::StoreU(hn::Add(hn::LoadU(d, at), hn::LoadU(d, steps - std::min(lanes, high + 1 - t))), d, at);
     }
 }
 
-// Moves a column's counts from the value `leaving` to `entering`: count t changes by
-// [t <= entering] - [t <= leaving], which is zero outside leaving + 1 .. entering (or the other way
-// round), so a vector of thresholds placed at the lower end covers the change.
-void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering) {
+// Bit c of words[c / 64]: whether column c's leaving and entering values differ.
+void ChangedColumns(const uint8_t* leaving, const uint8_t* entering, int32_t cols, uint64_t* words) {
     const hn::ScalableTag<uint8_t> d;
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-    const int32_t low = std::min(leaving, entering), high = std::max(leaving, entering);
-    const auto above_entering = [&](auto t) { return hn::VecFromMask(d, hn::Gt(t, hn::Set(d, entering))); };
-    const auto above_leaving = [&](auto t) { return hn::VecFromMask(d, hn::Gt(t, hn::Set(d, leaving))); };
-    // VecFromMask is 0xFF (-1) where true: count + [t > leaving] - [t > entering].
-    for (int32_t t = std::min(low + 1, kLevels - lanes); t <= high; t += lanes) {
-        const auto threshold = hn::Iota(d, static_cast<uint8_t>(t));
-        const auto count = hn::LoadU(d, counts + t);
-        hn::StoreU(hn::Sub(hn::Add(count, above_entering(threshold)), above_leaving(threshold)), d, counts + t);
+    std::fill(words, words + (cols + 63) / 64, 0);
+    int32_t c = 0;
+    if (lanes >= 8) {
+        // Each vector's bits as bytes, assembled into words in order.
+        uint8_t bytes[hn::MaxLanes(d) / 8 + 1];
+        for (; c + lanes <= cols; c += lanes) {
+            hn::StoreMaskBits(d, hn::Ne(hn::LoadU(d, leaving + c), hn::LoadU(d, entering + c)), bytes);
+            for (int32_t b = 0; b < lanes / 8; ++b) words[(c + 8 * b) / 64] |= uint64_t{bytes[b]} << ((c + 8 * b) % 64);
+        }
+    }
+    for (; c < cols; ++c) {
+        if (leaving[c] != entering[c]) words[c / 64] |= uint64_t{1} << (c % 64);
     }
 }
 
@@ -97,7 +158,7 @@ void StartCounts(MedianFilterScratch& walk, int32_t cols) {
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     const size_t width = static_cast<size_t>(cols);
     for (size_t c = 0; c < width; ++c) {
-        uint8_t* counts = &walk.at_least[c * kLevels];
+        uint8_t* counts = &walk.at_least[c * kColumnStride];
         for (int32_t t = 0; t < kLevels; t += lanes) {
             const auto threshold = hn::Iota(d, static_cast<uint8_t>(t));
             auto count = hn::Zero(d);
@@ -111,47 +172,120 @@ void StartCounts(MedianFilterScratch& walk, int32_t cols) {
     }
 }
 
-// The sum of clamp(count - 56, 0, 113) over the lanes of a vector of window counts.
+// clamp(count - 56, 0, 113) of every lane of a vector of window counts, added up in groups of eight
+// lanes (at most 904 each).
 template <class D>
-uint32_t KeptExcess(D d, hn::Vec<D> window) {
-    const auto clamped = hn::Min(hn::SaturatedSub(window, hn::Set(d, uint8_t{kFilterTrimmed})), hn::Set(d, uint8_t{kFilterKept}));
-    const hn::Repartition<uint64_t, D> d64;
-    return static_cast<uint32_t>(hn::GetLane(hn::SumOfLanes(d64, hn::SumsOf8(clamped))));
+hn::Vec<hn::Repartition<uint64_t, D>> KeptExcess(D d, hn::Vec<D> window) {
+    return hn::SumsOf8(hn::Min(hn::SaturatedSub(window, hn::Set(d, uint8_t{kFilterTrimmed})), hn::Set(d, uint8_t{kFilterKept})));
 }
 
-// The outputs x0 .. x1 - 1 of the current row, into `line`, from one base: see median_filter.h.
-void FilterSegment(const MedianFilterScratch& walk, int32_t x0, int32_t x1, uint16_t* line) {
-    const hn::ScalableTag<uint8_t> d;
-    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-    const uint8_t* window_min = walk.window_min.data();
-    const uint8_t* window_max = walk.window_max.data();
-    const int32_t smallest = *std::min_element(window_min + x0, window_min + x1);
-    const int32_t largest = *std::max_element(window_max + x0, window_max + x1);
-    if (smallest == largest) {
-        std::fill(line + x0, line + x1, static_cast<uint16_t>(smallest));
-        return;
-    }
-    // Vectors of thresholds base + 1 .. base + vectors x lanes cover every value above the base, and
-    // stay within the counts (t <= 255); a base below the smallest value only adds whole steps of 113.
-    const int32_t vectors = (largest - smallest + lanes - 1) / lanes;
-    const int32_t base = std::min(smallest, kLevels - 1 - vectors * lanes);
-    uint32_t excess[kSegment] = {};
+#if HWY_TARGET == HWY_SCALAR
+// One lane: every window sums its own thresholds m + 1 .. M from its 15 columns.
+void FilterChunk(MedianFilterScratch& walk, int32_t x0, int32_t outputs, uint16_t* line) {
     const uint8_t* counts = walk.at_least.data();
-    for (int32_t v = 0; v < vectors; ++v) {
-        const int32_t t = base + 1 + v * lanes;
-        const uint8_t* first = counts + static_cast<size_t>(x0 - kFilterHalf) * kLevels + t;
-        auto window = hn::LoadU(d, first);
-        for (int k = 1; k < kFilterSide; ++k) window = hn::Add(window, hn::LoadU(d, first + k * kLevels));
-        excess[0] += KeptExcess(d, window);
-        for (int32_t x = x0 + 1; x < x1; ++x) {
-            const uint8_t* entering = counts + static_cast<size_t>(x + kFilterHalf) * kLevels + t;
-            const uint8_t* leaving = counts + static_cast<size_t>(x - kFilterHalf - 1) * kLevels + t;
-            window = hn::Sub(hn::Add(window, hn::LoadU(d, entering)), hn::LoadU(d, leaving));
-            excess[x - x0] += KeptExcess(d, window);
+    for (int32_t x = x0; x < x0 + outputs; ++x) {
+        const int32_t smallest = walk.window_min[x], largest = walk.window_max[x];
+        uint32_t excess = 0;
+        for (int32_t t = smallest + 1; t <= largest; ++t) {
+            int32_t count = 0;
+            for (int k = 0; k < kFilterSide; ++k) count += counts[static_cast<size_t>(x - kFilterHalf + k) * kColumnStride + t];
+            excess += static_cast<uint32_t>(std::min(std::max(count - kFilterTrimmed, 0), kFilterKept));
+        }
+        line[x] = static_cast<uint16_t>(smallest + static_cast<int32_t>(excess / kFilterKept));
+    }
+}
+#else
+// The outputs x0 .. x0 + outputs - 1 (at most kChunk) of the current row, into `line`.
+//
+// The thresholds go in fixed blocks of one vector, block j holding t = j L .. j L + L - 1. A window
+// of smallest value m and largest M < 256, m < M, needs the blocks from (m + 1) / L to M / L, with the
+// base (m + 1) / L x L - 1 <= m (see median_filter.h). For each block, every run of neighbouring
+// outputs that need it slides that block's window counts along the run from one first window, and
+// adds each output's excess (at most 113 x L per block, 113 x 256 over all) into its 16-bit place in
+// `excess`, four outputs to a 64-bit word. Windows of one value need no block.
+void FilterChunk(MedianFilterScratch& walk, int32_t x0, int32_t outputs, uint16_t* line) {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "output x + j lies in 16-bit place j of the word at x");
+    const hn::ScalableTag<uint8_t> d;
+    const hn::Repartition<uint64_t, decltype(d)> d64;
+    const hn::RebindToSigned<decltype(d)> di;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t shift = __builtin_ctz(static_cast<unsigned>(lanes));
+    const uint8_t* counts = walk.at_least.data();
+    uint16_t* excess = walk.excess.data();
+    std::fill(excess, excess + kChunk + 4, uint16_t{0});
+    // The outputs that need each block, a bit each.
+    const uint8_t* window_min = walk.window_min.data() + x0;
+    const uint8_t* window_max = walk.window_max.data() + x0;
+    const int32_t blocks = kLevels / lanes;
+    for (int32_t j = 0; j < blocks; ++j) {
+        uint64_t need = 0;
+        for (int32_t i = 0; i < outputs; i += lanes) {
+            const auto smallest = hn::LoadU(d, window_min + i), largest = hn::LoadU(d, window_max + i);
+            // Block numbers are below 128: compared as signed bytes.
+            const auto first_block = hn::BitCast(di, hn::ShiftRightSame(hn::Add(smallest, hn::Set(d, uint8_t{1})), shift));
+            const auto last_block = hn::BitCast(di, hn::ShiftRightSame(largest, shift));
+            const auto block = hn::Set(di, static_cast<int8_t>(j));
+            const auto needs = hn::And(hn::And(hn::Ne(smallest, largest), hn::FirstN(d, static_cast<size_t>(outputs - i))),
+                                       hn::RebindMask(d, hn::AndNot(hn::Gt(first_block, block), hn::Not(hn::Gt(block, last_block)))));
+            uint8_t bytes[hn::MaxLanes(d) / 8];
+            hn::StoreMaskBits(d, needs, bytes);
+            for (int32_t b = 0; b < lanes / 8 && i + 8 * b < kChunk; ++b) need |= uint64_t{bytes[b]} << (i + 8 * b);
+        }
+        while (need != 0) {
+            const int32_t start = __builtin_ctzll(need);
+            const uint64_t from_start = need >> start;
+            const int32_t length = from_start == ~uint64_t{0} ? 64 - start : __builtin_ctzll(~from_start);
+            need = length + start >= 64 ? 0 : need & (~uint64_t{0} << (start + length));
+            // The run's first window, then each next one: its entering column added, its leaving one
+            // taken off. The last group of four is whole: its outputs past the run read the counts'
+            // padding columns, and their excess is masked off.
+            const uint8_t* leaving = counts + static_cast<size_t>(x0 + start - kFilterHalf) * kColumnStride + static_cast<size_t>(j) * lanes;
+            auto window = hn::LoadU(d, leaving);
+            for (int k = 1; k < kFilterSide; ++k) window = hn::Add(window, hn::LoadU(d, leaving + k * kColumnStride));
+            const auto excess_and_slide = [&] {
+                const auto kept = KeptExcess(d, window);
+                window = hn::Sub(hn::Add(window, hn::LoadU(d, leaving + kFilterSide * kColumnStride)), hn::LoadU(d, leaving));
+                leaving += kColumnStride;
+                return kept;
+            };
+            for (int32_t i = 0; i < length; i += 4) {
+                auto packed = excess_and_slide();
+                packed = hn::Or(packed, hn::ShiftLeft<16>(excess_and_slide()));
+                packed = hn::Or(packed, hn::ShiftLeft<32>(excess_and_slide()));
+                packed = hn::Or(packed, hn::ShiftLeft<48>(excess_and_slide()));
+                uint64_t sums = hn::GetLane(hn::SumOfLanes(d64, packed));
+                if (length - i < 4) sums &= (uint64_t{1} << (16 * (length - i))) - 1;
+                uint64_t word;
+                std::memcpy(&word, excess + start + i, sizeof word);
+                word += sums;
+                std::memcpy(excess + start + i, &word, sizeof word);
+            }
         }
     }
-    for (int32_t x = x0; x < x1; ++x) line[x] = static_cast<uint16_t>(base + static_cast<int32_t>(excess[x - x0] / kFilterKept));
+    // Each output from its base and excess, a vector of 16-bit lanes at a time (the last one reaching
+    // into the room after the chunk's places and the row's ranges).
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const int32_t lanes16 = static_cast<int32_t>(hn::Lanes(d16));
+    for (int32_t i = 0; i < outputs; i += lanes16) {
+        const auto smallest = hn::PromoteTo(d16, hn::LoadU(d8, window_min + i));
+        const auto largest = hn::PromoteTo(d16, hn::LoadU(d8, window_max + i));
+        // The base (m + 1) / L x L - 1, at least -1: added modulo 2^16, -1 + q is q - 1.
+        const auto base = hn::Sub(hn::ShiftLeftSame(hn::ShiftRightSame(hn::Add(smallest, hn::Set(d16, uint16_t{1})), shift), shift),
+                                  hn::Set(d16, uint16_t{1}));
+        // floor(e / 113) = floor(e x 18559 / 2^21) for every excess e <= 113 x 256 (see kDivide113).
+        const auto quotient = hn::ShiftRight<5>(hn::MulHigh(hn::LoadU(d16, excess + i), hn::Set(d16, uint16_t{18559})));
+        const auto value = hn::IfThenElse(hn::Eq(smallest, largest), smallest, hn::Add(base, quotient));
+        if (outputs - i >= lanes16) {
+            hn::StoreU(value, d16, line + x0 + i);
+        } else {
+            HWY_ALIGN uint16_t values[hn::MaxLanes(d16)];
+            hn::Store(value, d16, values);
+            std::copy(values, values + (outputs - i), line + x0 + i);
+        }
+    }
 }
+#endif
 
 // The interior of the output, row by row (see median_filter.h).
 void FilterRows(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols,
@@ -171,15 +305,23 @@ void FilterRows(const uint16_t* input, int32_t in_stride, uint16_t* output, int3
         const uint8_t* leaving = &walk.image[(y - kFilterHalf) * width];
         const uint8_t* entering = more ? &walk.image[(y + kFilterHalf + 1) * width] : nullptr;
         // A column's counts move to the next row once the last window of this row that holds it
-        // (the one 7 columns to its right) is done.
+        // (the one 7 columns to its right) is done. Most columns keep their value from row to row:
+        // those that change are found a vector at a time.
+        if (more) ChangedColumns(leaving, entering, cols, walk.changed.data());
         const auto move_columns = [&](int32_t from, int32_t to) {
-            for (int32_t c = from; c < to; ++c) {
-                if (leaving[c] != entering[c]) MoveColumnValue(&walk.at_least[static_cast<size_t>(c) * kLevels], leaving[c], entering[c]);
+            for (int32_t w = from / 64; w * 64 < to; ++w) {
+                uint64_t bits = walk.changed[static_cast<size_t>(w)];
+                if (w * 64 < from) bits &= ~uint64_t{0} << (from - w * 64);
+                if (to - w * 64 < 64) bits &= (uint64_t{1} << (to - w * 64)) - 1;
+                for (; bits != 0; bits &= bits - 1) {
+                    const int32_t c = w * 64 + __builtin_ctzll(bits);
+                    MoveColumnValue(&walk.at_least[static_cast<size_t>(c) * kColumnStride], leaving[c], entering[c]);
+                }
             }
         };
-        for (int32_t x0 = first; x0 <= last; x0 += kSegment) {
-            const int32_t x1 = std::min(x0 + kSegment, last + 1);
-            FilterSegment(walk, x0, x1, line);
+        for (int32_t x0 = first; x0 <= last; x0 += kChunk) {
+            const int32_t x1 = std::min(x0 + kChunk, last + 1);
+            FilterChunk(walk, x0, x1 - x0, line);
             if (more) move_columns(x0 - kFilterHalf, x1 - kFilterHalf);
         }
         if (!more) break;
@@ -216,11 +358,13 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
     const size_t width = static_cast<size_t>(cols);
     try {
         scratch.image.resize(width * static_cast<size_t>(rows));
-        scratch.at_least.resize(width * calstars2fp_range::kLevels);
+        scratch.at_least.resize((width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
         for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max, &scratch.window_min,
                             &scratch.window_max}) {
-            field->resize(width);
+            field->resize(width + calstars2fp_range::kRangeRoom);
         }
+        scratch.excess.resize(calstars2fp_range::kChunk + calstars2fp_range::kRangeRoom);
+        scratch.changed.resize((width + 63) / 64);
     } catch (const std::bad_alloc&) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
