@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reconstitution/gauss_star.h"
+#include "reconstitution/hole_fill.h"
 #include "reconstitution/median_filter.h"
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
@@ -293,6 +294,115 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
     }
 }
 
+// Random seed images of every shape: thin and square, wide and tall, widths around every vector
+// length, seeds from one pixel to most of the image, in windows of every size and scattered alone.
+// Lone pixels of the same pass touching diagonally (their vertical runs must not see each other's
+// values) arise here, and the test makes sure they did; so do passes beyond 254 (16-bit distances).
+TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
+    Random random{31};
+    int32_t touching_images = 0, long_images = 0;
+    for (int image = 0; image < 400; ++image) {
+        const int32_t rows = random.Between(0, 3) == 0 ? random.Between(3, 6) : random.Between(3, 90);
+        const int32_t cols = random.Between(0, 3) == 0 ? random.Between(3, 6) : random.Between(3, 140);
+        ReconWorkBuffers literal;
+        const size_t npix = static_cast<size_t>(rows) * cols;
+        literal.background_image.assign(npix, kHoleMarker);
+        literal.snapshot.assign(npix, 0);
+        literal.fill_list.assign(npix, 0);
+        const int32_t seeds = random.Between(1, std::max(1, static_cast<int32_t>(npix) / random.Between(2, 200)));
+        for (int32_t s = 0; s < seeds; ++s) {
+            // A square window of side 1 to 9 at a random place, clipped to the image.
+            const int32_t side = random.Between(0, 2) == 0 ? 1 : random.Between(1, 9);
+            const int32_t top = random.Between(0, rows - 1), left = random.Between(0, cols - 1);
+            const uint16_t level = static_cast<uint16_t>(random.Between(0, 3) == 0 ? 255 : random.Between(0, 255));
+            for (int32_t r = top; r < std::min(rows, top + side); ++r) {
+                for (int32_t c = left; c < std::min(cols, left + side); ++c) literal.background_image[static_cast<size_t>(r) * cols + c] = level;
+            }
+        }
+        const ReconWorkBuffers seeded = literal;
+        FillHoles(literal, rows, cols);
+        SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols) + " image " + std::to_string(image));
+        bool touching = false;
+        ForEachVectorTarget([&](const std::string& target) {
+            ReconWorkBuffers distance = seeded;
+            FillHoles_Distance(distance, rows, cols);
+            ASSERT_EQ(literal.background_image, distance.background_image) << target;
+            for (const uint8_t deferred : distance.hole_fill.deferred) touching = touching || deferred != 0;
+        });
+        if (HasFatalFailure()) return;
+        touching_images += touching ? 1 : 0;
+    }
+    // One seed at the end of a long thin image: its last pass is far beyond 254.
+    for (const int32_t length : {255, 256, 257, 600}) {
+        for (const bool tall : {false, true}) {
+            const int32_t rows = tall ? length : 5, cols = tall ? 5 : length;
+            ReconWorkBuffers literal;
+            const size_t npix = static_cast<size_t>(rows) * cols;
+            literal.background_image.assign(npix, kHoleMarker);
+            literal.snapshot.assign(npix, 0);
+            literal.fill_list.assign(npix, 0);
+            literal.background_image[static_cast<size_t>(rows / 2) * cols] = 200;
+            literal.background_image[npix - 1] = 3;
+            const ReconWorkBuffers seeded = literal;
+            FillHoles(literal, rows, cols);
+            ForEachVectorTarget([&](const std::string& target) {
+                ReconWorkBuffers distance = seeded;
+                FillHoles_Distance(distance, rows, cols);
+                ASSERT_EQ(literal.background_image, distance.background_image) << rows << "x" << cols << " " << target;
+            });
+            if (HasFatalFailure()) return;
+            ++long_images;
+        }
+    }
+    std::printf("[ info ] %d of 400 random seed images had same-pass lone pixels touching diagonally; %d with passes beyond 254\n",
+                touching_images, long_images);
+    EXPECT_GT(touching_images, 0);
+}
+
+// The truncated mean of the known neighbours through the reciprocal table, for every neighbour sum
+// below 16384 (at least one known neighbour): the division it replaces.
+TEST(Differential, HoleFillReciprocalGivesTheTruncatedMeanOfEverySum) {
+    for (uint32_t sum = 0; sum < kAllNeighboursMarked; ++sum) {
+        ASSERT_EQ(HoleFill_MeanByReciprocal(static_cast<uint16_t>(sum)), (sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift))) << sum;
+    }
+}
+
+// Windows placed against the range filter's fixed blocks of thresholds (16, 32 or 64 of them): two
+// levels per image whose difference is just under, at and over one and two blocks, with the lower
+// level on and next to a block boundary; bands of one value (whole windows of one value beside
+// windows of two), and the extremes 0 and 255.
+TEST(Differential, MedianFilterRangeMatchesSortedListAroundBlocksOfThresholds) {
+    Random random{37};
+    const int32_t rows = 31, cols = 80;
+    for (const int32_t block : {16, 32, 64}) {
+        for (const int32_t span : {block - 1, block, block + 1, 2 * block - 1, 2 * block, 2 * block + 1}) {
+            for (const int32_t offset : {-2, -1, 0, 1}) {
+                const int32_t low = std::clamp(block * random.Between(0, 3) + offset, 0, 255);
+                const int32_t high = std::min(255, low + span);
+                // Vertical and horizontal bands of each level, 5 to 20 pixels wide, and noise between both.
+                const int32_t band = random.Between(5, 20);
+                std::vector<uint16_t> input(static_cast<size_t>(rows) * cols);
+                for (int32_t r = 0; r < rows; ++r) {
+                    for (int32_t c = 0; c < cols; ++c) {
+                        const bool upper = c < 40 ? (c / band) % 2 == 1 : (r / band) % 2 == 1;
+                        const bool noisy = c >= 60 && random.Between(0, 3) == 0;
+                        input[static_cast<size_t>(r) * cols + c] =
+                            static_cast<uint16_t>(noisy ? random.Between(low, high) : (upper ? high : low));
+                    }
+                }
+                std::vector<uint16_t> literal(input.size(), 7);
+                Median_Filter_Sort(input.data(), cols, literal.data(), cols, rows, cols);
+                ForEachVectorTarget([&](const std::string& target) {
+                    std::vector<uint16_t> range(input.size(), 7);
+                    Median_Filter_Range(input.data(), cols, range.data(), cols, rows, cols);
+                    ASSERT_EQ(literal, range) << target << " levels " << low << " and " << high;
+                });
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
 // The plane fill's vector lanes against the literal loop: pixel counts below, at and between lane
 // multiples, sums past 255 and past 16 bits, any generator state; the state afterwards too.
 TEST(Differential, FillPlanesFastMatchesLiteralLoop) {
@@ -312,15 +422,21 @@ TEST(Differential, FillPlanesFastMatchesLiteralLoop) {
                 buffers.background_image[p] = static_cast<uint16_t>(p);
                 buffers.star_layer[p] = 0;
             }
-            PseudoRandom literal_generator{static_cast<uint32_t>(random.Next())}, fast_generator = literal_generator;
-            FourProduct literal, fast;
+            const PseudoRandom start{static_cast<uint32_t>(random.Next())};
+            PseudoRandom literal_generator = start;
+            FourProduct literal;
             FourProduct_MemSetup(literal, 1, 1, npix);
-            FourProduct_MemSetup(fast, 1, 1, npix);
             FillPlanes(buffers, literal_generator, literal, npix);
-            FillPlanes_Fast(buffers, fast_generator, fast, npix);
             SCOPED_TRACE("npix " + std::to_string(npix));
-            EXPECT_EQ(literal_generator.state, fast_generator.state);
-            for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal.planes[slot], fast.planes[slot]);
+            ForEachVectorTarget([&](const std::string& target) {
+                PseudoRandom fast_generator = start;
+                FourProduct fast;
+                FourProduct_MemSetup(fast, 1, 1, npix);
+                FillPlanes_Fast(buffers, fast_generator, fast, npix);
+                EXPECT_EQ(literal_generator.state, fast_generator.state) << target;
+                for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal.planes[slot], fast.planes[slot]) << target;
+            });
+            if (HasFatalFailure()) return;
         }
     }
 }
@@ -489,6 +605,36 @@ TEST(Differential, GaussStarFastMatchesLiteralKernelsAtEveryOffset) {
             EXPECT_EQ(literal, fast) << dr << " " << dc;
         }
         GaussStar_Release();
+    }
+}
+
+// Whole small records under every vector target: the fast pipeline's planes are the reference's.
+// (Cheap enough to run under an emulator, unlike the larger comparison below.)
+TEST(Differential, FastPipelineWritesTheReferencePlanesUnderEveryTarget) {
+    Random random{43};
+    for (int repeat = 0; repeat < 4; ++repeat) {
+        const int32_t rows = random.Between(15, 60), cols = random.Between(15, 90);
+        const int32_t window = 2 * random.Between(0, 4) + 1;
+        const CalStarExtraction record = MakeRecord(random, rows, cols, random.Between(1, 12), window);
+        ReconWorkBuffers literal_buffers;
+        FourProduct literal_product;
+        CalStarReconsitution_MemSetup(literal_buffers, record);
+        FourProduct_MemSetup(literal_product, 1, rows, cols);
+        CalStarReconsitution_Reference(literal_buffers, record, literal_product);
+        ForEachVectorTarget([&](const std::string& target) {
+            ReconWorkBuffers fast_buffers;
+            FourProduct fast_product;
+            CalStarReconsitution_MemSetup(fast_buffers, record);
+            FourProduct_MemSetup(fast_product, 1, rows, cols);
+            CalStarReconsitution(fast_buffers, record, fast_product);
+            EXPECT_EQ(literal_buffers.generator.state, fast_buffers.generator.state) << target;
+            for (int slot = 0; slot < kPlaneSlots; ++slot) {
+                ASSERT_EQ(literal_product.planes[slot], fast_product.planes[slot]) << target << " " << rows << "x" << cols;
+            }
+            CalStarReconsitution_MemFree(fast_buffers);
+        });
+        CalStarReconsitution_MemFree(literal_buffers);
+        if (HasFatalFailure()) return;
     }
 }
 
