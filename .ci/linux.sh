@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev pkg-config libpng-dev libcfitsio-dev fitsverify \
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev libbenchmark-dev pkg-config libpng-dev libcfitsio-dev fitsverify \
   python3-dev pybind11-dev python3-numpy python3-pytest python3-astropy
 
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON -DCALSTARS2FP_PYTHON=ON

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev googletest \
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev googletest \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine64 fonts-wine xvfb xdotool zenity gcc-multilib g++-multilib qemu-user-static
 
