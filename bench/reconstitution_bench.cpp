@@ -5,8 +5,9 @@
 // 300 stars and window 11 ("large"); the per-pixel stages also on 720 x 1280 with 150 stars and
 // window 9 ("tall"). Every case has a Literal and a Fast variant; the hole filling and the plane fill
 // also their earlier fast forms (Layers, Tables). The filter and the hole fill are measured as well
-// on the records of generated nights (BM_NightFilter: literal, the earlier histogram walk and the
-// range form; BM_NightFillHoles), which is what users run.
+// on the records of generated nights (BM_NightFilter: literal, the earlier histogram walk, the earlier
+// range form and today's; BM_NightFillHoles: literal, the earlier 16-bit distance form and today's),
+// which is what users run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -23,6 +24,9 @@
 #include "reconstitution/heap_sort.h"
 #include "reconstitution/median_filter.h"
 #include "reconstitution/reconstitution.h"
+#include "reconstitution/vector_target.h"
+
+#include <hwy/targets.h>
 
 #include "earlier_forms.h"
 
@@ -472,4 +476,36 @@ BENCHMARK_TEMPLATE(BM_WholeRun, true)->Name("BM_WholeRun/Fast")->Unit(benchmark:
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// --vector-target=NAME (AVX3, AVX2, SSE4, SSSE3, NEON, SCALAR, ...) runs every fast stage with that
+// target of the build instead of the best one the processor has, so that one machine gives the
+// figures of each.
+int main(int argc, char** argv) {
+    std::string target = VectorTarget_Name();
+    std::vector<char*> arguments;
+    for (int i = 0; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind("--vector-target=", 0) != 0) {
+            arguments.push_back(argv[i]);
+            continue;
+        }
+        const std::string wanted = argument.substr(16);
+        bool found = false;
+        for (const int64_t available : VectorTarget_Available()) {
+            if (VectorTarget_NameOf(available) != wanted) continue;
+            hwy::SetSupportedTargetsForTest(available);
+            found = true;
+        }
+        if (!found) {
+            std::fprintf(stderr, "vector target %s is not among this build's for this processor\n", wanted.c_str());
+            return 1;
+        }
+        target = wanted;
+    }
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
+    benchmark::AddCustomContext("vector target", target);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

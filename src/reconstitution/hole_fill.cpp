@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "reconstitution/hole_fill.cpp"
@@ -502,6 +503,19 @@ namespace calstars2fp {
 HWY_EXPORT(SweepAndGroup8);
 HWY_EXPORT(SweepAndGroup16);
 HWY_EXPORT(FillRuns);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto SweepAndGroup8Best(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(std::forward<Arguments>(arguments)...);
+}
+template <typename... Arguments>
+auto SweepAndGroup16Best(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(std::forward<Arguments>(arguments)...);
+}
+template <typename... Arguments>
+auto FillRunsBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FillRuns)(std::forward<Arguments>(arguments)...);
+}
 }  // namespace calstars2fp
 
 using calstars2fp_hole_fill::kHalfReciprocal;
@@ -569,7 +583,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     // pixels form a rectangle. So every inner pixel is reached, and its distance is its pass.
     uint16_t largest = 0;  // the largest level
     bool seeded = false;
-    bool reached = HWY_DYNAMIC_DISPATCH(calstars2fp::SweepAndGroup8)(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
+    bool reached = calstars2fp::SweepAndGroup8Best(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
                                                                     cols, scratch, largest, seeded);
     // Levels of 256 and more make the neighbour counting inexact: the pass-by-pass form then.
     if (largest > kMaxLevel) {
@@ -581,7 +595,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
         for (int32_t r = 1; r < rows - 1; ++r) std::fill(image + r * cols + 1, image + r * cols + cols - 1, 0);
         return;
     }
-    if (!reached) reached = HWY_DYNAMIC_DISPATCH(calstars2fp::SweepAndGroup16)(image, buffers.snapshot.data(), rows, cols, scratch);
+    if (!reached) reached = calstars2fp::SweepAndGroup16Best(image, buffers.snapshot.data(), rows, cols, scratch);
     (void)reached;  // with both sides below 65535 every distance fits 16 bits
     // The runs sorted by pass, each pass's row runs before its vertical runs (a counting sort).
     int32_t passes = 0;
@@ -597,7 +611,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
             scratch.sorted[static_cast<size_t>(next[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0)]++)] = run;
         }
     }
-    HWY_DYNAMIC_DISPATCH(calstars2fp::FillRuns)(image, buffers.background_image.size(), cols, passes, scratch);
+    calstars2fp::FillRunsBest(image, buffers.background_image.size(), cols, passes, scratch);
 }
 
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
@@ -336,6 +337,11 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace calstars2fp {
 HWY_EXPORT(FilterRows);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto FilterRowsBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FilterRows)(std::forward<Arguments>(arguments)...);
+}
 }  // namespace calstars2fp
 
 bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
@@ -372,7 +378,7 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }
-    HWY_DYNAMIC_DISPATCH(calstars2fp::FilterRows)(input, in_stride, output, out_stride, rows, cols, scratch);
+    calstars2fp::FilterRowsBest(input, in_stride, output, out_stride, rows, cols, scratch);
     MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "reconstitution/plane_fill.cpp"
@@ -92,6 +93,11 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace calstars2fp {
 HWY_EXPORT(FillPlaneLanes);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto FillPlaneLanesBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FillPlaneLanes)(std::forward<Arguments>(arguments)...);
+}
 }  // namespace calstars2fp
 
 void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
@@ -122,7 +128,7 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
     for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = PseudoRandom_Advance(generator, static_cast<uint64_t>(j) + 1).state;
     const uint32_t increment = PseudoRandom_Advance(PseudoRandom{0}, kPlaneLanes).state;
     const uint32_t multiplier = PseudoRandom_Advance(PseudoRandom{1}, kPlaneLanes).state - increment;
-    HWY_DYNAMIC_DISPATCH(calstars2fp::FillPlaneLanes)(buffers.background_image.data(), buffers.star_layer.data(), peak, frame_index, mean,
+    calstars2fp::FillPlaneLanesBest(buffers.background_image.data(), buffers.star_layer.data(), peak, frame_index, mean,
                                                       deviation, npix, lanes, multiplier, increment, blocks);
     int32_t p = 0;
     if (blocks > 0) {

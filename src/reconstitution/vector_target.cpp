@@ -1,5 +1,7 @@
 #include "reconstitution/vector_target.h"
 
+#include <utility>
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "reconstitution/vector_target.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -18,9 +20,14 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace calstars2fp {
 HWY_EXPORT(CompiledTarget);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto CompiledTargetBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(CompiledTarget)(std::forward<Arguments>(arguments)...);
+}
 }  // namespace calstars2fp
 
-std::string VectorTarget_Name() { return VectorTarget_NameOf(HWY_DYNAMIC_DISPATCH(calstars2fp::CompiledTarget)()); }
+std::string VectorTarget_Name() { return VectorTarget_NameOf(calstars2fp::CompiledTargetBest()); }
 
 std::vector<int64_t> VectorTarget_Available() { return hwy::SupportedAndGeneratedTargets(); }
 
