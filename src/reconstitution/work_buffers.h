@@ -41,7 +41,9 @@ struct HoleFillScratch {
 struct ReconWorkBuffers {
     std::vector<uint16_t> star_layer;        // npix: the drawn star profiles
     std::vector<uint16_t> background_image;  // npix: background levels, kHoleMarker where none yet
-    std::vector<uint16_t> snapshot;          // npix: input of each fill pass and of the filter
+    std::vector<uint16_t> snapshot;          // npix: input of each fill pass and of the filter (the fast
+                                             // stages: the distances, then the filter's output, which
+                                             // takes background_image's place)
     std::vector<int32_t> fill_list;          // npix: pixels still to be filled
     std::vector<int32_t> star_order;         // nstars: drawing order
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
