@@ -126,11 +126,12 @@ HWY_INLINE void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t enteri
     const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     const int32_t change = static_cast<int32_t>(entering) - static_cast<int32_t>(leaving);
     const int32_t low = std::min(leaving, entering);
-    const int32_t high = std::max(leaving, entering);
+    const int32_t span = change < 0 ? -change : change;  // at least 1: only changed columns move
     const uint8_t* steps = (change < 0 ? kMinusOnes : kPlusOnes) + 64;
-    for (int32_t t = low + 1; t <= high; t += lanes) {
-        uint8_t* at = counts + t;
-        hn::StoreU(hn::Add(hn::LoadU(d, at), hn::LoadU(d, steps - std::min(lanes, high + 1 - t))), d, at);
+    uint8_t* at = counts + low + 1;
+    hn::StoreU(hn::Add(hn::LoadU(d, at), hn::LoadU(d, steps - std::min(lanes, span))), d, at);
+    for (int32_t done = lanes; HWY_UNLIKELY(done < span); done += lanes) {
+        hn::StoreU(hn::Add(hn::LoadU(d, at + done), hn::LoadU(d, steps - std::min(lanes, span - done))), d, at + done);
     }
 }
 
@@ -217,19 +218,25 @@ void FilterChunk(MedianFilterScratch& walk, int32_t x0, int32_t outputs, uint16_
     // The outputs that need each block, a bit each.
     const uint8_t* window_min = walk.window_min.data() + x0;
     const uint8_t* window_max = walk.window_max.data() + x0;
+    // Each output's first and last block (as signed bytes: block numbers are below 128); an output
+    // of one value, or past the chunk, needs none (first block 127, last -1).
+    HWY_ALIGN int8_t first_blocks[kChunk + hn::MaxLanes(d)], last_blocks[kChunk + hn::MaxLanes(d)];
+    for (int32_t i = 0; i < outputs; i += lanes) {
+        const auto smallest = hn::LoadU(d, window_min + i), largest = hn::LoadU(d, window_max + i);
+        const auto mixed = hn::And(hn::Ne(smallest, largest), hn::FirstN(d, static_cast<size_t>(outputs - i)));
+        const auto first_block = hn::BitCast(di, hn::ShiftRightSame(hn::Add(smallest, hn::Set(d, uint8_t{1})), shift));
+        const auto last_block = hn::BitCast(di, hn::ShiftRightSame(largest, shift));
+        hn::Store(hn::IfThenElse(hn::RebindMask(di, mixed), first_block, hn::Set(di, int8_t{127})), di, first_blocks + i);
+        hn::Store(hn::IfThenElse(hn::RebindMask(di, mixed), last_block, hn::Set(di, int8_t{-1})), di, last_blocks + i);
+    }
     const int32_t blocks = kLevels / lanes;
     for (int32_t j = 0; j < blocks; ++j) {
         uint64_t need = 0;
+        const auto block = hn::Set(di, static_cast<int8_t>(j));
         for (int32_t i = 0; i < outputs; i += lanes) {
-            const auto smallest = hn::LoadU(d, window_min + i), largest = hn::LoadU(d, window_max + i);
-            // Block numbers are below 128: compared as signed bytes.
-            const auto first_block = hn::BitCast(di, hn::ShiftRightSame(hn::Add(smallest, hn::Set(d, uint8_t{1})), shift));
-            const auto last_block = hn::BitCast(di, hn::ShiftRightSame(largest, shift));
-            const auto block = hn::Set(di, static_cast<int8_t>(j));
-            const auto needs = hn::And(hn::And(hn::Ne(smallest, largest), hn::FirstN(d, static_cast<size_t>(outputs - i))),
-                                       hn::RebindMask(d, hn::AndNot(hn::Gt(first_block, block), hn::Not(hn::Gt(block, last_block)))));
+            const auto needs = hn::AndNot(hn::Gt(hn::Load(di, first_blocks + i), block), hn::Not(hn::Gt(block, hn::Load(di, last_blocks + i))));
             uint8_t bytes[hn::MaxLanes(d) / 8];
-            hn::StoreMaskBits(d, needs, bytes);
+            hn::StoreMaskBits(di, needs, bytes);
             for (int32_t b = 0; b < lanes / 8 && i + 8 * b < kChunk; ++b) need |= uint64_t{bytes[b]} << (i + 8 * b);
         }
         while (need != 0) {
