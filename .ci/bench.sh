@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev python3-dev pybind11-dev python3-numpy
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev libbenchmark-dev python3-dev pybind11-dev python3-numpy
 
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_BENCHMARKS=ON \
   -DCALSTARS2FP_VIEWER=OFF -DCALSTARS2FP_PYTHON=ON

@@ -2,14 +2,18 @@
 # Linux builds for the cameras' ARM computers (arm64, armhf) and for a big-endian processor (s390x):
 # static cross builds run under user-mode emulators on the example folder and every conformance case,
 # in a folder on the machine's disk, each file byte-identical to the native build's; their unit tests
-# under the emulator; and Debian packages for the two ARM targets, whose control data is checked.
+# under the emulator (every fast stage and the conformance cases under each vector target of the
+# build, NEON and the plain one on ARM); and Debian packages for the two ARM targets, whose control
+# data is checked. The vector instructions the emulated program runs with are printed (and must be
+# NEON on ARM). Highway is built from Debian's source package with each cross compiler: Debian ships
+# no static library of it, and these programs are linked statically.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source .ci/install.sh
 # Debian's cross compilers conflict with gcc-multilib, which the Windows stage installs for its 32-bit
 # x86 Linux build: apt removes it here, and that stage installs it again when it runs.
-install_packages cmake ninja-build g++ libgtest-dev googletest dpkg-dev file qemu-user-static \
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev googletest dpkg-dev file qemu-user-static \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu
 
 # The native program is the reference for the bytes; the Linux stage may have built it already.
@@ -18,6 +22,8 @@ if [ ! -x build/ci/calstars2fp ]; then
   cmake --build build/ci --target calstars2fp
 fi
 native="${root}/build/ci/calstars2fp"
+highway=$(highway_source)
+echo "Highway from Debian's source package: ${highway}"
 
 # The runs read folders on the disk, not on tmpfs: a 32-bit build without 64-bit directory offsets
 # lists an ext4 folder as unreadable but a tmpfs one correctly.
@@ -35,12 +41,13 @@ export GTEST_FILTER=-Differential.FastPipelineWritesTheReferencePlanes
 declare -A qemu=([aarch64]=qemu-aarch64-static [armhf]=qemu-arm-static [s390x]=qemu-s390x-static)
 declare -A machine=([aarch64]="ARM aarch64" [armhf]="ARM, EABI5" [s390x]="IBM S/390")
 declare -A package_architecture=([aarch64]=arm64 [armhf]=armhf)
+declare -A vector_target=([aarch64]=NEON [armhf]=NEON [s390x]=SCALAR)
 for target in aarch64 armhf s390x; do
   echo "--- ${target}"
   start=$(date +%s)
   build="build/linux-${target}"
   cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="${root}/cmake/linux-${target}.cmake" > /dev/null
+    -DCMAKE_TOOLCHAIN_FILE="${root}/cmake/linux-${target}.cmake" -DCALSTARS2FP_HIGHWAY_SOURCE="${highway}" > /dev/null
   # The build's output (the linker's notes on GoogleTest's unused network code among it) is shown
   # only when the build fails.
   cmake --build "${build}" --target calstars2fp unit_tests > "${build}/build.log" 2>&1 ||
@@ -53,6 +60,10 @@ for target in aarch64 armhf s390x; do
   # Some kernels refuse what an emulator needs (its address-space layout, for instance): then the
   # build is compiled and checked, and the stage says that it could not be run.
   if "/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" --version > /dev/null 2>&1; then
+    instructions=$("/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" --version | sed -n 's/^vector instructions: //p')
+    echo "${target}: the fast stages run with ${instructions}"
+    [ "${instructions}" = "${vector_target[${target}]}" ] ||
+      { echo "${target}: expected ${vector_target[${target}]} vector instructions, not '${instructions}'"; exit 1; }
     bash tests/cross/emulated_e2e.sh "/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" "${native}" \
       "${root}/examples/night" "${root}/tests/data/conformance" "${scratch}"
     ctest --test-dir "${build}" --output-on-failure

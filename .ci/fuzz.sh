@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build clang-14 libclang-rt-14-dev libfuzzer-14-dev
+install_packages cmake ninja-build libhwy-dev clang-14 libclang-rt-14-dev libfuzzer-14-dev
 
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \

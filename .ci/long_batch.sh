@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ clang-14 libclang-rt-14-dev libgtest-dev pkg-config libpng-dev libcfitsio-dev time
+install_packages cmake ninja-build libhwy-dev g++ clang-14 libclang-rt-14-dev libgtest-dev pkg-config libpng-dev libcfitsio-dev time
 
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
 source .ci/nights.sh
-install_packages cmake ninja-build g++ parallel
+install_packages cmake ninja-build libhwy-dev g++ parallel
 
 work=$(pwd)/build/parallel
 rm -rf "${work}" && mkdir -p "${work}"

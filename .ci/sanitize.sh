@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build clang-14 libclang-rt-14-dev libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify
+install_packages cmake ninja-build libhwy-dev clang-14 libclang-rt-14-dev libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify
 
 # A report aborts the process (a signal, never the program's own exit status 1), so the end-to-end
 # tests, which check every status, see it as well as the unit tests do.

@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
 source .ci/nights.sh
-install_packages cmake ninja-build g++ slurmctld slurmd slurm-client munge
+install_packages cmake ninja-build libhwy-dev g++ slurmctld slurmd slurm-client munge
 
 work=$(pwd)/build/slurm
 rm -rf "${work}" && mkdir -p "${work}/logs"

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build clang-14 libclang-rt-14-dev libgtest-dev
+install_packages cmake ninja-build libhwy-dev clang-14 libclang-rt-14-dev libgtest-dev
 
 export TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1
 tsan="-fsanitize=thread -fno-omit-frame-pointer"

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file \
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file \
   python3-dev pybind11-dev python3-numpy
 
 build=build/ci-viewer

@@ -4,11 +4,14 @@
 # real command interpreter, the conformance cases and the open-file dialog; finally the native build's
 # console prompt and desktop file chooser. Where the kernel cannot run 32-bit programs, a 32-bit x86
 # Linux build runs under a user-mode emulator instead, so 32-bit SSE2 code is still checked byte for byte.
+# Highway is built from Debian's source package with each compiler (Debian has no MinGW build of it);
+# the vector instructions each program runs with are printed, and the unit tests run every fast stage
+# under each vector target of the build, the plain one included.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source .ci/install.sh
-install_packages cmake ninja-build g++ libgtest-dev googletest \
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev googletest \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine64 fonts-wine xvfb xdotool zenity gcc-multilib g++-multilib qemu-user-static
 
@@ -40,12 +43,14 @@ if [ ! -x build/ci/calstars2fp ]; then
   cmake --build build/ci --target calstars2fp
 fi
 native="${root}/build/ci/calstars2fp"
+highway=$(highway_source)
+echo "Highway from Debian's source package: ${highway}"
 
 wine64_loader=/usr/lib/wine/wine64
 declare -A loader=([x86_64]="${wine64_loader}" [i686]=/usr/lib/wine/wine)
 for arch in i686 x86_64; do
   cmake -S . -B "build/win-${arch}" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="${root}/cmake/mingw-${arch}.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="${root}/cmake/mingw-${arch}.cmake" -DCALSTARS2FP_HIGHWAY_SOURCE="${highway}" \
     -DCMAKE_CROSSCOMPILING_EMULATOR="${loader[${arch}]}" > /dev/null
   cmake --build "build/win-${arch}"
   # Only DLLs that every Windows installation has: the runtimes are linked in.
@@ -76,6 +81,8 @@ for arch in "${architectures[@]}"; do
   # The first program of an architecture starts wine's services, which can keep the output pipe of
   # whoever started them open: start them here, not under ctest, which would wait for that pipe.
   "${loader[${arch}]}" "build/win-${arch}/calstars2fp.exe" --version < /dev/null > /dev/null 2>&1 || true
+  echo "${arch}: the fast stages run with $("${loader[${arch}]}" "build/win-${arch}/calstars2fp.exe" --version < /dev/null 2> /dev/null |
+    tr -d '\r' | sed -n 's/^vector instructions: //p')"
   ctest --test-dir "build/win-${arch}" --output-on-failure --timeout 600
   bash tests/windows/wine_e2e.sh "${loader[${arch}]}" "${root}/build/win-${arch}/calstars2fp.exe" "${native}" \
     "${root}/examples/night" "${root}/tests/data/conformance"
@@ -87,11 +94,16 @@ done
 if [[ " ${architectures[*]} " != *" i686 "* ]]; then
   echo "--- i686 Linux build under qemu-i386"
   cmake -S . -B build/linux-i686 -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF \
-    -DCALSTARS2FP_VIEWER=OFF -DCMAKE_TOOLCHAIN_FILE="${root}/cmake/linux-i686.cmake" > /dev/null
+    -DCALSTARS2FP_VIEWER=OFF -DCMAKE_TOOLCHAIN_FILE="${root}/cmake/linux-i686.cmake" -DCALSTARS2FP_HIGHWAY_SOURCE="${highway}" > /dev/null
   cmake --build build/linux-i686 --target calstars2fp
   grep -q -- '-msse2 -mfpmath=sse' build/linux-i686/build.ninja || { echo "i686 build without SSE2 arithmetic"; exit 1; }
+  # The emulator's fullest processor, so that the program runs with the vector instructions of a
+  # processor of today (the default one has none beyond SSE2).
+  export QEMU_CPU=max
+  echo "i686: the fast stages run with $(/usr/bin/qemu-i386-static build/linux-i686/calstars2fp --version | sed -n 's/^vector instructions: //p')"
   bash tests/i686/emulated_e2e.sh /usr/bin/qemu-i386-static build/linux-i686/calstars2fp "${native}" \
     "${root}/examples/night" "${root}/tests/data/conformance" "${root}/build/emulated"
+  unset QEMU_CPU
 fi
 
 echo "--- native file chooser"

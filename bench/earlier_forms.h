@@ -23,3 +23,13 @@ void FillPlanes_Tables(const ReconWorkBuffers& buffers, PseudoRandom& generator,
 // Median_Filter_Sort.
 void Median_Filter_Histogram(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride,
                              int32_t rows, int32_t cols);
+
+// FillHoles_Distance before its runs: 16-bit distances swept in SSE2 registers, one list entry per
+// lone pixel or row run, the means as float divisions.
+void FillHoles_Distance16(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
+
+// Median_Filter_Range before its sliding counts: every window's own range of thresholds summed from
+// its 15 columns' counts, 16 (SSE2) or 32 (AVX2, chosen at run time) at a time, lanes past the range
+// masked off. Hands the inputs the range form does not take to Median_Filter_Sort.
+void Median_Filter_RangeEarlier(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                                int32_t cols);

@@ -5,8 +5,9 @@
 // 300 stars and window 11 ("large"); the per-pixel stages also on 720 x 1280 with 150 stars and
 // window 9 ("tall"). Every case has a Literal and a Fast variant; the hole filling and the plane fill
 // also their earlier fast forms (Layers, Tables). The filter and the hole fill are measured as well
-// on the records of generated nights (BM_NightFilter: literal, the earlier histogram walk and the
-// range form; BM_NightFillHoles), which is what users run.
+// on the records of generated nights (BM_NightFilter: literal, the earlier histogram walk, the earlier
+// range form and today's; BM_NightFillHoles: literal, the earlier 16-bit distance form and today's),
+// which is what users run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -23,6 +24,9 @@
 #include "reconstitution/heap_sort.h"
 #include "reconstitution/median_filter.h"
 #include "reconstitution/reconstitution.h"
+#include "reconstitution/vector_target.h"
+
+#include <hwy/targets.h>
 
 #include "earlier_forms.h"
 
@@ -394,7 +398,7 @@ void SetNightCounters(benchmark::State& state, const NightRecords& night) {
                    std::to_string(night.seeded.size()) + " records in turn");
 }
 
-enum class NightFilter { kLiteral, kHistogram, kRange };
+enum class NightFilter { kLiteral, kHistogram, kRangeEarlier, kRange };
 
 template <NightFilter Form>
 void BM_NightFilter(benchmark::State& state) {
@@ -407,13 +411,16 @@ void BM_NightFilter(benchmark::State& state) {
             case NightFilter::kLiteral: Median_Filter_Sort(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
             case NightFilter::kRange: Median_Filter_Range(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
             case NightFilter::kHistogram: Median_Filter_Histogram(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
+            case NightFilter::kRangeEarlier:
+                Median_Filter_RangeEarlier(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols);
+                break;
         }
         benchmark::DoNotOptimize(output.data());
     }
     SetNightCounters(state, night);
 }
 
-enum class NightHoles { kLiteral, kDistance };
+enum class NightHoles { kLiteral, kDistanceEarlier, kDistance };
 
 template <NightHoles Form>
 void BM_NightFillHoles(benchmark::State& state) {
@@ -429,6 +436,7 @@ void BM_NightFillHoles(benchmark::State& state) {
         state.ResumeTiming();
         switch (Form) {
             case NightHoles::kLiteral: FillHoles(buffers, night.rows, night.cols); break;
+            case NightHoles::kDistanceEarlier: FillHoles_Distance16(buffers, night.rows, night.cols); break;
             case NightHoles::kDistance: FillHoles_Distance(buffers, night.rows, night.cols); break;
         }
         benchmark::DoNotOptimize(buffers.background_image.data());
@@ -459,11 +467,45 @@ STAGE(BM_RecordFirstOfListing);
 BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kLiteral)->Name("BM_NightFilter/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRange)->Name("BM_NightFilter/Range")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kHistogram)->Name("BM_NightFilter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRangeEarlier)->Name("BM_NightFilter/RangeEarlier")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kLiteral)->Name("BM_NightFillHoles/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistanceEarlier)->Name("BM_NightFillHoles/DistanceEarlier")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistance)->Name("BM_NightFillHoles/Distance")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, true)->Name("BM_WholeRun/Fast")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// --vector-target=NAME (AVX3, AVX2, SSE4, SSSE3, NEON, SCALAR, ...) runs every fast stage with that
+// target of the build instead of the best one the processor has, so that one machine gives the
+// figures of each.
+int main(int argc, char** argv) {
+    std::string target = VectorTarget_Name();
+    std::vector<char*> arguments;
+    for (int i = 0; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind("--vector-target=", 0) != 0) {
+            arguments.push_back(argv[i]);
+            continue;
+        }
+        const std::string wanted = argument.substr(16);
+        bool found = false;
+        for (const int64_t available : VectorTarget_Available()) {
+            if (VectorTarget_NameOf(available) != wanted) continue;
+            hwy::SetSupportedTargetsForTest(available);
+            found = true;
+        }
+        if (!found) {
+            std::fprintf(stderr, "vector target %s is not among this build's for this processor\n", wanted.c_str());
+            return 1;
+        }
+        target = wanted;
+    }
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
+    benchmark::AddCustomContext("vector target", target);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

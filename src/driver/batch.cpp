@@ -29,8 +29,9 @@ namespace {
 // Bytes per pixel that a CALSTARS file's image needs while it is processed: four 8-bit planes, three
 // 16-bit work images and one 32-bit pixel list.
 constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4;
-// ... and that each worker of a parallel run needs: its work images and pixel list, the histogram
-// filter's copy of the image, and the four planes of each of the two records it may have in flight.
+// ... and that each worker of a parallel run needs: its work images and pixel list, the range
+// filter's byte copy of the image and column counts, and the four planes of each of the two records
+// it may have in flight.
 constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 + 2 * 4 * 1;
 
 // The profile half of a record's window (0 for a window the reconstitution refuses).

@@ -6,6 +6,7 @@
 
 #include "driver/paths.h"
 #include "failure.h"
+#include "reconstitution/vector_target.h"
 #include "version.h"
 
 namespace {
@@ -84,4 +85,4 @@ void PrintUsage() {
         kListingName, static_cast<int>(kMaxJobs));
 }
 
-void PrintVersion() { std::printf("calstars2fp %s\n", kVersion); }
+void PrintVersion() { std::printf("calstars2fp %s\nvector instructions: %s\n", kVersion, VectorTarget_Name().c_str()); }

@@ -26,5 +26,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv);
 // output.
 void PrintUsage();
 
-// Prints "calstars2fp <version>" on standard output.
+// Prints "calstars2fp <version>" and, on a second line "vector instructions: <target>", the
+// instruction set the fast stages run with on this processor (see vector_target.h), on standard
+// output.
 void PrintVersion();

@@ -2,10 +2,540 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "reconstitution/hole_fill.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/cache_control.h>
+#include <hwy/highway.h>
+
+#ifndef CALSTARS2FP_HOLE_FILL_SHARED
+#define CALSTARS2FP_HOLE_FILL_SHARED
+namespace calstars2fp_hole_fill {
+
+// The mean of the known neighbours as a multiplication. For a known total K <= 2047 and a count d of
+// 1..8, with f = ceil(32768 / d) = 32768 / d + e (0 <= e < 1):
+//     2K f / 65536 = K / d + K e / 32768,  and  K e / 32768 < 2047 / 32768 < 1 / 16 < 1 / d.
+// K / d lies at most (d - 1) / d above floor(K / d), so adding less than 1 / d never reaches the next
+// integer: the high 16 bits of 2K x f are floor(K / d). 2K and f both fit 16 bits (f is 32768 for d 1),
+// so vector lanes take the product's high half directly. Indexed by the marked count u = 8 - d.
+constexpr uint16_t kHalfReciprocal[8] = {4096, 4682, 5462, 6554, 8192, 10923, 16384, 32768};
+
+constexpr uint16_t MeanByReciprocal(uint32_t sum) {
+    return static_cast<uint16_t>((2u * (sum & kKnownSumMask) * kHalfReciprocal[(sum >> kMarkedCountShift) & 7u]) >> 16);
+}
+
+// Distances are kept as closeness, kNear minus the distance: a seeded pixel is kNear, a pixel no seed
+// has reached yet 0. So lanes shifted in from outside a block (zeros) never win a maximum, and a
+// saturating subtraction keeps "not reached" at 0.
+template <typename T>
+constexpr T kNear = std::numeric_limits<T>::max();
+
+}  // namespace calstars2fp_hole_fill
+#endif  // CALSTARS2FP_HOLE_FILL_SHARED
+
+HWY_BEFORE_NAMESPACE();
+namespace calstars2fp {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+using namespace calstars2fp_hole_fill;
+
+// Every pixel's starting closeness: kNear where it holds a level, 0 where it holds the marker. Also
+// keeps the largest level in `largest` and notes whether any pixel holds one.
+template <typename T>
+void SeedRow(const uint16_t* image, T* row, int32_t cols, uint16_t& largest, bool& seeded) {
+    const hn::ScalableTag<uint16_t> d16;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d16));
+    const auto marker = hn::Set(d16, kHoleMarker);
+    auto largest_level = hn::Zero(d16);
+    auto seed_bits = hn::Zero(d16);
+    int32_t c = 0;
+    for (; c + lanes <= cols; c += lanes) {
+        const auto value = hn::LoadU(d16, image + c);
+        const auto held = hn::Ne(value, marker);
+        largest_level = hn::Max(largest_level, hn::IfThenElseZero(held, value));
+        const auto near = hn::VecFromMask(d16, held);
+        seed_bits = hn::Or(seed_bits, near);
+        if constexpr (sizeof(T) == 1) {
+            // 0xFFFF or 0 per lane, as 0xFF or 0 per byte.
+            const hn::Rebind<uint8_t, decltype(d16)> d8;
+            const hn::RebindToSigned<decltype(d16)> di16;
+            hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, hn::ShiftRight<8>(near))), d8, reinterpret_cast<uint8_t*>(row) + c);
+        } else {
+            hn::StoreU(near, d16, reinterpret_cast<uint16_t*>(row) + c);
+        }
+    }
+    for (; c < cols; ++c) {
+        const bool held = image[c] != kHoleMarker;
+        row[c] = held ? kNear<T> : T{0};
+        if (held) largest = std::max(largest, image[c]);
+        seeded = seeded || held;
+    }
+    largest = std::max(largest, hn::GetLane(hn::MaxOfLanes(d16, largest_level)));
+    seeded = seeded || !hn::AllTrue(d16, hn::Eq(seed_bits, hn::Zero(d16)));
+}
+
+// One step further from the nearest seed: closeness less one, and "not reached" stays 0.
+template <typename T>
+T StepAway(T closeness) {
+    return static_cast<T>(closeness == 0 ? 0 : closeness - 1);
+}
+
+// row[c] = max(row[c], max(done[c - 1], done[c], done[c + 1]) - 1): the step from the row already
+// swept (above going down, below going up).
+template <typename T>
+void StepFromRow(T* row, const T* done, int32_t cols) {
+    const hn::ScalableTag<T> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const auto one = hn::Set(d, T{1});
+    row[0] = std::max(row[0], StepAway(std::max(done[0], done[1])));
+    int32_t c = 1;
+    for (; c + lanes <= cols - 1; c += lanes) {
+        const auto nearest = hn::Max(hn::Max(hn::LoadU(d, done + c - 1), hn::LoadU(d, done + c)), hn::LoadU(d, done + c + 1));
+        hn::StoreU(hn::Max(hn::LoadU(d, row + c), hn::SaturatedSub(nearest, one)), d, row + c);
+    }
+    for (; c < cols - 1; ++c) {
+        row[c] = std::max(row[c], StepAway(std::max(std::max(done[c - 1], done[c]), done[c + 1])));
+    }
+    row[cols - 1] = std::max(row[cols - 1], StepAway(std::max(done[cols - 2], done[cols - 1])));
+}
+
+// Lane `kLane` of a 128-bit block in every lane.
+template <int kLane, class D>
+hn::Vec<D> LaneEverywhere(D d, hn::Vec<D> v) {
+#if HWY_TARGET == HWY_SCALAR
+    (void)d;
+    return v;
+#else
+    if constexpr (sizeof(hn::TFromD<D>) == 1) {
+        return hn::TableLookupBytes(v, hn::Set(d, static_cast<hn::TFromD<D>>(kLane)));
+    } else {
+        return hn::Broadcast<kLane>(v);
+    }
 #endif
+}
+
+// Within a block, every lane's best over the 2s lanes up to it (`forward`) or from it (backward),
+// from the best over s lanes, by doubling spans: after the shift by s (zeros shifted in never win).
+template <bool kForward, class D>
+hn::Vec<D> RunWithinBlock(D d, hn::Vec<D> v) {
+#if HWY_TARGET == HWY_SCALAR
+    (void)d;
+    return v;
+#else
+    using T = hn::TFromD<D>;
+    constexpr size_t kLanes = hn::MaxLanes(d);
+    const auto shift = [d](auto x, auto by) {
+        constexpr int kBy = decltype(by)::value;
+        if constexpr (kForward) {
+            return hn::ShiftLeftLanes<kBy>(d, x);
+        } else {
+            return hn::ShiftRightLanes<kBy>(d, x);
+        }
+    };
+    v = hn::Max(v, hn::SaturatedSub(shift(v, std::integral_constant<int, 1>()), hn::Set(d, T{1})));
+    v = hn::Max(v, hn::SaturatedSub(shift(v, std::integral_constant<int, 2>()), hn::Set(d, T{2})));
+    v = hn::Max(v, hn::SaturatedSub(shift(v, std::integral_constant<int, 4>()), hn::Set(d, T{4})));
+    if constexpr (kLanes > 8) v = hn::Max(v, hn::SaturatedSub(shift(v, std::integral_constant<int, 8>()), hn::Set(d, T{8})));
+    return v;
+#endif
+}
+
+// The running step along the row, row[c] = max(row[c], row[c - 1] - 1) from left to right (`forward`)
+// or row[c] = max(row[c], row[c + 1] - 1) from right to left, a 128-bit block at a time: within the
+// block by doubling spans, then from the block before it.
+template <typename T>
+void RunAlongRow(T* row, int32_t cols, bool forward) {
+    const hn::CappedTag<T, 16 / sizeof(T)> d;
+    constexpr int32_t kLanes = static_cast<int32_t>(hn::MaxLanes(d));
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    if (forward) {
+        auto carry = hn::Zero(d);                 // the previous block's last lane, in every lane
+        const auto step = hn::Iota(d, T{1});      // lane i lies i + 1 after that lane
+        int32_t c = 0;
+        for (; c + lanes <= cols; c += lanes) {
+            auto v = RunWithinBlock<true>(d, hn::LoadU(d, row + c));
+            v = hn::Max(v, hn::SaturatedSub(carry, step));
+            hn::StoreU(v, d, row + c);
+            carry = LaneEverywhere<kLanes - 1>(d, v);
+        }
+        for (c = std::max(c, 1); c < cols; ++c) row[c] = std::max(row[c], StepAway(row[c - 1]));
+    } else {
+        auto carry = hn::Zero(d);                                                          // the next block's first lane
+        const auto step = hn::Sub(hn::Set(d, static_cast<T>(kLanes)), hn::Iota(d, T{0}));  // lane i lies kLanes - i before it
+        int32_t end = cols;
+        for (; end - lanes >= 0; end -= lanes) {
+            auto v = RunWithinBlock<false>(d, hn::LoadU(d, row + end - lanes));
+            v = hn::Max(v, hn::SaturatedSub(carry, step));
+            hn::StoreU(v, d, row + end - lanes);
+            carry = LaneEverywhere<0>(d, v);
+        }
+        for (int32_t c = std::min(end, cols - 1) - 1; c >= 0; --c) row[c] = std::max(row[c], StepAway(row[c + 1]));
+    }
+}
+
+// A row's pixels as bit sets, bit c - 1 for inner column c, kept as bytes (eight columns each):
+enum RowBits {
+    kRunStart,     // its closeness differs from its left neighbour's (or it is column 1)
+    kRowRunStart,  // the first pixel of a row run: unseeded, and its right neighbour is the same
+    kColumnStart,  // a lone pixel that does not continue a vertical run from the row below
+    kColumnEnd,    // the row below's lone pixel of a vertical run that this row does not continue
+    kRowBitSets
+};
+
+// Lone pixels of two rows are kept, each row with room for a vector past its end.
+inline size_t LoneStride(int32_t cols) { return static_cast<size_t>(cols) + 64; }
+
+// The bytes of bit set `set` for the inner columns of a row: ceil((cols - 2) / 64) words of eight bytes.
+// Each set has eight bytes of room after it for the lanes of a last vector past the inner columns.
+inline uint8_t* BitSet(HoleFillScratch& scratch, int32_t set, size_t words) { return scratch.bits.data() + set * (words + 1) * 8; }
+
+inline uint64_t Word(const uint8_t* bytes, size_t w) {
+    uint64_t word = 0;
+    for (int i = 7; i >= 0; --i) word = (word << 8) | bytes[w * 8 + static_cast<size_t>(i)];
+    return word;
+}
+
+// The next set bit of `bytes` at or after `from`, or `limit` when there is none before it.
+inline int32_t NextBit(const uint8_t* bytes, int32_t from, int32_t limit) {
+    for (int32_t b = from; b < limit;) {
+        const size_t w = static_cast<size_t>(b) / 64;
+        const uint64_t word = Word(bytes, w) >> (b % 64);
+        if (word != 0) return std::min(limit, b + static_cast<int32_t>(__builtin_ctzll(word)));
+        b = static_cast<int32_t>(w + 1) * 64;
+    }
+    return limit;
+}
+
+// The classification of row r's inner columns from `first` to `last` one pixel at a time: the bit
+// sets above (ORed in), its lone pixels (all ones or 0 in `lone`), and whether a lone pixel touches a
+// lone pixel of the same closeness diagonally below, or a pixel is not reached.
+template <typename T>
+void ClassifyPixels(const T* row, const T* below, const T* lone_below, T* lone, int32_t first, int32_t last,
+                    int32_t cols, uint8_t* const* sets, bool& touching, bool& unreached) {
+    for (int32_t c = first; c <= last; ++c) {
+        const int32_t b = c - 1;
+        const bool start = c == 1 || row[c] != row[c - 1];
+        const bool alone = c == cols - 2 || row[c] != row[c + 1];
+        const bool unseeded = row[c] != kNear<T>;
+        const bool is_lone = start && alone && unseeded;
+        const bool continues = is_lone && lone_below[c] != 0 && below[c] == row[c];
+        lone[c] = is_lone ? kNear<T> : T{0};
+        const auto set = [b, sets](int which, bool bit) {
+            sets[which][b / 8] = static_cast<uint8_t>(sets[which][b / 8] | (bit ? 1u << (b % 8) : 0u));
+        };
+        set(kRunStart, start);
+        set(kRowRunStart, start && !alone && unseeded);
+        set(kColumnStart, is_lone && !continues);
+        set(kColumnEnd, lone_below[c] != 0 && !continues);
+        touching = touching || (is_lone && ((lone_below[c - 1] != 0 && below[c - 1] == row[c]) ||
+                                            (lone_below[c + 1] != 0 && below[c + 1] == row[c])));
+        unreached = unreached || row[c] == 0;
+    }
+}
+
+// The classification of row r (see ClassifyPixels), a vector of columns at a time. When `room_after`
+// (the distances and `lone` have a vector of room after each row) the last vector reaches past the
+// row and its lanes past the inner columns are masked off; otherwise, and on targets of fewer than
+// eight lanes, the last columns go one at a time.
+template <typename T>
+void ClassifyRow(const T* row, const T* below, const T* lone_below, T* lone, int32_t cols, bool room_after, uint8_t* const* sets,
+                 bool& touching, bool& unreached) {
+    const hn::ScalableTag<T> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t last = cols - 2;  // the last inner column
+    int32_t c = 1;
+    if (lanes >= 8) {
+        const auto near = hn::Set(d, kNear<T>);
+        const auto none = hn::Ne(near, near);
+        auto touch = none;
+        auto zero = none;
+        const int32_t reach = room_after ? last : last - lanes;  // the last column a vector may start at
+        for (; c <= reach; c += lanes) {
+            const size_t byte = static_cast<size_t>(c - 1) / 8;
+            const int32_t inside = std::min(lanes, last + 1 - c);  // lanes on inner columns
+            const auto valid = hn::FirstN(d, static_cast<size_t>(inside));
+            const auto here = hn::LoadU(d, row + c);
+            // Column 1 starts a run and the last inner column ends one whatever the border holds.
+            const auto start = hn::Or(hn::Ne(here, hn::LoadU(d, row + c - 1)), c == 1 ? hn::FirstN(d, 1) : none);
+            const auto ends_row = c + lanes - 1 >= last ? hn::Not(hn::FirstN(d, static_cast<size_t>(inside - 1))) : none;
+            const auto alone = hn::Or(hn::Ne(here, hn::LoadU(d, row + c + 1)), ends_row);
+            const auto unseeded = hn::And(hn::Ne(here, near), valid);
+            const auto lone_mask = hn::And(hn::And(start, alone), unseeded);
+            const auto lone_below_mask = hn::And(hn::MaskFromVec(hn::LoadU(d, lone_below + c)), valid);
+            const auto continues = hn::And(hn::And(lone_mask, lone_below_mask), hn::Eq(here, hn::LoadU(d, below + c)));
+            hn::StoreU(hn::VecFromMask(d, lone_mask), d, lone + c);
+            hn::StoreMaskBits(d, hn::And(start, valid), sets[kRunStart] + byte);
+            hn::StoreMaskBits(d, hn::AndNot(alone, hn::And(start, unseeded)), sets[kRowRunStart] + byte);
+            hn::StoreMaskBits(d, hn::AndNot(continues, lone_mask), sets[kColumnStart] + byte);
+            hn::StoreMaskBits(d, hn::AndNot(continues, lone_below_mask), sets[kColumnEnd] + byte);
+            const auto touches = hn::Or(hn::And(hn::MaskFromVec(hn::LoadU(d, lone_below + c - 1)), hn::Eq(here, hn::LoadU(d, below + c - 1))),
+                                        hn::And(hn::MaskFromVec(hn::LoadU(d, lone_below + c + 1)), hn::Eq(here, hn::LoadU(d, below + c + 1))));
+            touch = hn::Or(touch, hn::And(lone_mask, touches));
+            zero = hn::Or(zero, hn::And(hn::Eq(here, hn::Zero(d)), valid));
+        }
+        touching = touching || !hn::AllFalse(d, touch);
+        unreached = unreached || !hn::AllFalse(d, zero);
+    }
+    ClassifyPixels(row, below, lone_below, lone, c, last, cols, sets, touching, unreached);
+}
+
+// Groups the inner pixels of row r (final closeness in `row`; the row below, `below`, final too) into
+// runs, see FillHoles_Distance. A run of equal closeness ends at the inner columns' edges, so a pixel
+// is lone when its inner row neighbours differ from it. Returns false when a pixel has not been
+// reached (its distance does not fit T).
+template <typename T>
+bool GroupRow(const T* row, const T* below, int32_t r, int32_t cols, bool room_after, HoleFillScratch& scratch) {
+    const int32_t inner = cols - 2;
+    const size_t words = (static_cast<size_t>(inner) + 63) / 64;
+    uint8_t* sets[kRowBitSets];
+    for (int32_t k = 0; k < kRowBitSets; ++k) {
+        sets[k] = BitSet(scratch, k, words);
+        std::fill(sets[k], sets[k] + words * 8, 0);
+    }
+    T* lone = reinterpret_cast<T*>(scratch.lone.data()) + (r % 2) * LoneStride(cols);
+    const T* lone_below = reinterpret_cast<const T*>(scratch.lone.data()) + ((r + 1) % 2) * LoneStride(cols);
+    bool touching = false, unreached = false;
+    ClassifyRow(row, below, lone_below, lone, cols, room_after, sets, touching, unreached);
+    if (unreached) return false;
+    std::vector<HoleFillRun>& runs = scratch.runs;
+    int32_t* bottom = scratch.open.data();  // per column: the bottom row of its open vertical run
+    const int32_t line = r * cols;
+    for (size_t w = 0; w < words; ++w) {
+        // Vertical runs that end at the row below, then those that start here (bottom up).
+        for (uint64_t bits = Word(sets[kColumnEnd], w); bits != 0; bits &= bits - 1) {
+            const int32_t c = static_cast<int32_t>(w * 64) + __builtin_ctzll(bits) + 1;
+            runs.push_back(HoleFillRun{line + cols + c, r - bottom[c], kNear<T> - below[c]});
+        }
+        for (uint64_t bits = Word(sets[kColumnStart], w); bits != 0; bits &= bits - 1) {
+            bottom[static_cast<int32_t>(w * 64) + __builtin_ctzll(bits) + 1] = r;
+        }
+        for (uint64_t bits = Word(sets[kRowRunStart], w); bits != 0; bits &= bits - 1) {
+            const int32_t c = static_cast<int32_t>(w * 64) + __builtin_ctzll(bits) + 1;
+            const int32_t end = NextBit(sets[kRunStart], c, inner) + 1;
+            runs.push_back(HoleFillRun{line + c, end - c, kNear<T> - row[c]});
+        }
+    }
+    if (touching) {
+        // Lone pixels of the same pass touching diagonally: rare, found again one at a time.
+        for (int32_t c = 1; c < cols - 1; ++c) {
+            if (lone[c] != 0 && ((lone_below[c - 1] != 0 && below[c - 1] == row[c]) || (lone_below[c + 1] != 0 && below[c + 1] == row[c]))) {
+                scratch.deferred[static_cast<size_t>(kNear<T> - row[c])] = 1;
+            }
+        }
+    }
+    return true;
+}
+
+// The vertical runs still open after the top inner row: they end there.
+template <typename T>
+void EndColumns(const T* row, int32_t cols, HoleFillScratch& scratch) {
+    const T* lone = reinterpret_cast<const T*>(scratch.lone.data()) + LoneStride(cols);  // row 1's
+    for (int32_t c = 1; c < cols - 1; ++c) {
+        if (lone[c] != 0) scratch.runs.push_back(HoleFillRun{cols + c, -scratch.open[static_cast<size_t>(c)], kNear<T> - row[c]});
+    }
+}
+
+// The distance sweeps in closeness of type T over `distance` (rows x cols), grouping each row's pixels
+// into runs as the upward sweep finishes it. Returns false when some pixel is beyond T's reach.
+template <typename T>
+bool SweepAndGroup(const uint16_t* image, T* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch, bool seed_rows,
+                   uint16_t& largest, bool& seeded) {
+    for (int32_t r = 0; r < rows; ++r) {
+        T* row = distance + static_cast<size_t>(r) * cols;
+        if (seed_rows) SeedRow(image + static_cast<size_t>(r) * cols, row, cols, largest, seeded);
+        if (r > 0) StepFromRow(row, row - cols, cols);
+        RunAlongRow(row, cols, true);
+    }
+    if (seed_rows && (largest > kMaxLevel || !seeded)) return true;  // the caller decides
+    scratch.runs.clear();
+    scratch.open.assign(static_cast<size_t>(cols), 0);
+    scratch.lone.assign(2 * LoneStride(cols), 0);
+    scratch.bits.resize(kRowBitSets * 8 * ((static_cast<size_t>(cols) + 63) / 64 + 1));
+    scratch.deferred.assign(static_cast<size_t>(std::max(rows, cols)) + 1, 0);
+    // 8-bit distances fill half of `snapshot`: the rest is room for vectors past the last row.
+    const bool room_after = sizeof(T) == 1 && static_cast<size_t>(rows) * cols >= 128;
+    for (int32_t r = rows - 1; r >= 0; --r) {
+        T* row = distance + static_cast<size_t>(r) * cols;
+        if (r < rows - 1) StepFromRow(row, row + cols, cols);
+        RunAlongRow(row, cols, false);
+        if (r > 0 && r < rows - 1 && !GroupRow(row, row + cols, r, cols, room_after, scratch)) return false;
+    }
+    EndColumns(distance + cols, cols, scratch);
+    return true;
+}
+
+bool SweepAndGroup8(const uint16_t* image, uint8_t* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch,
+                    uint16_t& largest, bool& seeded) {
+    return SweepAndGroup<uint8_t>(image, distance, rows, cols, scratch, true, largest, seeded);
+}
+
+bool SweepAndGroup16(const uint16_t* image, uint16_t* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch) {
+    uint16_t largest = 0;
+    bool seeded = true;
+    const int32_t npix = rows * cols;
+    for (int32_t p = 0; p < npix; ++p) distance[p] = image[p] == kHoleMarker ? 0 : kNear<uint16_t>;
+    return SweepAndGroup<uint16_t>(image, distance, rows, cols, scratch, false, largest, seeded);
+}
+
+// The truncated means of the known neighbours from a vector of neighbour sums.
+template <class D>
+hn::Vec<D> MeanOfKnown(D d, hn::Vec<D> sum) {
+    const auto known = hn::And(sum, hn::Set(d, kKnownSumMask));
+    const auto marked = hn::ShiftRight<kMarkedCountShift>(sum);
+#if HWY_TARGET == HWY_SCALAR
+    const auto factor = hn::Set(d, kHalfReciprocal[hn::GetLane(marked) & 7u]);
+#else
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte lookup below assumes little-endian lanes");
+    // The factor of each lane's marked count u from the table's bytes 2u and 2u + 1.
+    const hn::Repartition<uint8_t, D> d8;
+    alignas(16) static constexpr uint8_t kTableBytes[16] = {
+        kHalfReciprocal[0] & 0xFF, kHalfReciprocal[0] >> 8, kHalfReciprocal[1] & 0xFF, kHalfReciprocal[1] >> 8,
+        kHalfReciprocal[2] & 0xFF, kHalfReciprocal[2] >> 8, kHalfReciprocal[3] & 0xFF, kHalfReciprocal[3] >> 8,
+        kHalfReciprocal[4] & 0xFF, kHalfReciprocal[4] >> 8, kHalfReciprocal[5] & 0xFF, kHalfReciprocal[5] >> 8,
+        kHalfReciprocal[6] & 0xFF, kHalfReciprocal[6] >> 8, kHalfReciprocal[7] & 0xFF, kHalfReciprocal[7] >> 8};
+    const auto index = hn::Add(hn::Mul(marked, hn::Set(d, uint16_t{0x0202})), hn::Set(d, uint16_t{0x0100}));
+    const auto factor = hn::BitCast(d, hn::TableLookupBytes(hn::LoadDup128(d8, kTableBytes), hn::BitCast(d8, index)));
+#endif
+    return hn::MulHigh(hn::Add(known, known), factor);
+}
+
+// The new values of the row run of `count` pixels from `first` on, into `out` (which has room for a
+// vector beyond them).
+void RowRunValues(const uint16_t* image, size_t npix, int32_t first, int32_t count, int32_t cols, uint16_t* out) {
+    const hn::ScalableTag<uint16_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    for (int32_t start = 0; start < count; start += lanes) {
+        // The last vector of a run overlaps the one before rather than reading past the run; a run
+        // shorter than a vector reads past it, unless that would leave the image.
+        if (start + lanes > count && count >= lanes) start = count - lanes;
+        const uint16_t* p = image + first + start;
+        if (static_cast<size_t>(first + start + lanes + cols) >= npix) {
+            for (int32_t k = start; k < count; ++k) {
+                const uint16_t* q = image + first + k;
+                out[k] = MeanByReciprocal(static_cast<uint16_t>(q[-cols - 1] + q[-cols] + q[-cols + 1] + q[-1] + q[1] + q[cols - 1] +
+                                                                q[cols] + q[cols + 1]));
+            }
+            return;
+        }
+        const auto above = hn::Add(hn::Add(hn::LoadU(d, p - cols - 1), hn::LoadU(d, p - cols)), hn::LoadU(d, p - cols + 1));
+        const auto below = hn::Add(hn::Add(hn::LoadU(d, p + cols - 1), hn::LoadU(d, p + cols)), hn::LoadU(d, p + cols + 1));
+        const auto sum = hn::Add(hn::Add(above, below), hn::Add(hn::LoadU(d, p - 1), hn::LoadU(d, p + 1)));
+        hn::StoreU(MeanOfKnown(d, sum), d, out + start);
+    }
+}
+
+// The new values of a vertical run (`count` pixels down the column from `first`), into out[k x
+// out_stride]: each row's sum is the three-pixel sums of its row and the rows above and below, less
+// the pixel itself (the marker). Each three-pixel sum is read before any value of its row is written,
+// so `out` may be the run's own pixels.
+void VerticalRunValues(const uint16_t* image, int32_t first, int32_t count, int32_t cols, uint16_t* out, int32_t out_stride) {
+    const auto three = [image](int32_t q) { return static_cast<uint16_t>(image[q - 1] + image[q] + image[q + 1]); };
+    uint16_t above = three(first - cols);
+    uint16_t here = three(first);
+    for (int32_t k = 0, q = first; k < count; ++k, q += cols) {
+        const uint16_t below = three(q + cols);
+        out[static_cast<size_t>(k) * out_stride] = MeanByReciprocal(static_cast<uint16_t>(above + here + below - kHoleMarker));
+        above = here;
+        here = below;
+    }
+}
+
+// How far ahead in a pass's vertical runs their pixels are asked for.
+constexpr int32_t kPrefetchRuns = 4;
+
+// Fills the runs pass by pass (see FillHoles_Distance for the order within a pass).
+void FillRuns(uint16_t* image, size_t npix, int32_t cols, int32_t passes, HoleFillScratch& scratch) {
+    const hn::ScalableTag<uint16_t> d;
+    const size_t slack = hn::Lanes(d);
+    const HoleFillRun* sorted = scratch.sorted.data();
+    for (int32_t pass = 1; pass <= passes; ++pass) {
+        const int32_t row_begin = scratch.first[2 * static_cast<size_t>(pass)];
+        const int32_t vertical_begin = scratch.first[2 * static_cast<size_t>(pass) + 1];
+        const int32_t end = scratch.first[2 * static_cast<size_t>(pass) + 2];
+        const bool deferred = scratch.deferred[static_cast<size_t>(pass)] != 0;
+        size_t needed = slack;
+        for (int32_t k = row_begin; k < (deferred ? end : vertical_begin); ++k) needed += static_cast<size_t>(std::abs(sorted[k].count));
+        if (scratch.values.size() < needed) scratch.values.resize(needed);
+        uint16_t* values = scratch.values.data();
+        size_t filled = 0;
+        for (int32_t k = row_begin; k < vertical_begin; ++k) {
+            RowRunValues(image, npix, sorted[k].first, sorted[k].count, cols, values + filled);
+            filled += static_cast<size_t>(sorted[k].count);
+        }
+        for (int32_t k = vertical_begin; k < end; ++k) {
+            // A vertical run touches a new cache line every row, and the runs of a pass lie all over
+            // the image: the lines of a run a few places ahead are asked for while this one is summed.
+            if (k + kPrefetchRuns < end) {
+                const HoleFillRun& ahead = sorted[k + kPrefetchRuns];
+                for (int32_t i = -1; i <= -ahead.count; ++i) hwy::Prefetch(image + ahead.first + static_cast<ptrdiff_t>(i) * cols - 1);
+            }
+            const int32_t first = sorted[k].first, count = -sorted[k].count;
+            if (deferred) {
+                VerticalRunValues(image, first, count, cols, values + filled, 1);
+                filled += static_cast<size_t>(count);
+            } else {
+                VerticalRunValues(image, first, count, cols, image + first, cols);
+            }
+        }
+        filled = 0;
+        for (int32_t k = row_begin; k < (deferred ? end : vertical_begin); ++k) {
+            const int32_t first = sorted[k].first, count = sorted[k].count;
+            if (count > 0) {
+                std::memcpy(image + first, values + filled, sizeof(uint16_t) * static_cast<size_t>(count));
+                filled += static_cast<size_t>(count);
+            } else {
+                for (int32_t i = 0; i < -count; ++i) image[first + i * cols] = values[filled++];
+            }
+        }
+    }
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace calstars2fp
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace calstars2fp {
+HWY_EXPORT(SweepAndGroup8);
+HWY_EXPORT(SweepAndGroup16);
+HWY_EXPORT(FillRuns);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto SweepAndGroup8Best(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(std::forward<Arguments>(arguments)...);
+}
+template <typename... Arguments>
+auto SweepAndGroup16Best(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(std::forward<Arguments>(arguments)...);
+}
+template <typename... Arguments>
+auto FillRunsBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FillRuns)(std::forward<Arguments>(arguments)...);
+}
+}  // namespace calstars2fp
+
+using calstars2fp_hole_fill::kHalfReciprocal;
+
+namespace {
+
+constexpr bool MeanByReciprocalIsExact() {
+    for (uint32_t sum = 0; sum < kAllNeighboursMarked; ++sum) {
+        if (calstars2fp_hole_fill::MeanByReciprocal(sum) != (sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift))) return false;
+    }
+    return true;
+}
+static_assert(MeanByReciprocalIsExact(), "the reciprocal table must give the truncated mean of every neighbour sum");
+
+// Images with a side of kMaxDistanceSide or more could hold distances beyond 16-bit closeness.
+constexpr int32_t kMaxDistanceSide = 65535;
+
+}  // namespace
+
+uint16_t HoleFill_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
 
 void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     std::vector<uint16_t>& image = buffers.background_image;
@@ -40,246 +570,48 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     }
 }
 
-namespace {
-
-uint16_t NeighbourSum(const uint16_t* image, int32_t p, int32_t cols) {
-    return static_cast<uint16_t>(image[p - cols - 1] + image[p - cols] + image[p - cols + 1] + image[p - 1] + image[p + 1] +
-                                 image[p + cols - 1] + image[p + cols] + image[p + cols + 1]);
-}
-
-// FillHoles_Distance keeps each pixel's pass (its chessboard distance to the nearest seeded pixel) in
-// `snapshot` as a signed 16-bit number; kFar stands for "no seeded pixel reached yet" and stays
-// representable after adding 1. Images with a side of kMaxDistanceSide or more would need larger
-// distances.
-constexpr int16_t kFar = 32000;
-constexpr int32_t kMaxDistanceSide = 16384;
-
-// (sum AND 2047) / (8 - (sum >> 11)) as a multiplication: for a known total K <= 2047 and a divisor d
-// of 1..8, K x ceil(65536 / d) / 65536 truncates to K / d (the excess K / 65536 stays below 1 / d).
-constexpr uint32_t kMeanReciprocal[9] = {8192, 9363, 10923, 13108, 16384, 21846, 32768, 65536, 0};
-
-constexpr bool ReciprocalMeanIsExact() {
-    for (uint32_t marked = 0; marked < 8; ++marked) {
-        for (uint32_t known = 0; known <= kKnownSumMask; ++known) {
-            if ((known * kMeanReciprocal[marked]) >> 16 != known / (8 - marked)) return false;
-        }
-    }
-    return true;
-}
-static_assert(ReciprocalMeanIsExact(), "the reciprocal table must give the truncated mean of every neighbour sum");
-
-uint16_t MeanOfKnownByReciprocal(uint16_t sum) {
-    return static_cast<uint16_t>(((sum & kKnownSumMask) * kMeanReciprocal[sum >> kMarkedCountShift]) >> 16);
-}
-
-// The running minimum along a row of distances, d[c] = min(d[c], d[c - 1] + 1) from left to right
-// (`forward`) or d[c] = min(d[c], d[c + 1] + 1) from right to left. With SSE2, eight pixels at a time:
-// within a block d[i] = min over j <= i of (d[j] + i - j), a prefix minimum of d[j] - j in three
-// shifted steps, then bounded by the block before it. Values stay within 16 bits: they start at most
-// kFar and change by at most 8.
-void RunningDistance(int16_t* row, int32_t cols, bool forward) {
-    int32_t c = 0;
-#if defined(__SSE2__)
-    const __m128i up = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m128i far = _mm_set1_epi16(kFar);
-    if (forward) {
-        // Lanes shifted in from below the block take kFar, so that they never win.
-        const __m128i fill1 = _mm_setr_epi16(kFar, 0, 0, 0, 0, 0, 0, 0);
-        const __m128i fill2 = _mm_setr_epi16(kFar, kFar, 0, 0, 0, 0, 0, 0);
-        const __m128i fill4 = _mm_setr_epi16(kFar, kFar, kFar, kFar, 0, 0, 0, 0);
-        const __m128i step = _mm_add_epi16(up, _mm_set1_epi16(1));  // from the previous block's last lane
-        __m128i carry = far;                                         // that lane, in every lane
-        for (; c + 8 <= cols; c += 8) {
-            __m128i* at = reinterpret_cast<__m128i*>(row + c);
-            __m128i u = _mm_sub_epi16(_mm_loadu_si128(at), up);
-            u = _mm_min_epi16(u, _mm_or_si128(_mm_slli_si128(u, 2), fill1));
-            u = _mm_min_epi16(u, _mm_or_si128(_mm_slli_si128(u, 4), fill2));
-            u = _mm_min_epi16(u, _mm_or_si128(_mm_slli_si128(u, 8), fill4));
-            const __m128i d = _mm_min_epi16(_mm_add_epi16(u, up), _mm_add_epi16(carry, step));
-            _mm_storeu_si128(at, d);
-            carry = _mm_unpackhi_epi64(_mm_shufflehi_epi16(d, 0xFF), _mm_shufflehi_epi16(d, 0xFF));
-        }
-    } else {
-        const __m128i fill1 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 0, kFar);
-        const __m128i fill2 = _mm_setr_epi16(0, 0, 0, 0, 0, 0, kFar, kFar);
-        const __m128i fill4 = _mm_setr_epi16(0, 0, 0, 0, kFar, kFar, kFar, kFar);
-        const __m128i step = _mm_sub_epi16(_mm_set1_epi16(8), up);  // to the next block's first lane
-        __m128i carry = far;
-        int32_t end = cols;
-        for (; end - 8 >= 0; end -= 8) {
-            __m128i* at = reinterpret_cast<__m128i*>(row + end - 8);
-            __m128i u = _mm_add_epi16(_mm_loadu_si128(at), up);
-            u = _mm_min_epi16(u, _mm_or_si128(_mm_srli_si128(u, 2), fill1));
-            u = _mm_min_epi16(u, _mm_or_si128(_mm_srli_si128(u, 4), fill2));
-            u = _mm_min_epi16(u, _mm_or_si128(_mm_srli_si128(u, 8), fill4));
-            const __m128i d = _mm_min_epi16(_mm_sub_epi16(u, up), _mm_add_epi16(carry, step));
-            _mm_storeu_si128(at, d);
-            carry = _mm_unpacklo_epi64(_mm_shufflelo_epi16(d, 0x00), _mm_shufflelo_epi16(d, 0x00));
-        }
-        for (int32_t k = std::min(end, cols - 1) - 1; k >= 0; --k) row[k] = std::min<int16_t>(row[k], static_cast<int16_t>(row[k + 1] + 1));
-        return;
-    }
-#endif
-    if (forward) {
-        for (c = std::max(c, 1); c < cols; ++c) row[c] = std::min<int16_t>(row[c], static_cast<int16_t>(row[c - 1] + 1));
-    } else {
-        for (c = cols - 2; c >= 0; --c) row[c] = std::min<int16_t>(row[c], static_cast<int16_t>(row[c + 1] + 1));
-    }
-}
-
-// The end of the run of equal distances that starts at `c` (at most `limit`). Along the sides of
-// the rings around a seeded window distances are flat: a run is counted and listed at once rather
-// than pixel by pixel through the same counter.
-int32_t RunEnd(const int16_t* row, int32_t c, int32_t limit) {
-    int32_t end = c + 1;
-    while (end < limit && row[end] == row[c]) ++end;
-    return end;
-}
-
-// One row of the chessboard distance transform, forward or back: first the three pixels of the row
-// already done (`done`, the row above going forward, below going back), independent per pixel and
-// written so that the compiler can vectorise it, then the running minimum along the row.
-void DistanceRow(int16_t* row, const int16_t* done, int32_t cols, bool forward) {
-    if (done != nullptr) {
-        row[0] = std::min<int16_t>(row[0], static_cast<int16_t>(std::min(done[0], done[1]) + 1));
-        for (int32_t c = 1; c < cols - 1; ++c) {
-            const int16_t nearest = std::min(std::min(done[c - 1], done[c]), done[c + 1]);
-            row[c] = std::min<int16_t>(row[c], static_cast<int16_t>(nearest + 1));
-        }
-        row[cols - 1] = std::min<int16_t>(row[cols - 1], static_cast<int16_t>(std::min(done[cols - 2], done[cols - 1]) + 1));
-    }
-    RunningDistance(row, cols, forward);
-}
-
-// The new values of `length` consecutive pixels from `first` on, into `out`: MeanOfKnown of each
-// neighbour sum. With SSE2 eight at a time (the last eight overlapping the ones before when the
-// length is not a multiple), the mean as a float division: K / d for K <= 2047 and d of 1..8 is
-// never within 1 / 8 of the next integer from below, so the truncated float quotient is exact.
-void FillRun(const uint16_t* image, int32_t first, int32_t length, int32_t cols, uint16_t* out) {
-    int32_t done = 0;
-#if defined(__SSE2__)
-    if (length >= 8) {
-        const __m128i known_mask = _mm_set1_epi16(static_cast<int16_t>(kKnownSumMask));
-        const __m128i eight = _mm_set1_epi16(8);
-        const __m128i zero = _mm_setzero_si128();
-        auto load = [](const uint16_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
-        for (int32_t start = 0;; start += 8) {
-            if (start > length - 8) start = length - 8;
-            const uint16_t* p = image + first + start;
-            const __m128i above = _mm_add_epi16(_mm_add_epi16(load(p - cols - 1), load(p - cols)), load(p - cols + 1));
-            const __m128i below = _mm_add_epi16(_mm_add_epi16(load(p + cols - 1), load(p + cols)), load(p + cols + 1));
-            const __m128i sum = _mm_add_epi16(_mm_add_epi16(above, below), _mm_add_epi16(load(p - 1), load(p + 1)));
-            const __m128i known = _mm_and_si128(sum, known_mask);
-            const __m128i divisor = _mm_sub_epi16(eight, _mm_srli_epi16(sum, kMarkedCountShift));
-            const __m128 low = _mm_div_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(known, zero)), _mm_cvtepi32_ps(_mm_unpacklo_epi16(divisor, zero)));
-            const __m128 high = _mm_div_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(known, zero)), _mm_cvtepi32_ps(_mm_unpackhi_epi16(divisor, zero)));
-            const __m128i mean = _mm_packs_epi32(_mm_cvttps_epi32(low), _mm_cvttps_epi32(high));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + start), mean);
-            if (start == length - 8) break;
-        }
-        done = length;
-    }
-#endif
-    for (int32_t k = done; k < length; ++k) out[k] = MeanOfKnownByReciprocal(NeighbourSum(image, first + k, cols));
-}
-
-}  // namespace
-
 void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
-    uint16_t* image = buffers.background_image.data();
-    int16_t* distance = reinterpret_cast<int16_t*>(buffers.snapshot.data());
-    const size_t npix = buffers.background_image.size();
-    // One look at every pixel: its starting distance, and whether any level is 256 or more (with
-    // 0x800 taken as such a level when no pixel is seeded) or any pixel is seeded.
-    uint16_t outside = 0;  // bit 15 set by a level of 256 or more
-    uint16_t seeds = 0;    // nonzero once a pixel holds a level
-    for (size_t p = 0; p < npix; ++p) {
-        const uint16_t value = image[p];
-        const uint16_t marked = value == kHoleMarker ? 0xFFFF : 0;
-        distance[p] = static_cast<int16_t>(marked & static_cast<uint16_t>(kFar));
-        outside |= static_cast<uint16_t>(~marked & static_cast<uint16_t>(kMaxLevel - value));
-        seeds |= static_cast<uint16_t>(~marked);
-    }
-    // Levels of 256 and more make the neighbour counting inexact, and sides of 16384 and more would
-    // overflow the 16-bit distances: the pass-by-pass form then.
-    if ((outside & 0x8000u) != 0 || rows >= kMaxDistanceSide || cols >= kMaxDistanceSide) {
+    if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
+    if (rows >= kMaxDistanceSide || cols >= kMaxDistanceSide) {
         FillHoles(buffers, rows, cols);
         return;
     }
-    if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
-    if (seeds == 0) {
+    uint16_t* image = buffers.background_image.data();
+    HoleFillScratch& scratch = buffers.hole_fill;
+    // The distances through the whole image equal those through inner pixels only: from a seeded
+    // border pixel the first step towards any inner pixel lands on an inner pixel, and the inner
+    // pixels form a rectangle. So every inner pixel is reached, and its distance is its pass.
+    uint16_t largest = 0;  // the largest level
+    bool seeded = false;
+    bool reached = calstars2fp::SweepAndGroup8Best(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
+                                                                    cols, scratch, largest, seeded);
+    // Levels of 256 and more make the neighbour counting inexact: the pass-by-pass form then.
+    if (largest > kMaxLevel) {
+        FillHoles(buffers, rows, cols);
+        return;
+    }
+    if (!seeded) {
         // No level anywhere: the first pass would fill nothing, and every inner pixel takes 0.
         for (int32_t r = 1; r < rows - 1; ++r) std::fill(image + r * cols + 1, image + r * cols + cols - 1, 0);
         return;
     }
-    // The distance through the whole image equals the one through inner pixels only: from a seeded
-    // border pixel the first step towards any inner pixel lands on an inner pixel, and the inner
-    // pixels form a rectangle. So every inner pixel gets a finite distance, its pass. The pixels of
-    // each pass are counted as their rows are finished.
-    for (int32_t r = 0; r < rows; ++r) DistanceRow(distance + r * cols, r > 0 ? distance + (r - 1) * cols : nullptr, cols, true);
-    std::vector<int32_t> first(static_cast<size_t>(std::max(rows, cols)) + 2, 0);
+    if (!reached) reached = calstars2fp::SweepAndGroup16Best(image, buffers.snapshot.data(), rows, cols, scratch);
+    (void)reached;  // with both sides below 65535 every distance fits 16 bits
+    // The runs sorted by pass, each pass's row runs before its vertical runs (a counting sort).
     int32_t passes = 0;
-    for (int32_t r = rows - 1; r >= 0; --r) {
-        int16_t* row = distance + r * cols;
-        DistanceRow(row, r < rows - 1 ? row + cols : nullptr, cols, false);
-        if (r == 0 || r == rows - 1) continue;
-        for (int32_t c = 1, end; c < cols - 1; c = end) {
-            end = RunEnd(row, c, cols - 1);
-            first[static_cast<size_t>(row[c]) + 1] += end - c == 1 ? 1 : 2;
-            passes = std::max<int32_t>(passes, row[c]);
+    for (const HoleFillRun& run : scratch.runs) passes = std::max(passes, run.pass);
+    scratch.first.assign(2 * static_cast<size_t>(passes) + 3, 0);
+    for (const HoleFillRun& run : scratch.runs) ++scratch.first[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0) + 1];
+    for (size_t k = 1; k < scratch.first.size(); ++k) scratch.first[k] += scratch.first[k - 1];
+    scratch.sorted.resize(scratch.runs.size());
+    {
+        std::vector<int32_t>& next = scratch.open;  // the columns' runs are no longer needed
+        next.assign(scratch.first.begin(), scratch.first.end());
+        for (const HoleFillRun& run : scratch.runs) {
+            scratch.sorted[static_cast<size_t>(next[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0)]++)] = run;
         }
     }
-    // The marked inner pixels sorted by pass (counting sort), in pixel order within a pass; the
-    // seeded pixels (pass 0) are not listed. Each run of equal distance along a row is one entry: a
-    // lone pixel is its index, a longer run minus its length followed by its first index (never more
-    // entries than pixels).
-    first[1] = 0;
-    for (int32_t pass = 1; pass <= passes; ++pass) first[pass + 1] += first[pass];
-    std::vector<int32_t> next(first.begin(), first.begin() + passes + 1);
-    int32_t* list = buffers.fill_list.data();
-    for (int32_t r = 1; r < rows - 1; ++r) {
-        const int16_t* row = distance + r * cols;
-        for (int32_t c = 1, end; c < cols - 1; c = end) {
-            end = RunEnd(row, c, cols - 1);
-            const int32_t pass = row[c];
-            if (pass == 0) continue;
-            int32_t& at = next[pass];
-            if (end - c == 1) {
-                list[at++] = r * cols + c;
-            } else {
-                list[at++] = c - end;
-                list[at++] = r * cols + c;
-            }
-        }
-    }
-    // Pass by pass: a pixel of pass k sees its neighbours of passes below k filled and the others
-    // (those of pass k and beyond, and unseeded border pixels) still marked, as the literal pass does.
-    // The sums of a pass are all taken before any of its pixels is written; the distances are no
-    // longer needed, so `snapshot` holds the new values in between.
-    uint16_t* values = buffers.snapshot.data();
-    for (int32_t pass = 1; pass <= passes; ++pass) {
-        const int32_t begin = first[pass], end = first[pass + 1];
-        int32_t filled = 0;
-        for (int32_t k = begin; k < end; ++k) {
-            if (list[k] >= 0) {
-                values[filled++] = MeanOfKnownByReciprocal(NeighbourSum(image, list[k], cols));
-            } else {
-                const int32_t length = -list[k];
-                FillRun(image, list[++k], length, cols, values + filled);
-                filled += length;
-            }
-        }
-        filled = 0;
-        for (int32_t k = begin; k < end; ++k) {
-            if (list[k] >= 0) {
-                image[list[k]] = values[filled++];
-            } else {
-                const int32_t length = -list[k];
-                std::memcpy(image + list[++k], values + filled, sizeof(uint16_t) * static_cast<size_t>(length));
-                filled += length;
-            }
-        }
-    }
+    calstars2fp::FillRunsBest(image, buffers.background_image.size(), cols, passes, scratch);
 }
 
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {
@@ -295,3 +627,4 @@ void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {
         image[line + cols - 1] = image[line + cols - 2];
     }
 }
+#endif  // HWY_ONCE

@@ -23,13 +23,30 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // FillHoles from each pixel's pass, computed beforehand: a marked inner pixel is filled in pass k
 // exactly when its chessboard distance to the nearest seeded pixel (any pixel that is not the marker,
 // border pixels included) is k, from its neighbours of smaller distance, while the others (and the
-// border pixels that hold the marker) still count as marked. A two-pass distance transform gives
-// every pixel its pass (kept in snapshot), a counting sort lists the pixels pass by pass (in
-// fill_list), and one sweep fills them in that order. Without any seeded pixel every inner pixel takes
-// 0. Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
-// 16384; otherwise FillHoles itself (inexact counting; distances beyond 16 bits).
+// border pixels that hold the marker) still count as marked.
+//
+// A two-sweep distance transform in vector lanes gives every pixel its pass (8-bit distances, in
+// snapshot; 16-bit ones when some pass is beyond 254). As each row's distances become final its
+// pixels are grouped: a pixel with a row neighbour of the same pass belongs to a row run, one without
+// to a vertical run of the same column and pass on consecutive rows. The runs, sorted by pass, are
+// filled pass by pass: row runs a vector of neighbour sums at a time, vertical runs from the
+// three-pixel sums of their rows; every mean divides by the count of known neighbours through an
+// exact reciprocal table. Within a pass a value may be written only once no sum of that pass can read
+// its pixel: row runs are written after every sum of the pass, vertical runs at once unless one of
+// them touches another of the same pass diagonally (then after every sum as well).
+//
+// Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
+// 65535; otherwise FillHoles itself (inexact counting; distances beyond 16 bits). Without any seeded
+// pixel every inner pixel takes 0. Work space: snapshot, and buffers.hole_fill (kept from record to
+// record, grown to the largest need).
 void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 
 // Overwrites the border of `image` (rows x cols): rows 0 and rows-1 from their inner neighbours, then
 // columns 0 and cols-1.
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
+
+// The truncated mean of the known neighbours from a neighbour sum below 16384 (at least one known
+// neighbour), (sum AND 2047) / (8 - (sum >> 11)), as the fast form computes it: twice the known total
+// times ceil(32768 / count), high 16 bits. Exposed so that a test can check it against the division
+// for every such sum.
+uint16_t HoleFill_MeanByReciprocal(uint16_t sum);

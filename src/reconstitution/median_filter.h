@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 constexpr int kFilterSide = 15;
 constexpr int kFilterHalf = 7;
@@ -32,29 +33,41 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
 // Fills the four border bands of `output` from its interior (the last step of the filter).
 void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);
 
-// The same filter from the range of values each window holds (the pipeline's form). Output is
-// identical to Median_Filter_Sort's for every input; the rule that picks the form:
-//  - every input value below 256 and in_stride at least 15: the range form. With c_t the number of
-//    the window's values that are at least t, and m, M its smallest and largest value, the output is
-//    m + floor(sum over t = m + 1 .. M of clamp(c_t - 56, 0, 113) / 113), exactly the truncated mean
-//    of its 57th to 169th largest values; a window of one value outputs it without any count;
+// The work space of Median_Filter_Range: the input as bytes, every column's threshold counts, the
+// windows' smallest and largest values. Kept by a caller that filters many images, so that their
+// memory is taken once.
+struct MedianFilterScratch {
+    std::vector<uint8_t> image;       // the input as bytes, rows x cols
+    std::vector<uint8_t> at_least;    // [column * 256 + t]: the column's window values >= t
+    std::vector<uint8_t> column_min, column_max, scratch_min, scratch_max;  // per column
+    std::vector<uint8_t> window_min, window_max;  // per output column, this row
+    std::vector<uint16_t> excess;                 // per output of a chunk of a row: its kept excess
+    std::vector<uint64_t> changed;                // bit per column: its value changes to the next row
+};
+
+// The same filter from threshold counts (the pipeline's form). Output identical to
+// Median_Filter_Sort's for every input; the rule that picks the form:
+//  - every input value below 256 and in_stride at least 15: the range form below;
 //  - anything else: Median_Filter_Sort itself, which also makes the refusals above; and so does an
-//    input whose counts (256 per column) cannot be allocated, since the literal filter needs no
-//    memory of its own.
-// Every input column keeps its counts of window values >= t for all t; each window's m and M come
-// from running minima and maxima, and only its thresholds m + 1 .. M are summed.
+//    input whose work space cannot be allocated, since the literal filter needs no memory of its own.
+//
+// With c_t the number of a window's 225 values that are at least t, the output is, for any base b at
+// or below the window's smallest value and any n with b + n at or above its largest value,
+//     b + floor(sum over t = b + 1 .. b + n of clamp(c_t - 56, 0, 113) / 113):
+// every t up to the smallest value counts 113 (the floor adds one each), every t above the largest
+// counts nothing, and the rest is the truncated mean of the 57th to 169th largest values. So no
+// window needs its own range: the outputs of a row go in segments, each with one base (the smallest
+// value its windows hold) and as many vectors of thresholds from there as its largest value needs;
+// each vector's window counts slide along the row, the entering column's counts added and the leaving
+// column's taken off; a segment of one value is written at once. Every input column keeps its counts
+// of window values >= t for every t, moved to the next row as soon as the row's last window has used
+// them.
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols);
 
-// The instruction sets the range form sums its thresholds with: one at a time in plain code (what
-// targets without SSE2 run), sixteen in an SSE2 register, thirty-two in an AVX2 register (chosen at
-// run time where the processor has AVX2). Median_Filter_Range takes the widest one available.
-enum class RangeLanes { kPortable, kSse2, kAvx2 };
-
-// Median_Filter_Range with the given lanes, so the tests check every form on one machine. Returns
-// false, writing nothing, when this build or processor lacks them.
-bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
-                              int32_t out_stride, int32_t rows, int32_t cols);
+// Median_Filter_Range with its work space kept in `scratch`.
+void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                         int32_t cols, MedianFilterScratch& scratch);
 
 // True when Median_Filter_Range takes its range form for this input: every value below 256, a stride
 // of at least 15 and an image of at least 15 x 15.

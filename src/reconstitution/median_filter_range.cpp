@@ -1,177 +1,355 @@
-// The trimmed-mean filter's range form: Median_Filter_Sort's output, computed per window from counts
-// over only the range of values the window holds.
+// The trimmed-mean filter from threshold counts: Median_Filter_Sort's output (see median_filter.h for
+// the sum and the walk).
 //
 // The kept sum as threshold counts. Let c_t be the number of the window's 225 values that are at
 // least t. Sorted largest first, the i-th value (from 1) is at least t exactly when i <= c_t, so of
 // the kept places 57..169 exactly clamp(c_t - 56, 0, 113) hold a value of at least t, and
 //     kept sum = sum over t = 1..255 of clamp(c_t - 56, 0, 113).
 // Every t up to the window's smallest value m has c_t = 225 (113 each), every t above its largest
-// value M has c_t = 0 (nothing). So the output floor(kept / 113) is
-//     m + floor((sum over t = m + 1 .. M of clamp(c_t - 56, 0, 113)) / 113),
-// and a window of one value (m = M) outputs that value.
-//
-// The walk. The image goes down a row at a time. Every input column keeps, for each t, the number of
-// its 15 values in the window rows that are at least t (one byte per t, the column's 256 counts side
-// by side), changed only where the leaving and the entering value differ. Per row, every window's
-// smallest and largest value come from each column's over the 15 rows and then the 15 columns' (by
-// doubling spans). A window of one value is written at once; any other sums its c_t for t = m + 1 ..
-// M from its 15 columns, sixteen (SSE2) or thirty-two (AVX2) thresholds at a time as the bytes of one
-// vector, thresholds past M masked off. All counts fit bytes (a column counts at most 15, a window at
-// most 225), and the excess is at most 113 x 255 = 28815.
+// value M has c_t = 0; hence the output b + floor(sum over t = b + 1 .. b + n of ... / 113) for any
+// b <= m and b + n >= M. All counts fit bytes (a column counts at most 15, a window at most 225; a
+// sliding sum passes through larger values only modulo 256 and comes back), and a vector's clamped
+// counts add up to at most 113 per lane.
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "reconstitution/median_filter.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-#include <immintrin.h>
-#endif
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "reconstitution/median_filter_range.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
 
-namespace {
+#ifndef CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
+#define CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
+namespace calstars2fp_range {
 
 constexpr int kLevels = 256;  // values 0..255: thresholds t = 0..255, one count byte each
-constexpr int kThresholdLanes = 16;      // thresholds per SSE2 register
-constexpr int kWideThresholdLanes = 32;  // ... per AVX2 register
-// Bytes after the last column's counts, so that a vector of thresholds starting at t <= 255 can be
-// loaded whole (its lanes past 255 are masked off).
-constexpr int kCountsTail = kWideThresholdLanes;
+// Bytes from one column's counts to the next: room after t = 255 for a vector of thresholds that
+// starts at any t <= 255, whose lanes past 255 count nothing that is ever read.
+constexpr int kColumnStride = kLevels + 64;
+// Columns of counts after the last one, which a run of outputs may slide over but never write from.
+constexpr int kPaddingColumns = 8;
+// Outputs of a row taken together: one 64-bit word of bits per block of thresholds.
+constexpr int32_t kChunk = 64;
+// Room after the windows' ranges of a row for a vector read past the last output.
+constexpr size_t kRangeRoom = 64;
+// floor(e / 113) for an excess e of up to 113 x 256 as the high half of e x 18559, shifted by 5:
+// 18559 = 2^21 / 113 + 0.13, so e x 18559 / 2^21 exceeds e / 113 by less than 28928 x 0.13 / 2^21 <
+// 0.002, less than the 1 / 113 that separates e / 113 from the next integer.
+constexpr bool kDivide113 = [] {
+    for (uint32_t e = 0; e <= 113u * 256u; ++e) {
+        if ((((e * 18559u) >> 16) >> 5) != e / 113u) return false;
+    }
+    return true;
+}();
+static_assert(kDivide113, "the multiplication must divide every excess by 113 exactly");
 
-struct RangeWalk {
-    int32_t cols = 0;
-    std::vector<uint8_t> image;           // the input as bytes, rows x cols
-    std::vector<uint8_t> at_least;        // [column * 256 + t]: the column's window values >= t
-    std::vector<uint8_t> column_min, column_max, scratch_min, scratch_max;  // per column
-    std::vector<uint8_t> window_min, window_max;  // per output column, this row
-};
+}  // namespace calstars2fp_range
+#endif  // CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
 
-// window_min and window_max of every window for the window rows top..top + 14.
-void WindowRanges(RangeWalk& walk, int32_t top) {
-    const size_t cols = static_cast<size_t>(walk.cols);
+HWY_BEFORE_NAMESPACE();
+namespace calstars2fp {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+using namespace calstars2fp_range;
+
+// window_min and window_max of every window for the window rows top..top + 14: each column's smallest
+// and largest value over the rows, then over spans of 2, 4 and 8 columns, and 15 = 8 + 8 overlapping
+// by one (window x covers columns x - 7 .. x + 7).
+void WindowRanges(MedianFilterScratch& walk, int32_t cols, int32_t top) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const size_t width = static_cast<size_t>(cols);
     uint8_t* lo = walk.column_min.data();
     uint8_t* hi = walk.column_max.data();
-    const uint8_t* first = &walk.image[static_cast<size_t>(top) * cols];
-    std::memcpy(lo, first, cols);
-    std::memcpy(hi, first, cols);
-    for (int r = 1; r < kFilterSide; ++r) {
-        const uint8_t* row = first + r * cols;
-        for (size_t c = 0; c < cols; ++c) {
-            lo[c] = std::min(lo[c], row[c]);
-            hi[c] = std::max(hi[c], row[c]);
+    const uint8_t* first = &walk.image[static_cast<size_t>(top) * width];
+    int32_t c = 0;
+    for (; c + lanes <= cols; c += lanes) {
+        auto low = hn::LoadU(d, first + c), high = low;
+        for (int r = 1; r < kFilterSide; ++r) {
+            const auto value = hn::LoadU(d, first + r * width + c);
+            low = hn::Min(low, value);
+            high = hn::Max(high, value);
+        }
+        hn::StoreU(low, d, lo + c);
+        hn::StoreU(high, d, hi + c);
+    }
+    for (; c < cols; ++c) {
+        lo[c] = hi[c] = first[c];
+        for (int r = 1; r < kFilterSide; ++r) {
+            lo[c] = std::min(lo[c], first[r * width + c]);
+            hi[c] = std::max(hi[c], first[r * width + c]);
         }
     }
-    // Spans of 2, 4, 8 columns, then 15 = 8 + 8 overlapping by one: window x covers x - 7 .. x + 7.
     uint8_t* lo2 = walk.scratch_min.data();
     uint8_t* hi2 = walk.scratch_max.data();
-    for (size_t span = 1; span < 8; span *= 2) {
-        for (size_t c = 0; c + span < cols; ++c) {
-            lo2[c] = std::min(lo[c], lo[c + span]);
-            hi2[c] = std::max(hi[c], hi[c + span]);
+    const auto spans = [&](int32_t span, int32_t count, uint8_t* to_lo, uint8_t* to_hi) {
+        int32_t k = 0;
+        for (; k + lanes <= count; k += lanes) {
+            hn::StoreU(hn::Min(hn::LoadU(d, lo + k), hn::LoadU(d, lo + k + span)), d, to_lo + k);
+            hn::StoreU(hn::Max(hn::LoadU(d, hi + k), hn::LoadU(d, hi + k + span)), d, to_hi + k);
         }
+        for (; k < count; ++k) {
+            to_lo[k] = std::min(lo[k], lo[k + span]);
+            to_hi[k] = std::max(hi[k], hi[k + span]);
+        }
+    };
+    for (int32_t span = 1; span < 8; span *= 2) {
+        spans(span, cols - span, lo2, hi2);
         std::swap(lo, lo2);
         std::swap(hi, hi2);
     }
-    uint8_t* window_min = walk.window_min.data() + kFilterHalf;
-    uint8_t* window_max = walk.window_max.data() + kFilterHalf;
-    for (size_t c = 0; c + kFilterSide <= cols; ++c) {
-        window_min[c] = std::min(lo[c], lo[c + 7]);
-        window_max[c] = std::max(hi[c], hi[c + 7]);
+    spans(7, cols + 1 - kFilterSide, walk.window_min.data() + kFilterHalf, walk.window_max.data() + kFilterHalf);
+}
+
+// Lanes i < n of LoadU(kPlusOnes + 64 - n) are +1, of LoadU(kMinusOnes + 64 - n) -1 (0xFF), the rest 0.
+alignas(64) constexpr uint8_t kPlusOnes[128] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+alignas(64) constexpr uint8_t kMinusOnes[128] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// Moves a column's counts from the value `leaving` to `entering`: count t changes by
+// [t <= entering] - [t <= leaving], that is by +1 (rising) or -1 (falling) for the thresholds
+// t = low + 1 .. high between the two values, and by 0 elsewhere: vectors of thresholds from low + 1
+// on (one for nearly every change), each adding its lanes' steps loaded from the tables above. The
+// table is chosen without a branch: rising and falling are equally likely.
+HWY_INLINE void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t change = static_cast<int32_t>(entering) - static_cast<int32_t>(leaving);
+    const int32_t low = std::min(leaving, entering);
+    const int32_t span = change < 0 ? -change : change;  // at least 1: only changed columns move
+    const uint8_t* steps = (change < 0 ? kMinusOnes : kPlusOnes) + 64;
+    uint8_t* at = counts + low + 1;
+    hn::StoreU(hn::Add(hn::LoadU(d, at), hn::LoadU(d, steps - std::min(lanes, span))), d, at);
+    for (int32_t done = lanes; HWY_UNLIKELY(done < span); done += lanes) {
+        hn::StoreU(hn::Add(hn::LoadU(d, at + done), hn::LoadU(d, steps - std::min(lanes, span - done))), d, at + done);
     }
 }
 
-// The sum over t = smallest + 1 .. largest of clamp(c_t - 56, 0, 113) for the window whose first
-// column's counts start at `counts` (the next columns follow 256 bytes apart): one threshold at a time.
-uint32_t ExcessPortable(const uint8_t* counts, int32_t smallest, int32_t largest) {
-    uint32_t excess = 0;
-    for (int32_t t = smallest + 1; t <= largest; ++t) {
-        int32_t count = 0;
-        for (int k = 0; k < kFilterSide; ++k) count += counts[k * kLevels + t];
-        excess += static_cast<uint32_t>(std::min(std::max(count - kFilterTrimmed, 0), kFilterKept));
-    }
-    return excess;
-}
-
-#if defined(__SSE2__)
-// ExcessPortable with sixteen thresholds as the bytes of one SSE2 register.
-uint32_t ExcessSse2(const uint8_t* counts, int32_t smallest, int32_t largest) {
-    uint32_t excess = 0;
-    const __m128i trimmed = _mm_set1_epi8(static_cast<char>(kFilterTrimmed));
-    const __m128i kept = _mm_set1_epi8(static_cast<char>(kFilterKept));
-    const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    for (int32_t base = smallest + 1; base <= largest; base += kThresholdLanes) {
-        __m128i count = _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts + base));
-        for (int k = 1; k < kFilterSide; ++k) {
-            count = _mm_add_epi8(count, _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts + k * kLevels + base)));
+// Bit c of words[c / 64]: whether column c's leaving and entering values differ.
+void ChangedColumns(const uint8_t* leaving, const uint8_t* entering, int32_t cols, uint64_t* words) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    std::fill(words, words + (cols + 63) / 64, 0);
+    int32_t c = 0;
+    if (lanes >= 8) {
+        // Each vector's bits as bytes, assembled into words in order.
+        uint8_t bytes[hn::MaxLanes(d) / 8 + 1];
+        for (; c + lanes <= cols; c += lanes) {
+            hn::StoreMaskBits(d, hn::Ne(hn::LoadU(d, leaving + c), hn::LoadU(d, entering + c)), bytes);
+            for (int32_t b = 0; b < lanes / 8; ++b) words[(c + 8 * b) / 64] |= uint64_t{bytes[b]} << ((c + 8 * b) % 64);
         }
-        // Lanes of thresholds past `largest` (which may lie in the next column's counts) count nothing.
-        const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::min(largest - base + 1, kThresholdLanes))), lane);
-        const __m128i clamped = _mm_and_si128(_mm_min_epu8(_mm_subs_epu8(count, trimmed), kept), inside);
-        const __m128i sums = _mm_sad_epu8(clamped, _mm_setzero_si128());
-        excess += static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
     }
-    return excess;
+    for (; c < cols; ++c) {
+        if (leaving[c] != entering[c]) words[c / 64] |= uint64_t{1} << (c % 64);
+    }
+}
+
+// Counts of the columns' first 15 rows: column c's count t is the number of its values >= t.
+void StartCounts(MedianFilterScratch& walk, int32_t cols) {
+    const hn::ScalableTag<uint8_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const size_t width = static_cast<size_t>(cols);
+    for (size_t c = 0; c < width; ++c) {
+        uint8_t* counts = &walk.at_least[c * kColumnStride];
+        for (int32_t t = 0; t < kLevels; t += lanes) {
+            const auto threshold = hn::Iota(d, static_cast<uint8_t>(t));
+            auto count = hn::Zero(d);
+            for (int r = 0; r < kFilterSide; ++r) {
+                // Less-or-equal as "not greater": -1 where t > value, added as one less.
+                count = hn::Add(count, hn::Set(d, uint8_t{1}));
+                count = hn::Add(count, hn::VecFromMask(d, hn::Gt(threshold, hn::Set(d, walk.image[r * width + c]))));
+            }
+            hn::StoreU(count, d, counts + t);
+        }
+    }
+}
+
+// clamp(count - 56, 0, 113) of every lane of a vector of window counts, added up in groups of eight
+// lanes (at most 904 each).
+template <class D>
+hn::Vec<hn::Repartition<uint64_t, D>> KeptExcess(D d, hn::Vec<D> window) {
+    return hn::SumsOf8(hn::Min(hn::SaturatedSub(window, hn::Set(d, uint8_t{kFilterTrimmed})), hn::Set(d, uint8_t{kFilterKept})));
+}
+
+#if HWY_TARGET == HWY_SCALAR
+// One lane: every window sums its own thresholds m + 1 .. M from its 15 columns.
+void FilterChunk(MedianFilterScratch& walk, int32_t x0, int32_t outputs, uint16_t* line) {
+    const uint8_t* counts = walk.at_least.data();
+    for (int32_t x = x0; x < x0 + outputs; ++x) {
+        const int32_t smallest = walk.window_min[x], largest = walk.window_max[x];
+        uint32_t excess = 0;
+        for (int32_t t = smallest + 1; t <= largest; ++t) {
+            int32_t count = 0;
+            for (int k = 0; k < kFilterSide; ++k) count += counts[static_cast<size_t>(x - kFilterHalf + k) * kColumnStride + t];
+            excess += static_cast<uint32_t>(std::min(std::max(count - kFilterTrimmed, 0), kFilterKept));
+        }
+        line[x] = static_cast<uint16_t>(smallest + static_cast<int32_t>(excess / kFilterKept));
+    }
+}
+#else
+// The outputs x0 .. x0 + outputs - 1 (at most kChunk) of the current row, into `line`.
+//
+// The thresholds go in fixed blocks of one vector, block j holding t = j L .. j L + L - 1. A window
+// of smallest value m and largest M < 256, m < M, needs the blocks from (m + 1) / L to M / L, with the
+// base (m + 1) / L x L - 1 <= m (see median_filter.h). For each block, every run of neighbouring
+// outputs that need it slides that block's window counts along the run from one first window, and
+// adds each output's excess (at most 113 x L per block, 113 x 256 over all) into its 16-bit place in
+// `excess`, four outputs to a 64-bit word. Windows of one value need no block.
+void FilterChunk(MedianFilterScratch& walk, int32_t x0, int32_t outputs, uint16_t* line) {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "output x + j lies in 16-bit place j of the word at x");
+    const hn::ScalableTag<uint8_t> d;
+    const hn::Repartition<uint64_t, decltype(d)> d64;
+    const hn::RebindToSigned<decltype(d)> di;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t shift = __builtin_ctz(static_cast<unsigned>(lanes));
+    const uint8_t* counts = walk.at_least.data();
+    uint16_t* excess = walk.excess.data();
+    std::fill(excess, excess + kChunk + 4, uint16_t{0});
+    // The outputs that need each block, a bit each.
+    const uint8_t* window_min = walk.window_min.data() + x0;
+    const uint8_t* window_max = walk.window_max.data() + x0;
+    // Each output's first and last block (as signed bytes: block numbers are below 128); an output
+    // of one value, or past the chunk, needs none (first block 127, last -1).
+    HWY_ALIGN int8_t first_blocks[kChunk + hn::MaxLanes(d)], last_blocks[kChunk + hn::MaxLanes(d)];
+    for (int32_t i = 0; i < outputs; i += lanes) {
+        const auto smallest = hn::LoadU(d, window_min + i), largest = hn::LoadU(d, window_max + i);
+        const auto mixed = hn::And(hn::Ne(smallest, largest), hn::FirstN(d, static_cast<size_t>(outputs - i)));
+        const auto first_block = hn::BitCast(di, hn::ShiftRightSame(hn::Add(smallest, hn::Set(d, uint8_t{1})), shift));
+        const auto last_block = hn::BitCast(di, hn::ShiftRightSame(largest, shift));
+        hn::Store(hn::IfThenElse(hn::RebindMask(di, mixed), first_block, hn::Set(di, int8_t{127})), di, first_blocks + i);
+        hn::Store(hn::IfThenElse(hn::RebindMask(di, mixed), last_block, hn::Set(di, int8_t{-1})), di, last_blocks + i);
+    }
+    const int32_t blocks = kLevels / lanes;
+    for (int32_t j = 0; j < blocks; ++j) {
+        uint64_t need = 0;
+        const auto block = hn::Set(di, static_cast<int8_t>(j));
+        for (int32_t i = 0; i < outputs; i += lanes) {
+            const auto needs = hn::AndNot(hn::Gt(hn::Load(di, first_blocks + i), block), hn::Not(hn::Gt(block, hn::Load(di, last_blocks + i))));
+            uint8_t bytes[hn::MaxLanes(d) / 8];
+            hn::StoreMaskBits(di, needs, bytes);
+            for (int32_t b = 0; b < lanes / 8 && i + 8 * b < kChunk; ++b) need |= uint64_t{bytes[b]} << (i + 8 * b);
+        }
+        while (need != 0) {
+            const int32_t start = __builtin_ctzll(need);
+            const uint64_t from_start = need >> start;
+            const int32_t length = from_start == ~uint64_t{0} ? 64 - start : __builtin_ctzll(~from_start);
+            need = length + start >= 64 ? 0 : need & (~uint64_t{0} << (start + length));
+            // The run's first window, then each next one: its entering column added, its leaving one
+            // taken off. The last group of four is whole: its outputs past the run read the counts'
+            // padding columns, and their excess is masked off.
+            const uint8_t* leaving = counts + static_cast<size_t>(x0 + start - kFilterHalf) * kColumnStride + static_cast<size_t>(j) * lanes;
+            auto window = hn::LoadU(d, leaving);
+            for (int k = 1; k < kFilterSide; ++k) window = hn::Add(window, hn::LoadU(d, leaving + k * kColumnStride));
+            const auto excess_and_slide = [&] {
+                const auto kept = KeptExcess(d, window);
+                window = hn::Sub(hn::Add(window, hn::LoadU(d, leaving + kFilterSide * kColumnStride)), hn::LoadU(d, leaving));
+                leaving += kColumnStride;
+                return kept;
+            };
+            for (int32_t i = 0; i < length; i += 4) {
+                auto packed = excess_and_slide();
+                packed = hn::Or(packed, hn::ShiftLeft<16>(excess_and_slide()));
+                packed = hn::Or(packed, hn::ShiftLeft<32>(excess_and_slide()));
+                packed = hn::Or(packed, hn::ShiftLeft<48>(excess_and_slide()));
+                uint64_t sums = hn::GetLane(hn::SumOfLanes(d64, packed));
+                if (length - i < 4) sums &= (uint64_t{1} << (16 * (length - i))) - 1;
+                uint64_t word;
+                std::memcpy(&word, excess + start + i, sizeof word);
+                word += sums;
+                std::memcpy(excess + start + i, &word, sizeof word);
+            }
+        }
+    }
+    // Each output from its base and excess, a vector of 16-bit lanes at a time (the last one reaching
+    // into the room after the chunk's places and the row's ranges).
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const int32_t lanes16 = static_cast<int32_t>(hn::Lanes(d16));
+    for (int32_t i = 0; i < outputs; i += lanes16) {
+        const auto smallest = hn::PromoteTo(d16, hn::LoadU(d8, window_min + i));
+        const auto largest = hn::PromoteTo(d16, hn::LoadU(d8, window_max + i));
+        // The base (m + 1) / L x L - 1, at least -1: added modulo 2^16, -1 + q is q - 1.
+        const auto base = hn::Sub(hn::ShiftLeftSame(hn::ShiftRightSame(hn::Add(smallest, hn::Set(d16, uint16_t{1})), shift), shift),
+                                  hn::Set(d16, uint16_t{1}));
+        // floor(e / 113) = floor(e x 18559 / 2^21) for every excess e <= 113 x 256 (see kDivide113).
+        const auto quotient = hn::ShiftRight<5>(hn::MulHigh(hn::LoadU(d16, excess + i), hn::Set(d16, uint16_t{18559})));
+        const auto value = hn::IfThenElse(hn::Eq(smallest, largest), smallest, hn::Add(base, quotient));
+        if (outputs - i >= lanes16) {
+            hn::StoreU(value, d16, line + x0 + i);
+        } else {
+            HWY_ALIGN uint16_t values[hn::MaxLanes(d16)];
+            hn::Store(value, d16, values);
+            std::copy(values, values + (outputs - i), line + x0 + i);
+        }
+    }
 }
 #endif
 
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-// ExcessSse2 with thirty-two thresholds in an AVX2 register, where the processor has them.
-__attribute__((target("avx2"))) uint32_t ExcessAvx2(const uint8_t* counts, int32_t smallest, int32_t largest) {
-    uint32_t excess = 0;
-    const __m256i trimmed = _mm256_set1_epi8(static_cast<char>(kFilterTrimmed));
-    const __m256i kept = _mm256_set1_epi8(static_cast<char>(kFilterKept));
-    const __m256i lane = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
-                                          24, 25, 26, 27, 28, 29, 30, 31);
-    for (int32_t base = smallest + 1; base <= largest; base += kWideThresholdLanes) {
-        __m256i count = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + base));
-        for (int k = 1; k < kFilterSide; ++k) {
-            count = _mm256_add_epi8(count, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts + k * kLevels + base)));
-        }
-        const __m256i inside =
-            _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(std::min(largest - base + 1, kWideThresholdLanes))), lane);
-        const __m256i clamped = _mm256_and_si256(_mm256_min_epu8(_mm256_subs_epu8(count, trimmed), kept), inside);
-        const __m256i sums = _mm256_sad_epu8(clamped, _mm256_setzero_si256());
-        const __m128i pair = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
-        excess += static_cast<uint32_t>(_mm_cvtsi128_si32(pair) + _mm_extract_epi16(pair, 4));
+// The interior of the output, row by row (see median_filter.h).
+void FilterRows(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols,
+                MedianFilterScratch& walk) {
+    const size_t width = static_cast<size_t>(cols);
+    for (int32_t r = 0; r < rows; ++r) {
+        const uint16_t* from = input + static_cast<size_t>(r) * in_stride;
+        uint8_t* to = &walk.image[r * width];
+        for (int32_t c = 0; c < cols; ++c) to[c] = static_cast<uint8_t>(from[c]);
     }
-    return excess;
-}
-#endif
-
-// Adds one (`rising`) or takes one off the counts of thresholds from .. to. With `vector` (SSE2)
-// sixteen thresholds at a time, lanes past the last one adding 0 (they may lie in the next column's
-// counts, or in the tail, which they leave as they were).
-void StepThresholds(uint8_t* counts, int32_t from, int32_t to, bool rising, bool vector) {
-#if defined(__SSE2__)
-    if (vector) {
-        const __m128i lane = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        const __m128i step = rising ? _mm_set1_epi8(1) : _mm_set1_epi8(-1);
-        for (int32_t t = from; t <= to; t += kThresholdLanes) {
-            __m128i* at = reinterpret_cast<__m128i*>(counts + t);
-            const __m128i inside = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(std::min(to - t + 1, kThresholdLanes))), lane);
-            _mm_storeu_si128(at, _mm_add_epi8(_mm_loadu_si128(at), _mm_and_si128(inside, step)));
+    StartCounts(walk, cols);
+    const int32_t first = kFilterHalf, last = cols - 1 - kFilterHalf;
+    for (int32_t y = kFilterHalf;; ++y) {
+        WindowRanges(walk, cols, y - kFilterHalf);
+        uint16_t* line = output + static_cast<size_t>(y) * out_stride;
+        const bool more = y < rows - 1 - kFilterHalf;
+        const uint8_t* leaving = &walk.image[(y - kFilterHalf) * width];
+        const uint8_t* entering = more ? &walk.image[(y + kFilterHalf + 1) * width] : nullptr;
+        // A column's counts move to the next row once the last window of this row that holds it
+        // (the one 7 columns to its right) is done. Most columns keep their value from row to row:
+        // those that change are found a vector at a time.
+        if (more) ChangedColumns(leaving, entering, cols, walk.changed.data());
+        const auto move_columns = [&](int32_t from, int32_t to) {
+            for (int32_t w = from / 64; w * 64 < to; ++w) {
+                uint64_t bits = walk.changed[static_cast<size_t>(w)];
+                if (w * 64 < from) bits &= ~uint64_t{0} << (from - w * 64);
+                if (to - w * 64 < 64) bits &= (uint64_t{1} << (to - w * 64)) - 1;
+                for (; bits != 0; bits &= bits - 1) {
+                    const int32_t c = w * 64 + __builtin_ctzll(bits);
+                    MoveColumnValue(&walk.at_least[static_cast<size_t>(c) * kColumnStride], leaving[c], entering[c]);
+                }
+            }
+        };
+        for (int32_t x0 = first; x0 <= last; x0 += kChunk) {
+            const int32_t x1 = std::min(x0 + kChunk, last + 1);
+            FilterChunk(walk, x0, x1 - x0, line);
+            if (more) move_columns(x0 - kFilterHalf, x1 - kFilterHalf);
         }
-        return;
+        if (!more) break;
+        move_columns(last + 1 - kFilterHalf, cols);
     }
-#endif
-    (void)vector;
-    for (int32_t t = from; t <= to; ++t) counts[t] = static_cast<uint8_t>(counts[t] + (rising ? 1 : -1));
 }
 
-// Moves a column's counts from the value `leaving` to `entering`: the thresholds between them change
-// by one.
-void MoveColumnValue(uint8_t* counts, uint8_t leaving, uint8_t entering, bool vector) {
-    const bool rising = entering > leaving;
-    StepThresholds(counts, (rising ? leaving : entering) + 1, rising ? entering : leaving, rising, vector);
+}  // namespace HWY_NAMESPACE
+}  // namespace calstars2fp
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace calstars2fp {
+HWY_EXPORT(FilterRows);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto FilterRowsBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FilterRows)(std::forward<Arguments>(arguments)...);
 }
-
-using Excess = uint32_t (*)(const uint8_t*, int32_t, int32_t);
-
-}  // namespace
+}  // namespace calstars2fp
 
 bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
     if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
@@ -180,110 +358,40 @@ bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t
         const uint16_t* line = input + static_cast<size_t>(r) * in_stride;
         for (int32_t c = 0; c < cols; ++c) largest = line[c] > largest ? line[c] : largest;
     }
-    return largest < kLevels;
+    return largest < calstars2fp_range::kLevels;
 }
 
-namespace {
-
-void FilterRange(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols,
-                 Excess excess_of, bool vector_moves) {
-    RangeWalk walk;
-    walk.cols = cols;
-    const size_t width = static_cast<size_t>(cols);
-    walk.image.resize(width * rows);
-    for (int32_t r = 0; r < rows; ++r) {
-        const uint16_t* from = input + static_cast<size_t>(r) * in_stride;
-        uint8_t* to = &walk.image[r * width];
-        for (int32_t c = 0; c < cols; ++c) to[c] = static_cast<uint8_t>(from[c]);
-    }
-    walk.at_least.assign(width * kLevels + kCountsTail, 0);
-    for (auto* field : {&walk.column_min, &walk.column_max, &walk.scratch_min, &walk.scratch_max, &walk.window_min, &walk.window_max}) {
-        field->assign(width, 0);
-    }
-    for (int32_t r = 0; r < kFilterSide; ++r) {
-        for (size_t c = 0; c < width; ++c) {
-            uint8_t* counts = &walk.at_least[c * kLevels];
-            StepThresholds(counts, 0, walk.image[r * width + c], true, vector_moves);
-        }
-    }
-    const int32_t first = kFilterHalf, last = cols - 1 - kFilterHalf;
-    for (int32_t y = kFilterHalf;; ++y) {
-        WindowRanges(walk, y - kFilterHalf);
-        uint16_t* line = output + static_cast<size_t>(y) * out_stride;
-        for (int32_t x = first; x <= last; ++x) {
-            const int32_t smallest = walk.window_min[x], largest = walk.window_max[x];
-            if (smallest == largest) {
-                line[x] = static_cast<uint16_t>(smallest);
-                continue;
-            }
-            const uint32_t excess = excess_of(&walk.at_least[static_cast<size_t>(x - kFilterHalf) * kLevels], smallest, largest);
-            line[x] = static_cast<uint16_t>(smallest + excess / kFilterKept);
-        }
-        if (y == rows - 1 - kFilterHalf) break;
-        const uint8_t* out_row = &walk.image[(y - kFilterHalf) * width];
-        const uint8_t* in_row = &walk.image[(y + kFilterHalf + 1) * width];
-        size_t c = 0;
-#if defined(__SSE2__)
-        // Most columns keep their values from row to row: sixteen are compared at once, and only
-        // those that change are visited.
-        for (; c + kThresholdLanes <= width; c += kThresholdLanes) {
-            const __m128i leaving = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_row + c));
-            const __m128i entering = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_row + c));
-            for (uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(leaving, entering))) & 0xFFFFu;
-                 changed != 0; changed &= changed - 1) {
-                const size_t k = c + static_cast<size_t>(__builtin_ctz(changed));
-                MoveColumnValue(&walk.at_least[k * kLevels], out_row[k], in_row[k], vector_moves);
-            }
-        }
-#endif
-        for (; c < width; ++c) {
-            if (out_row[c] != in_row[c]) MoveColumnValue(&walk.at_least[c * kLevels], out_row[c], in_row[c], vector_moves);
-        }
-    }
-    MedianFilter_FillBorder(output, out_stride, rows, cols);
-}
-
-}  // namespace
-
-bool Median_Filter_RangeLanes(RangeLanes lanes, const uint16_t* input, int32_t in_stride, uint16_t* output,
-                              int32_t out_stride, int32_t rows, int32_t cols) {
-    Excess excess_of = ExcessPortable;
-    switch (lanes) {
-        case RangeLanes::kPortable: break;
-        case RangeLanes::kSse2:
-#if defined(__SSE2__)
-            excess_of = ExcessSse2;
-            break;
-#else
-            return false;
-#endif
-        case RangeLanes::kAvx2:
-#if defined(CALSTARS2FP_AVX2_DISPATCH)
-            if (!__builtin_cpu_supports("avx2")) return false;
-            excess_of = ExcessAvx2;
-            break;
-#else
-            return false;
-#endif
-    }
+void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
+                         int32_t cols, MedianFilterScratch& scratch) {
     // Values of 256 and more have no count, and a stride below 15 is refused by the literal filter.
     if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
-        return true;
+        return;
     }
+    const size_t width = static_cast<size_t>(cols);
     try {
-        FilterRange(input, in_stride, output, out_stride, rows, cols, excess_of, lanes != RangeLanes::kPortable);
+        scratch.image.resize(width * static_cast<size_t>(rows));
+        scratch.at_least.resize((width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
+        for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max, &scratch.window_min,
+                            &scratch.window_max}) {
+            field->resize(width + calstars2fp_range::kRangeRoom);
+        }
+        scratch.excess.resize(calstars2fp_range::kChunk + calstars2fp_range::kRangeRoom);
+        scratch.changed.resize((width + 63) / 64);
     } catch (const std::bad_alloc&) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return;
     } catch (const std::length_error&) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
+        return;
     }
-    return true;
+    calstars2fp::FilterRowsBest(input, in_stride, output, out_stride, rows, cols, scratch);
+    MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
 
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols) {
-    for (const RangeLanes lanes : {RangeLanes::kAvx2, RangeLanes::kSse2, RangeLanes::kPortable}) {
-        if (Median_Filter_RangeLanes(lanes, input, in_stride, output, out_stride, rows, cols)) return;
-    }
+    MedianFilterScratch scratch;
+    Median_Filter_Range(input, in_stride, output, out_stride, rows, cols, scratch);
 }
+#endif  // HWY_ONCE

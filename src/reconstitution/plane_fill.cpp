@@ -3,28 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "reconstitution/plane_fill.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
 
-void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
-    uint8_t* peak = FourProduct_Plane(product, kPeakValue);
-    uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
-    uint8_t* mean = FourProduct_Plane(product, kMeanValue);
-    uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
-    for (int32_t p = 0; p < npix; ++p) {
-        uint16_t v = static_cast<uint16_t>(buffers.background_image[p] + buffers.star_layer[p]);
-        if (v > kMaxLevel) v = kMaxLevel;
-        mean[p] = static_cast<uint8_t>(v);
-        peak[p] = static_cast<uint8_t>(v);
-        deviation[p] = static_cast<uint8_t>(static_cast<int32_t>(std::sqrt(static_cast<double>(v))));
-        const int32_t r = PseudoRandom_Next(generator);
-        frame_index[p] = static_cast<uint8_t>(static_cast<int32_t>(r * 255.0 / 32767.0));
-    }
-}
-
-namespace {
+#ifndef CALSTARS2FP_PLANE_FILL_SHARED
+#define CALSTARS2FP_PLANE_FILL_SHARED
+namespace calstars2fp_plane_fill {
 
 // The frame indices are drawn in kPlaneLanes interleaved lanes: lane j draws the values of pixels
 // j, j + kPlaneLanes, j + 2 kPlaneLanes, ..., each lane stepping its own state by the map of
@@ -43,15 +31,18 @@ inline uint32_t FrameIndexOf(uint32_t state) {
     return (t + (t >> 15) + 1) >> 15;
 }
 
-}  // namespace
+}  // namespace calstars2fp_plane_fill
+#endif  // CALSTARS2FP_PLANE_FILL_SHARED
 
-void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
-    uint8_t* peak = FourProduct_Plane(product, kPeakValue);
-    uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
-    uint8_t* mean = FourProduct_Plane(product, kMeanValue);
-    uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
-    const uint16_t* background = buffers.background_image.data();
-    const uint16_t* stars = buffers.star_layer.data();
+HWY_BEFORE_NAMESPACE();
+namespace calstars2fp {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+using namespace calstars2fp_plane_fill;
+
+// The levels, square roots and frame indices of FillPlanes_Fast (see plane_fill.h).
+void FillPlaneLanes(const uint16_t* background, const uint16_t* stars, uint8_t* peak, uint8_t* frame_index, uint8_t* mean,
+                    uint8_t* deviation, int32_t npix, uint32_t* lanes, uint32_t multiplier, uint32_t increment, int32_t blocks) {
     // In chunks through local arrays, which nothing else can point into: the loops then vectorise.
     for (int32_t start = 0; start < npix; start += kPlaneChunk) {
         const int32_t count = std::min(kPlaneChunk, npix - start);
@@ -73,53 +64,80 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
         std::memcpy(peak + start, level, static_cast<size_t>(count));
         std::memcpy(deviation + start, root, static_cast<size_t>(count));
     }
+    if (blocks == 0) return;
+    // The sixteen lanes a vector at a time, block after block: lane j holds the state after drawing
+    // pixel j of the current block.
+    const hn::CappedTag<uint32_t, kPlaneLanes> d;
+    const hn::Rebind<uint8_t, decltype(d)> d8;
+    const int32_t step = static_cast<int32_t>(hn::Lanes(d));
+    const auto times = hn::Set(d, multiplier);
+    const auto plus = hn::Set(d, increment);
+    for (int32_t block = 0; block < blocks; ++block) {
+        uint8_t* out = frame_index + static_cast<size_t>(block) * kPlaneLanes;
+        for (int32_t j = 0; j < kPlaneLanes; j += step) {
+            const auto state = hn::LoadU(d, lanes + j);
+            const auto r = hn::And(hn::ShiftRight<16>(state), hn::Set(d, 0x7FFFu));
+            const auto t = hn::Sub(hn::ShiftLeft<8>(r), r);
+            const auto index = hn::ShiftRight<15>(hn::Add(hn::Add(t, hn::ShiftRight<15>(t)), hn::Set(d, 1u)));
+            hn::StoreU(hn::U8FromU32(index), d8, out + j);
+            // The last block's states stay: the generator goes on from the last lane's.
+            if (block + 1 < blocks) hn::StoreU(hn::Add(hn::Mul(state, times), plus), d, lanes + j);
+        }
+    }
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace calstars2fp
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace calstars2fp {
+HWY_EXPORT(FillPlaneLanes);
+// Each dispatched to the best target this processor has (one call through a table).
+template <typename... Arguments>
+auto FillPlaneLanesBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FillPlaneLanes)(std::forward<Arguments>(arguments)...);
+}
+}  // namespace calstars2fp
+
+void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
+    uint8_t* peak = FourProduct_Plane(product, kPeakValue);
+    uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
+    uint8_t* mean = FourProduct_Plane(product, kMeanValue);
+    uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
+    for (int32_t p = 0; p < npix; ++p) {
+        uint16_t v = static_cast<uint16_t>(buffers.background_image[p] + buffers.star_layer[p]);
+        if (v > kMaxLevel) v = kMaxLevel;
+        mean[p] = static_cast<uint8_t>(v);
+        peak[p] = static_cast<uint8_t>(v);
+        deviation[p] = static_cast<uint8_t>(static_cast<int32_t>(std::sqrt(static_cast<double>(v))));
+        const int32_t r = PseudoRandom_Next(generator);
+        frame_index[p] = static_cast<uint8_t>(static_cast<int32_t>(r * 255.0 / 32767.0));
+    }
+}
+
+
+void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
+    using calstars2fp_plane_fill::kPlaneLanes;
+    uint8_t* peak = FourProduct_Plane(product, kPeakValue);
+    uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
+    uint8_t* mean = FourProduct_Plane(product, kMeanValue);
+    uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
     const int32_t blocks = npix / kPlaneLanes;
+    uint32_t lanes[kPlaneLanes];
+    for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = PseudoRandom_Advance(generator, static_cast<uint64_t>(j) + 1).state;
+    const uint32_t increment = PseudoRandom_Advance(PseudoRandom{0}, kPlaneLanes).state;
+    const uint32_t multiplier = PseudoRandom_Advance(PseudoRandom{1}, kPlaneLanes).state - increment;
+    calstars2fp::FillPlaneLanesBest(buffers.background_image.data(), buffers.star_layer.data(), peak, frame_index, mean,
+                                                      deviation, npix, lanes, multiplier, increment, blocks);
     int32_t p = 0;
     if (blocks > 0) {
-        // Lane j holds the state after drawing pixel j of the current block.
-        uint32_t lanes[kPlaneLanes];
-        for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = PseudoRandom_Advance(generator, static_cast<uint64_t>(j) + 1).state;
-        const uint32_t increment = PseudoRandom_Advance(PseudoRandom{0}, kPlaneLanes).state;
-        const uint32_t multiplier = PseudoRandom_Advance(PseudoRandom{1}, kPlaneLanes).state - increment;
-#if defined(__SSE2__)
-        // Four registers of four lanes; the 32-bit products from the even and the odd lanes' 64-bit ones.
-        __m128i state[4];
-        for (int v = 0; v < 4; ++v) state[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lanes + 4 * v));
-        const __m128i times = _mm_set1_epi32(static_cast<int32_t>(multiplier));
-        const __m128i plus = _mm_set1_epi32(static_cast<int32_t>(increment));
-        const __m128i low15 = _mm_set1_epi32(0x7FFF);
-        const __m128i one = _mm_set1_epi32(1);
-        for (int32_t block = 0;;) {
-            __m128i index[4];
-            for (int v = 0; v < 4; ++v) {
-                const __m128i r = _mm_and_si128(_mm_srli_epi32(state[v], 16), low15);
-                const __m128i t = _mm_sub_epi32(_mm_slli_epi32(r, 8), r);
-                index[v] = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(t, _mm_srli_epi32(t, 15)), one), 15);
-            }
-            const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(index[0], index[1]), _mm_packs_epi32(index[2], index[3]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(frame_index + static_cast<size_t>(block) * kPlaneLanes), bytes);
-            if (++block == blocks) break;
-            for (int v = 0; v < 4; ++v) {
-                const __m128i even = _mm_mul_epu32(state[v], times);
-                const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(state[v], 32), times);
-                const __m128i product = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, 0x08), _mm_shuffle_epi32(odd, 0x08));
-                state[v] = _mm_add_epi32(product, plus);
-            }
-        }
-        for (int v = 0; v < 4; ++v) _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes + 4 * v), state[v]);
-#else
-        for (int32_t block = 0;;) {
-            uint8_t* out = frame_index + static_cast<size_t>(block) * kPlaneLanes;
-            for (int32_t j = 0; j < kPlaneLanes; ++j) out[j] = static_cast<uint8_t>(FrameIndexOf(lanes[j]));
-            if (++block == blocks) break;
-            for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = lanes[j] * multiplier + increment;
-        }
-#endif
         generator.state = lanes[kPlaneLanes - 1];
         p = blocks * kPlaneLanes;
     }
     for (; p < npix; ++p) {
         PseudoRandom_Next(generator);
-        frame_index[p] = static_cast<uint8_t>(FrameIndexOf(generator.state));
+        frame_index[p] = static_cast<uint8_t>(calstars2fp_plane_fill::FrameIndexOf(generator.state));
     }
 }
+#endif  // HWY_ONCE

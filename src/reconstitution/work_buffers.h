@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reconstitution/gauss_star.h"
+#include "reconstitution/median_filter.h"
 #include "reconstitution/pseudo_random.h"
 
 constexpr uint16_t kHoleMarker = 2048;     // a pixel with no background level yet (0x800)
@@ -19,10 +20,30 @@ constexpr uint16_t kKnownSumMask = 2047;   // ... and its low 11 bits add up the
 constexpr uint16_t kAllNeighboursMarked = 8 * kHoleMarker;  // 16384: the pixel waits a pass
 constexpr int32_t kMaxLevel = 255;         // background levels are clamped to 0..255
 
+// The fast hole fill's work space (FillHoles_Distance): its runs of pixels and their values. Kept from
+// record to record, so that a night takes its memory once.
+struct HoleFillRun {
+    int32_t first = 0;  // index of the run's first pixel (leftmost, or topmost for a vertical run)
+    int32_t count = 0;  // pixels: along the row, or (negated) down the column
+    int32_t pass = 0;
+};
+struct HoleFillScratch {
+    std::vector<HoleFillRun> runs;    // in the order they are found
+    std::vector<HoleFillRun> sorted;  // by pass: its row runs, then its vertical runs
+    std::vector<int32_t> first;       // [2 pass + vertical]: where that group starts in `sorted`
+    std::vector<int32_t> open;        // per column: the bottom row of its open vertical run
+    std::vector<uint16_t> lone;       // two rows: all ones per pixel that has no row neighbour of its pass
+    std::vector<uint8_t> bits;        // one row's bit sets
+    std::vector<uint8_t> deferred;    // per pass: some of its vertical runs touch diagonally
+    std::vector<uint16_t> values;     // one pass's new values before they are written
+};
+
 struct ReconWorkBuffers {
     std::vector<uint16_t> star_layer;        // npix: the drawn star profiles
     std::vector<uint16_t> background_image;  // npix: background levels, kHoleMarker where none yet
-    std::vector<uint16_t> snapshot;          // npix: input of each fill pass and of the filter
+    std::vector<uint16_t> snapshot;          // npix: input of each fill pass and of the filter (the fast
+                                             // stages: the distances, then the filter's output, which
+                                             // takes background_image's place)
     std::vector<int32_t> fill_list;          // npix: pixels still to be filled
     std::vector<int32_t> star_order;         // nstars: drawing order
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
@@ -30,5 +51,7 @@ struct ReconWorkBuffers {
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
     GaussStarFastCache profiles;             // the fast profiles' factor tables, for the run
                                              // (or a pointer to the run's shared ones)
+    HoleFillScratch hole_fill;               // the fast hole fill's runs, for the run
+    MedianFilterScratch filter;              // the range filter's counts, for the run
     std::string warnings;                    // warning lines of the last record, for the driver to print
 };

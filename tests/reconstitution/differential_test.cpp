@@ -11,9 +11,13 @@
 #include <vector>
 
 #include "reconstitution/gauss_star.h"
+#include "reconstitution/hole_fill.h"
 #include "reconstitution/median_filter.h"
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
+#include "reconstitution/vector_target.h"
+
+#include "support/test_support.h"
 
 #include "splitmix64.h"
 
@@ -63,20 +67,17 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnRandomImages) {
                 std::vector<uint16_t> input = MakeImage(random, stride, c.rows, kind, c.max_value);
                 input[static_cast<size_t>(random.Between(0, c.rows - 1)) * stride + random.Between(0, c.cols - 1)] =
                     static_cast<uint16_t>(c.max_value);
-                std::vector<uint16_t> literal(input.size(), 7), fast(input.size(), 7);
+                std::vector<uint16_t> literal(input.size(), 7);
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, c.rows, c.cols);
-                Median_Filter_Range(input.data(), stride, fast.data(), stride, c.rows, c.cols);
                 SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " max " + std::to_string(c.max_value) +
                              " kind " + std::to_string(static_cast<int>(kind)));
                 EXPECT_EQ(MedianFilter_RangeApplies(input.data(), stride, c.rows, c.cols), c.range_applies);
-                ASSERT_EQ(literal, fast);
-                // Every lane width this build and processor have: one threshold, sixteen or thirty-two at once.
-                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
-                    std::vector<uint16_t> form(input.size(), 7);
-                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, form.data(), stride, c.rows, c.cols)) continue;
-                    SCOPED_TRACE("lanes " + std::to_string(static_cast<int>(lanes)));
-                    ASSERT_EQ(literal, form);
-                }
+                ForEachVectorTarget([&](const std::string& target) {
+                    std::vector<uint16_t> fast(input.size(), 7);
+                    Median_Filter_Range(input.data(), stride, fast.data(), stride, c.rows, c.cols);
+                    ASSERT_EQ(literal, fast) << target;
+                });
+                if (HasFatalFailure()) return;
             }
         }
     }
@@ -139,11 +140,12 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnAdversarialImages) {
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " kind " +
                              std::to_string(static_cast<int>(kind)) + " repeat " + std::to_string(repeat));
-                for (const RangeLanes lanes : {RangeLanes::kPortable, RangeLanes::kSse2, RangeLanes::kAvx2}) {
+                ForEachVectorTarget([&](const std::string& target) {
                     std::vector<uint16_t> range(input.size(), 7);
-                    if (!Median_Filter_RangeLanes(lanes, input.data(), stride, range.data(), stride, size.rows, size.cols)) continue;
-                    ASSERT_EQ(literal, range) << "lanes " << static_cast<int>(lanes);
-                }
+                    Median_Filter_Range(input.data(), stride, range.data(), stride, size.rows, size.cols);
+                    ASSERT_EQ(literal, range) << target;
+                });
+                if (HasFatalFailure()) return;
             }
         }
     }
@@ -204,11 +206,15 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRecords) {
                 const size_t p = literal.background_image.size() / 2;
                 if (literal.background_image[p] != kHoleMarker) literal.background_image[p] = 300;
             }
-            fast.background_image = literal.background_image;
+            const std::vector<uint16_t> seeded = literal.background_image;
             FillHoles(literal, c.rows, c.cols);
-            FillHoles_Distance(fast, c.rows, c.cols);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
-            ASSERT_EQ(literal.background_image, fast.background_image);
+            ForEachVectorTarget([&](const std::string& target) {
+                fast.background_image = seeded;
+                FillHoles_Distance(fast, c.rows, c.cols);
+                ASSERT_EQ(literal.background_image, fast.background_image) << target;
+            });
+            if (HasFatalFailure()) return;
         }
     }
 }
@@ -273,12 +279,125 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
                 literal.background_image = MakeHoleImage(random, size.rows, size.cols, seeds);
                 literal.snapshot.assign(npix, 0);
                 literal.fill_list.assign(npix, 0);
-                ReconWorkBuffers distance = literal;
+                const ReconWorkBuffers seeded = literal;
                 FillHoles(literal, size.rows, size.cols);
-                FillHoles_Distance(distance, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " layout " +
                              std::to_string(static_cast<int>(seeds)) + " repeat " + std::to_string(repeat));
-                ASSERT_EQ(literal.background_image, distance.background_image);
+                ForEachVectorTarget([&](const std::string& target) {
+                    ReconWorkBuffers distance = seeded;
+                    FillHoles_Distance(distance, size.rows, size.cols);
+                    ASSERT_EQ(literal.background_image, distance.background_image) << target;
+                });
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// Random seed images of every shape: thin and square, wide and tall, widths around every vector
+// length, seeds from one pixel to most of the image, in windows of every size and scattered alone.
+// Lone pixels of the same pass touching diagonally (their vertical runs must not see each other's
+// values) arise here, and the test makes sure they did; so do passes beyond 254 (16-bit distances).
+TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
+    Random random{31};
+    int32_t touching_images = 0, long_images = 0;
+    for (int image = 0; image < 400; ++image) {
+        const int32_t rows = random.Between(0, 3) == 0 ? random.Between(3, 6) : random.Between(3, 90);
+        const int32_t cols = random.Between(0, 3) == 0 ? random.Between(3, 6) : random.Between(3, 140);
+        ReconWorkBuffers literal;
+        const size_t npix = static_cast<size_t>(rows) * cols;
+        literal.background_image.assign(npix, kHoleMarker);
+        literal.snapshot.assign(npix, 0);
+        literal.fill_list.assign(npix, 0);
+        const int32_t seeds = random.Between(1, std::max(1, static_cast<int32_t>(npix) / random.Between(2, 200)));
+        for (int32_t s = 0; s < seeds; ++s) {
+            // A square window of side 1 to 9 at a random place, clipped to the image.
+            const int32_t side = random.Between(0, 2) == 0 ? 1 : random.Between(1, 9);
+            const int32_t top = random.Between(0, rows - 1), left = random.Between(0, cols - 1);
+            const uint16_t level = static_cast<uint16_t>(random.Between(0, 3) == 0 ? 255 : random.Between(0, 255));
+            for (int32_t r = top; r < std::min(rows, top + side); ++r) {
+                for (int32_t c = left; c < std::min(cols, left + side); ++c) literal.background_image[static_cast<size_t>(r) * cols + c] = level;
+            }
+        }
+        const ReconWorkBuffers seeded = literal;
+        FillHoles(literal, rows, cols);
+        SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols) + " image " + std::to_string(image));
+        bool touching = false;
+        ForEachVectorTarget([&](const std::string& target) {
+            ReconWorkBuffers distance = seeded;
+            FillHoles_Distance(distance, rows, cols);
+            ASSERT_EQ(literal.background_image, distance.background_image) << target;
+            for (const uint8_t deferred : distance.hole_fill.deferred) touching = touching || deferred != 0;
+        });
+        if (HasFatalFailure()) return;
+        touching_images += touching ? 1 : 0;
+    }
+    // One seed at the end of a long thin image: its last pass is far beyond 254.
+    for (const int32_t length : {255, 256, 257, 600}) {
+        for (const bool tall : {false, true}) {
+            const int32_t rows = tall ? length : 5, cols = tall ? 5 : length;
+            ReconWorkBuffers literal;
+            const size_t npix = static_cast<size_t>(rows) * cols;
+            literal.background_image.assign(npix, kHoleMarker);
+            literal.snapshot.assign(npix, 0);
+            literal.fill_list.assign(npix, 0);
+            literal.background_image[static_cast<size_t>(rows / 2) * cols] = 200;
+            literal.background_image[npix - 1] = 3;
+            const ReconWorkBuffers seeded = literal;
+            FillHoles(literal, rows, cols);
+            ForEachVectorTarget([&](const std::string& target) {
+                ReconWorkBuffers distance = seeded;
+                FillHoles_Distance(distance, rows, cols);
+                ASSERT_EQ(literal.background_image, distance.background_image) << rows << "x" << cols << " " << target;
+            });
+            if (HasFatalFailure()) return;
+            ++long_images;
+        }
+    }
+    std::printf("[ info ] %d of 400 random seed images had same-pass lone pixels touching diagonally; %d with passes beyond 254\n",
+                touching_images, long_images);
+    EXPECT_GT(touching_images, 0);
+}
+
+// The truncated mean of the known neighbours through the reciprocal table, for every neighbour sum
+// below 16384 (at least one known neighbour): the division it replaces.
+TEST(Differential, HoleFillReciprocalGivesTheTruncatedMeanOfEverySum) {
+    for (uint32_t sum = 0; sum < kAllNeighboursMarked; ++sum) {
+        ASSERT_EQ(HoleFill_MeanByReciprocal(static_cast<uint16_t>(sum)), (sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift))) << sum;
+    }
+}
+
+// Windows placed against the range filter's fixed blocks of thresholds (16, 32 or 64 of them): two
+// levels per image whose difference is just under, at and over one and two blocks, with the lower
+// level on and next to a block boundary; bands of one value (whole windows of one value beside
+// windows of two), and the extremes 0 and 255.
+TEST(Differential, MedianFilterRangeMatchesSortedListAroundBlocksOfThresholds) {
+    Random random{37};
+    const int32_t rows = 31, cols = 80;
+    for (const int32_t block : {16, 32, 64}) {
+        for (const int32_t span : {block - 1, block, block + 1, 2 * block - 1, 2 * block, 2 * block + 1}) {
+            for (const int32_t offset : {-2, -1, 0, 1}) {
+                const int32_t low = std::clamp(block * random.Between(0, 3) + offset, 0, 255);
+                const int32_t high = std::min(255, low + span);
+                // Vertical and horizontal bands of each level, 5 to 20 pixels wide, and noise between both.
+                const int32_t band = random.Between(5, 20);
+                std::vector<uint16_t> input(static_cast<size_t>(rows) * cols);
+                for (int32_t r = 0; r < rows; ++r) {
+                    for (int32_t c = 0; c < cols; ++c) {
+                        const bool upper = c < 40 ? (c / band) % 2 == 1 : (r / band) % 2 == 1;
+                        const bool noisy = c >= 60 && random.Between(0, 3) == 0;
+                        input[static_cast<size_t>(r) * cols + c] =
+                            static_cast<uint16_t>(noisy ? random.Between(low, high) : (upper ? high : low));
+                    }
+                }
+                std::vector<uint16_t> literal(input.size(), 7);
+                Median_Filter_Sort(input.data(), cols, literal.data(), cols, rows, cols);
+                ForEachVectorTarget([&](const std::string& target) {
+                    std::vector<uint16_t> range(input.size(), 7);
+                    Median_Filter_Range(input.data(), cols, range.data(), cols, rows, cols);
+                    ASSERT_EQ(literal, range) << target << " levels " << low << " and " << high;
+                });
+                if (HasFatalFailure()) return;
             }
         }
     }
@@ -303,15 +422,21 @@ TEST(Differential, FillPlanesFastMatchesLiteralLoop) {
                 buffers.background_image[p] = static_cast<uint16_t>(p);
                 buffers.star_layer[p] = 0;
             }
-            PseudoRandom literal_generator{static_cast<uint32_t>(random.Next())}, fast_generator = literal_generator;
-            FourProduct literal, fast;
+            const PseudoRandom start{static_cast<uint32_t>(random.Next())};
+            PseudoRandom literal_generator = start;
+            FourProduct literal;
             FourProduct_MemSetup(literal, 1, 1, npix);
-            FourProduct_MemSetup(fast, 1, 1, npix);
             FillPlanes(buffers, literal_generator, literal, npix);
-            FillPlanes_Fast(buffers, fast_generator, fast, npix);
             SCOPED_TRACE("npix " + std::to_string(npix));
-            EXPECT_EQ(literal_generator.state, fast_generator.state);
-            for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal.planes[slot], fast.planes[slot]);
+            ForEachVectorTarget([&](const std::string& target) {
+                PseudoRandom fast_generator = start;
+                FourProduct fast;
+                FourProduct_MemSetup(fast, 1, 1, npix);
+                FillPlanes_Fast(buffers, fast_generator, fast, npix);
+                EXPECT_EQ(literal_generator.state, fast_generator.state) << target;
+                for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal.planes[slot], fast.planes[slot]) << target;
+            });
+            if (HasFatalFailure()) return;
         }
     }
 }
@@ -480,6 +605,36 @@ TEST(Differential, GaussStarFastMatchesLiteralKernelsAtEveryOffset) {
             EXPECT_EQ(literal, fast) << dr << " " << dc;
         }
         GaussStar_Release();
+    }
+}
+
+// Whole small records under every vector target: the fast pipeline's planes are the reference's.
+// (Cheap enough to run under an emulator, unlike the larger comparison below.)
+TEST(Differential, FastPipelineWritesTheReferencePlanesUnderEveryTarget) {
+    Random random{43};
+    for (int repeat = 0; repeat < 4; ++repeat) {
+        const int32_t rows = random.Between(15, 60), cols = random.Between(15, 90);
+        const int32_t window = 2 * random.Between(0, 4) + 1;
+        const CalStarExtraction record = MakeRecord(random, rows, cols, random.Between(1, 12), window);
+        ReconWorkBuffers literal_buffers;
+        FourProduct literal_product;
+        CalStarReconsitution_MemSetup(literal_buffers, record);
+        FourProduct_MemSetup(literal_product, 1, rows, cols);
+        CalStarReconsitution_Reference(literal_buffers, record, literal_product);
+        ForEachVectorTarget([&](const std::string& target) {
+            ReconWorkBuffers fast_buffers;
+            FourProduct fast_product;
+            CalStarReconsitution_MemSetup(fast_buffers, record);
+            FourProduct_MemSetup(fast_product, 1, rows, cols);
+            CalStarReconsitution(fast_buffers, record, fast_product);
+            EXPECT_EQ(literal_buffers.generator.state, fast_buffers.generator.state) << target;
+            for (int slot = 0; slot < kPlaneSlots; ++slot) {
+                ASSERT_EQ(literal_product.planes[slot], fast_product.planes[slot]) << target << " " << rows << "x" << cols;
+            }
+            CalStarReconsitution_MemFree(fast_buffers);
+        });
+        CalStarReconsitution_MemFree(literal_buffers);
+        if (HasFatalFailure()) return;
     }
 }
 

@@ -9,6 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <hwy/targets.h>
+
+#include "reconstitution/vector_target.h"
+
 namespace fs = std::filesystem;
 
 ScratchFolder::ScratchFolder() {
@@ -85,4 +89,14 @@ bool SanitizerNeedsTheAddressSpace() {
 #else
     return false;
 #endif
+}
+
+void ForEachVectorTarget(const std::function<void(const std::string& target)>& check) {
+    struct Restore {
+        ~Restore() { hwy::SetSupportedTargetsForTest(0); }
+    } restore;
+    for (const int64_t target : VectorTarget_Available()) {
+        hwy::SetSupportedTargetsForTest(target);
+        check(VectorTarget_NameOf(target));
+    }
 }

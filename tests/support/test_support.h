@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,3 +55,8 @@ std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestR
 // True when this build runs under AddressSanitizer or ThreadSanitizer, whose shadow memory a limited
 // address space (ulimit -v) cannot hold: tests that limit it skip there.
 bool SanitizerNeedsTheAddressSpace();
+
+// Runs `check` once under each vector target this build compiled and this processor runs (best first,
+// the plain one-lane target last), each forced in turn for every fast stage; afterwards the stages
+// choose for themselves again. `check` gets the target's name, for its messages.
+void ForEachVectorTarget(const std::function<void(const std::string& target)>& check);

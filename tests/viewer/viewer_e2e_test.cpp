@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "reconstitution/vector_target.h"
 #include "support/test_support.h"
 #include "viewer/image_readers.h"
 
@@ -151,7 +152,8 @@ TEST(CommandLine, HelpAndVersionPrintAndExitZero) {
         EXPECT_EQ(run.status, 0) << c.program << " " << c.argument;
         EXPECT_EQ(run.output.rfind(c.starts_with, 0), 0u) << run.output;
     }
-    EXPECT_EQ(RunCalstars2fp({"--version"}).output, std::string("calstars2fp ") + CALSTARS2FP_VERSION + "\n");
+    EXPECT_EQ(RunCalstars2fp({"--version"}).output,
+              std::string("calstars2fp ") + CALSTARS2FP_VERSION + "\nvector instructions: " + VectorTarget_Name() + "\n");
     EXPECT_EQ(RunExecutable(FPVIEW_EXE, {"--version"}).output, std::string("fpview ") + CALSTARS2FP_VERSION + "\n");
 }
 
