@@ -27,12 +27,15 @@
 namespace {
 
 // Bytes per pixel that a CALSTARS file's image needs while it is processed: four 8-bit planes, three
-// 16-bit work images and one 32-bit pixel list.
-constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4;
-// ... and that each worker of a parallel run needs: its work images and pixel list, the range
-// filter's byte copy of the image and column counts, and the four planes of each of the two records
-// it may have in flight.
-constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 2 + 2 * 4 * 1;
+// 16-bit work images, one 32-bit pixel list and the range filter's byte copy of the image.
+constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4 + 1;
+// ... and that each worker of a parallel run needs: its work images, pixel list and filter's byte
+// image, and the four planes of each of the two records it may have in flight.
+constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 1 + 2 * 4 * 1;
+// Bytes per image column of the fast stages' work space, in the sequential loop and in each worker:
+// the range filter's 320 bytes of threshold counts and its per-column ranges, the hole fill's open
+// runs, row marks and deferred passes.
+constexpr uint64_t kBytesPerColumn = 384;
 
 // The profile half of a record's window (0 for a window the reconstitution refuses).
 int32_t ProfileHalf(int32_t window) { return window > 0 ? (window - 1) / 2 : 0; }
@@ -411,7 +414,7 @@ uint64_t MemoryBudget(const MemoryLimits& limits) {
 
 void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budget, const std::string& path) {
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    const uint64_t needed = kBytesPerPixel * npix + ProfileBytes(window);
+    const uint64_t needed = kBytesPerPixel * npix + kBytesPerColumn * static_cast<uint64_t>(cols) + ProfileBytes(window);
     if (budget != 0 && needed > budget) {
         Fail(WaitKind::None, Format(" Image of %" PRId32 " x %" PRId32 " pixels with window %" PRId32 " in %s needs %" PRIu64
                                     " MB of memory, more than the %" PRIu64 " MB this machine can give \n",
@@ -422,7 +425,8 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budg
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers) {
     if (budget == 0) return workers;
     const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    const uint64_t per_worker = kBytesPerWorkerPixel * npix + kWorkerStackBytes + ProfileBytes(window);
+    const uint64_t per_worker =
+        kBytesPerWorkerPixel * npix + kBytesPerColumn * static_cast<uint64_t>(cols) + kWorkerStackBytes + ProfileBytes(window);
     return static_cast<int32_t>(std::min<uint64_t>(budget / per_worker, static_cast<uint64_t>(workers)));
 }
 

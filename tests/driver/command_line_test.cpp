@@ -81,12 +81,13 @@ TEST(CommandLine, BadNumbersOfWorkersAreRefusedWithOneLine) {
     }
 }
 
-// Bytes a worker needs per pixel (work images 10, the filter's copy 2, two records' planes 8) and its
-// stack; the sequential loop's 14 a pixel.
+// Bytes a worker needs per pixel (work images 10, the filter's byte image 1, two records' planes 8),
+// per column (384) and its stack; the sequential loop's 15 a pixel.
 TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
-    const uint64_t worker = 20 * npix + kWorkerStackBytes + table;
+    const uint64_t columns = 384 * 1000;
+    const uint64_t worker = 19 * npix + columns + kWorkerStackBytes + table;
     struct Case {
         uint64_t budget;
         int32_t asked, expected;
@@ -99,7 +100,7 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
         {4 * worker, 2, 2},              // never more than asked
         {worker, 8, 1},                  // exactly one
         {worker - 1, 8, 0},              // not one: the record runs in the sequential loop
-        {14 * npix + table, 8, 0},       // what the sequential loop needs is not enough for a worker
+        {15 * npix + columns + table, 8, 0},  // what the sequential loop needs is not enough for a worker
         {1, 8, 0},
     };
     for (const Case& c : cases) {
@@ -107,14 +108,16 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
     }
 }
 
-// The sequential loop's refusal: 14 bytes a pixel and the profile tables, measured against the budget.
+// The sequential loop's refusal: 15 bytes a pixel, 384 a column and the profile tables, measured
+// against the budget.
 TEST(MemoryBudget, RefusalIsMeasuredAgainstTheSequentialLoop) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
-    EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 14 * npix + table, "x"));
+    const uint64_t columns = 384 * 1000;
+    EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 15 * npix + columns + table, "x"));
     EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 0, "x"));  // unknown: no refusal
     try {
-        CheckMemoryBudget(1000, 1000, 1, 14 * npix + table - 1, "CALSTARS_x.txt");
+        CheckMemoryBudget(1000, 1000, 1, 15 * npix + columns + table - 1, "CALSTARS_x.txt");
         ADD_FAILURE() << "one worker does not fit";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.message.rfind(" Image of 1000 x 1000 pixels with window 1 in CALSTARS_x.txt needs ", 0), 0u) << failure.message;

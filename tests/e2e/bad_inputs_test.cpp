@@ -217,9 +217,9 @@ TEST(BadInputs, RefusedWithTheirReason) {
 }
 
 TEST(BadInputs, ImageTooLargeForTheMachineIsRefusedBeforeAnyBuffer) {
-    // 40000 x 40000 needs 14 bytes a pixel, 22.4 GB; a machine that can give three quarters of its
+    // 40000 x 40000 needs 15 bytes a pixel, 24 GB; a machine that can give three quarters of its
     // memory to that would allocate it instead.
-    if (PhysicalMemoryBytes() / 4 * 3 >= uint64_t{14} * 40000 * 40000) GTEST_SKIP() << "this machine could hold the image";
+    if (PhysicalMemoryBytes() / 4 * 3 >= uint64_t{15} * 40000 * 40000) GTEST_SKIP() << "this machine could hold the image";
     Fields f;
     f.rows = f.cols = "40000";
     BadInput c{"image of 40000 x 40000", Text(f), 1, "MB of memory, more than the"};

@@ -45,8 +45,8 @@ if ! make_group; then
   exit 0
 fi
 
-# Images of 2000 x 2000: the sequential loop takes 14 bytes a pixel (56 MB), a worker 20 and a stack
-# (81 MB). A limit of 96 MB gives a budget of 72 MB: the sequential loop fits, one worker does not.
+# Images of 2000 x 2000: the sequential loop takes 15 bytes a pixel (60 MB), a worker 19 and a stack
+# (77 MB). A limit of 96 MB gives a budget of 72 MB: the sequential loop fits, one worker does not.
 # Between two such files, one of small images that workers take: the run goes from the sequential
 # loop to the workers and back.
 mkdir "${work}/night"
