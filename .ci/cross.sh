@@ -42,6 +42,21 @@ declare -A qemu=([aarch64]=qemu-aarch64-static [armhf]=qemu-arm-static [s390x]=q
 declare -A machine=([aarch64]="ARM aarch64" [armhf]="ARM, EABI5" [s390x]="IBM S/390")
 declare -A package_architecture=([aarch64]=arm64 [armhf]=armhf)
 declare -A vector_target=([aarch64]=NEON [armhf]=NEON [s390x]=SCALAR)
+# What a target's program does under its emulator: the vector instructions it runs with, the
+# example folder and the conformance cases against the native program, its unit tests. Runs in the
+# background while the next target builds (the emulator takes one core, the build both).
+emulated_checks() {  # emulated_checks <target> <build folder>
+  local target=$1 build=$2 instructions
+  instructions=$("/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" --version | sed -n 's/^vector instructions: //p')
+  echo "${target}: the fast stages run with ${instructions}"
+  [ "${instructions}" = "${vector_target[${target}]}" ] ||
+    { echo "${target}: expected ${vector_target[${target}]} vector instructions, not '${instructions}'"; return 1; }
+  bash tests/cross/emulated_e2e.sh "/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" "${native}" \
+    "${root}/examples/night" "${root}/tests/data/conformance" "${scratch}" || return 1
+  ctest --test-dir "${build}" --output-on-failure
+}
+
+emulated=()  # "<target> <pid> <build folder>" of each check under way
 for target in aarch64 armhf s390x; do
   echo "--- ${target}"
   start=$(date +%s)
@@ -60,13 +75,8 @@ for target in aarch64 armhf s390x; do
   # Some kernels refuse what an emulator needs (its address-space layout, for instance): then the
   # build is compiled and checked, and the stage says that it could not be run.
   if "/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" --version > /dev/null 2>&1; then
-    instructions=$("/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" --version | sed -n 's/^vector instructions: //p')
-    echo "${target}: the fast stages run with ${instructions}"
-    [ "${instructions}" = "${vector_target[${target}]}" ] ||
-      { echo "${target}: expected ${vector_target[${target}]} vector instructions, not '${instructions}'"; exit 1; }
-    bash tests/cross/emulated_e2e.sh "/usr/bin/${qemu[${target}]}" "${build}/calstars2fp" "${native}" \
-      "${root}/examples/night" "${root}/tests/data/conformance" "${scratch}"
-    ctest --test-dir "${build}" --output-on-failure
+    emulated_checks "${target}" "${build}" > "${build}/emulated.log" 2>&1 &
+    emulated+=("${target} $! ${build}")
   else
     echo "${target}: this machine cannot run ${qemu[${target}]}: built and checked, not run"
   fi
@@ -86,6 +96,17 @@ for target in aarch64 armhf s390x; do
     [[ "${contents}" == *" ./usr/bin/calstars2fp"* ]] || { echo "${package}: no /usr/bin/calstars2fp"; exit 1; }
     [[ "${contents}" != *"/usr/bin/fpview"* ]] || { echo "${package}: holds fpview"; exit 1; }
   fi
-  echo "--- ${target} done in $(( $(date +%s) - start )) s"
+  echo "--- ${target} built in $(( $(date +%s) - start )) s"
 done
+
+failed=0
+for entry in "${emulated[@]}"; do
+  read -r target pid build <<< "${entry}"
+  status=0
+  wait "${pid}" || status=$?
+  echo "--- ${target} under its emulator: status ${status}"
+  cat "${build}/emulated.log"
+  [ "${status}" -eq 0 ] || failed=1
+done
+[ "${failed}" -eq 0 ] || { echo "the emulated checks failed"; exit 1; }
 test -z "$(git status --porcelain)" || { echo "the cross stage left the tree dirty"; git status --porcelain; exit 1; }
