@@ -588,10 +588,11 @@ TEST(Differential, GaussStarFastMatchesLiteralKernelsAtEveryOffset) {
                 }
             }
             EXPECT_EQ(mismatches, 0) << "half " << half << " sigma " << sigma;
-            std::printf("[ info ] half %d sigma %.1f: %llu kernels, %llu of %llu blocks and %llu totals summed literally\n", half,
-                        static_cast<double>(sigma), static_cast<unsigned long long>(cache.kernel_builds),
+            std::printf("[ info ] half %d sigma %.1f: %llu kernels, %llu of %llu blocks summed literally (%llu more kept from "
+                        "earlier kernels), %llu totals\n",
+                        half, static_cast<double>(sigma), static_cast<unsigned long long>(cache.kernel_builds),
                         static_cast<unsigned long long>(cache.literal_blocks), static_cast<unsigned long long>(cache.blocks),
-                        static_cast<unsigned long long>(cache.literal_totals));
+                        static_cast<unsigned long long>(cache.remembered_blocks), static_cast<unsigned long long>(cache.literal_totals));
         }
         // The independent sums are GaussStar's: a few kernels of the widest half, against the literal call.
         GaussStar_Release();
