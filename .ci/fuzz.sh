@@ -14,11 +14,24 @@ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_
 cmake --build build/fuzz -j2 --target calstars_reader_fuzz pipeline_fuzz fast_stages_fuzz
 
 mkdir -p build/fuzz/artifacts
+# The three run side by side (each single-threaded, for a minute): the stage takes one minute, not three.
+pids=()
 for target in calstars_reader_fuzz pipeline_fuzz fast_stages_fuzz; do
   # New inputs go to a scratch corpus, so the committed seeds stay as they are.
   work="build/fuzz/corpus/${target}"
   rm -rf "${work}" && mkdir -p "${work}"
-  echo "--- ${target}"
   "build/fuzz/fuzz/${target}" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="build/fuzz/artifacts/${target}-" "${work}" "fuzz/corpus/${target}" 2>&1 | tail -n 12
+    -artifact_prefix="build/fuzz/artifacts/${target}-" "${work}" "fuzz/corpus/${target}" > "build/fuzz/${target}.log" 2>&1 &
+  pids+=($!)
 done
+failed=0
+index=0
+for target in calstars_reader_fuzz pipeline_fuzz fast_stages_fuzz; do
+  status=0
+  wait "${pids[index]}" || status=$?
+  index=$(( index + 1 ))
+  echo "--- ${target}: status ${status}"
+  tail -n 12 "build/fuzz/${target}.log"
+  [ "${status}" -eq 0 ] || failed=1
+done
+exit "${failed}"

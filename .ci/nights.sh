@@ -5,10 +5,12 @@
 #                                  <work>/reference/<camera>/<night>/, GOOD_NIGHTS, BAD_NIGHT
 make_nights() {
   local work=$1
-  cmake -S . -B build/nights -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_TESTS=OFF -DCALSTARS2FP_VIEWER=OFF > /dev/null
-  cmake --build build/nights > /dev/null
-  cmake --install build/nights --prefix "${work}/prefix" > /dev/null
-  local generate=build/nights/make_calstars
+  # The Linux stage's build when it ran first: nothing to build again (the programs are the same
+  # whatever else that build holds).
+  cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
+  cmake --build build/ci > /dev/null
+  cmake --install build/ci --component tools --prefix "${work}/prefix" > /dev/null
+  local generate=build/ci/make_calstars
   rm -rf "${work}/archive" "${work}/reference"
   mkdir -p "${work}/archive/C01/20140101" "${work}/archive/C01/20140102" "${work}/archive/C02/20140101" \
     "${work}/archive/C02/20140102" "${work}/archive/C03/20140101"
@@ -27,7 +29,7 @@ make_nights() {
   for night in "${GOOD_NIGHTS[@]}"; do
     mkdir -p "${work}/reference/${night}"
     cp "${work}/archive/${night}"/CALSTARS* "${work}/reference/${night}/"
-    build/nights/calstars2fp "${work}/reference/${night}" > "${work}/reference/${night}.out"
+    build/ci/calstars2fp "${work}/reference/${night}" > "${work}/reference/${night}.out"
   done
 }
 

@@ -39,7 +39,7 @@ echo "first pass: 4 nights identical to sequential runs, the bad one failed with
 
 # Mend the bad night (its files again as generated) and re-run only what failed.
 rm -f "archive/${BAD_NIGHT}"/*
-build_generator="$(cd "${work}/../.." && pwd)/build/nights/make_calstars"
+build_generator="$(cd "${work}/../.." && pwd)/build/ci/make_calstars"
 "${build_generator}" "archive/${BAD_NIGHT}" --camera 2 --files 2 --records 3 --rows 60 --cols 80 --stars 10 --seed 5 > /dev/null
 mkdir -p "reference/${BAD_NIGHT}"
 cp "archive/${BAD_NIGHT}"/CALSTARS* "reference/${BAD_NIGHT}/"

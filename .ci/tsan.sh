@@ -14,6 +14,11 @@ tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALSTARS2FP_VIEWER=OFF \
   -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS="${tsan}" -DCMAKE_EXE_LINKER_FLAGS="${tsan}"
 cmake --build build/tsan -j2
-# The interrupted runs with one worker start no thread, and the other builds run them; with three
-# workers they run here too.
-ctest --test-dir build/tsan --output-on-failure -j2 -E '^interrupted_runs$'
+# The tests whose code starts threads: the program's runs (several workers by default), the workers,
+# safe output's writers, the host's settings and the interrupted runs with three workers. The unit
+# tests of single stages run on one thread and are left to the other builds, as are the interrupted
+# runs with one worker.
+single_threaded='^(CalstarsReader|CalstarsWriter|Differential|GaussStar|GaussStarFast|Paths|FourProduct|DrawStars|MedianFilter'
+single_threaded+='|CommandLine|MemoryBudget|HeapSortIndices|FillHoles|CalStarReconsitution|SeedBackground|PseudoRandom|Interruption'
+single_threaded+='|DiscMask|FillPlanes|CompleteBorder|VectorTarget)\.|^interrupted_runs$'
+ctest --test-dir build/tsan --output-on-failure -j2 -E "${single_threaded}"

@@ -8,7 +8,8 @@ source .ci/install.sh
 install_packages cmake ninja-build libhwy-dev g++ libgtest-dev pkg-config libpng-dev libcfitsio-dev fitsverify dpkg-dev file \
   python3-dev pybind11-dev python3-numpy
 
-build=build/ci-viewer
+# The Linux stage's build, when it ran first: the same configuration, nothing to build again.
+build=build/ci
 cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCALSTARS2FP_VIEWER=ON -DCALSTARS2FP_PYTHON=ON
 cmake --build "${build}"
 ctest --test-dir "${build}" --output-on-failure -j2 -L viewer
