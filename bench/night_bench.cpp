@@ -2,6 +2,7 @@
 // on a sample of the same records, measured in the same run.
 //
 //   calstars2fp_night_bench [--quick] [--repetitions N] [--work FOLDER] [--program PATH]
+//                           [--vector-target NAME] [--cases N,N,...]
 //
 // Each case is a folder written by `make_calstars --night`: every record lists the same stars a little
 // further along the sky, as a camera's night does (not one record repeated). For each case:
@@ -14,10 +15,16 @@
 //    record and the child's peak memory;
 //  - the ratio literal / fast;
 //  - the part of a record that a parallel run keeps serial (the rename and the printed name), against
-//    the record's time on one thread, and the speed-up that share allows at 4, 8, 16 and 64 workers.
+//    the record's time on one thread, and the speed-up that share allows at 4, 8, 16 and 64 workers;
+//  - the stages of a record, in this process on one thread over the folder's first records (up to
+//    400): reading, the buffers' set-up per file, seeding, hole fill, border completion, filter, star
+//    layer, plane fill and the file write, in ms per record and their share, the two per-pixel stages
+//    also in ns a pixel; the stages are run as CalStarReconsitution runs them, and their planes are
+//    checked against it on each file's first record. --vector-target NAME runs them with that target of
+//    the build (the whole runs use the program as it was built).
 // --quick runs every case on smaller folders with one repetition (for CI: the cases keep running;
-// its numbers mean little). Generated folders go under --work (default: the system's temporary
-// folder) and are removed at the end.
+// its numbers mean little); --cases picks cases by their number (from 1). Generated folders go under
+// --work (default: the system's temporary folder) and are removed at the end.
 #include <sched.h>
 #include <time.h>
 #include <sys/resource.h>
@@ -41,32 +48,53 @@
 #include "calstars/calstars.h"
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
+#include "reconstitution/median_filter.h"
 #include "reconstitution/reconstitution.h"
+#include "reconstitution/vector_target.h"
 #include "safe_output/safe_output.h"
+
+#include <hwy/targets.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct NightCase {
-    std::string label;
+// The files of one make_calstars --night call: `nights` nights of `records` records, one file each.
+// Stars and window 0: the generator's own, drawn per night (50 to 150 stars; window 7, 9 or 11).
+struct NightPart {
     int rows, cols, stars, window;
-    int records;        // per night
-    int nights;         // one file each
-    int literal_every;  // the literal runs on records 0, k, 2k, ... of the folder
+    int records;  // per night
+    int nights;   // one file each
+    int camera;
     uint64_t seed;
 };
 
-// The full cases, and the quick ones (the same shapes, fewer records and samples).
+struct NightCase {
+    std::string label;
+    std::vector<NightPart> parts;
+    int literal_every;  // the literal runs on records 0, k, 2k, ... of the folder
+    int runs_per_repetition;  // whole runs per repetition: more for a folder that takes a fraction of a second
+};
+
+// The full cases, and the quick ones (the same shapes, fewer records and samples). The last is a
+// folder of a few short files of two sizes, as a camera computer's day may leave: three nights'
+// files of 4, 4 and 3 records, 640 x 480, 720 x 480 and 640 x 480, each night its own stars and
+// window.
 std::vector<NightCase> Cases(bool quick) {
+    const NightCase short_files{"3 files, 11 records, 640x480 and 720x480",
+                                {{480, 640, 0, 0, 4, 1, 1, 21}, {480, 720, 0, 0, 4, 1, 2, 22}, {480, 640, 0, 0, 3, 1, 3, 23}},
+                                1,
+                                quick ? 1 : 7};
     if (quick) {
-        return {{"640x480 night, 100 stars, w9", 480, 640, 100, 9, 100, 1, 50, 11},
-                {"1280x720 night, 150 stars, w9", 720, 1280, 150, 9, 20, 1, 10, 12},
-                {"8 files x 3 records, 640x480, 100 stars, w9", 480, 640, 100, 9, 3, 8, 12, 13}};
+        return {{"640x480 night, 100 stars, w9", {{480, 640, 100, 9, 100, 1, 1, 11}}, 50, 1},
+                {"1280x720 night, 150 stars, w9", {{720, 1280, 150, 9, 20, 1, 1, 12}}, 10, 1},
+                {"8 files x 3 records, 640x480, 100 stars, w9", {{480, 640, 100, 9, 3, 8, 1, 13}}, 12, 1},
+                short_files};
     }
-    return {{"640x480 night, 100 stars, w9", 480, 640, 100, 9, 3000, 1, 100, 11},
-            {"1280x720 night, 150 stars, w9", 720, 1280, 150, 9, 300, 1, 30, 12},
-            {"40 files x 3 records, 640x480, 100 stars, w9", 480, 640, 100, 9, 3, 40, 12, 13}};
+    return {{"640x480 night, 100 stars, w9", {{480, 640, 100, 9, 3000, 1, 1, 11}}, 100, 1},
+            {"1280x720 night, 150 stars, w9", {{720, 1280, 150, 9, 300, 1, 1, 12}}, 30, 1},
+            {"40 files x 3 records, 640x480, 100 stars, w9", {{480, 640, 100, 9, 3, 40, 1, 13}}, 12, 1},
+            short_files};
 }
 
 struct ChildRun {
@@ -251,12 +279,119 @@ void SerialShare(const std::string& folder, int records) {
     PrintRow("", "rename + line, one thread", done, 1000.0 * serial_s / done, 0.0, 0.0, 0, note);
 }
 
+// Records of a case whose stages are timed (the first ones of the folder).
+constexpr int kStageRecords = 400;
+
+// The stages of the first `records` records of the folder, on this thread: each timed as
+// CalStarReconsitution runs it (see reconstitution.cpp), with the reading, the buffers' set-up per
+// file (the sequential loop's: planes and buffers kept from file to file) and the file write. Each
+// file's first record is also reconstituted by CalStarReconsitution on buffers of its own, and the
+// planes compared. Prints one row per stage.
+void Stages(const std::string& folder, int records) {
+    enum Stage { kReading, kSetUp, kSeeding, kHoleFill, kBorder, kFilter, kStarLayer, kPlaneFill, kWrite, kStageCount };
+    const char* const names[kStageCount] = {"reading",     "set-up per file", "seeding",    "hole fill", "border completion",
+                                            "filter",      "star layer",      "plane fill", "file write"};
+    double seconds[kStageCount] = {};
+    const std::string out = folder + "/stages";
+    fs::create_directories(out);
+    int done = 0;
+    uint64_t pixels = 0;
+    bool same = true;
+    try {
+        CalStarExtraction extraction;
+        FourProduct product;
+        ReconWorkBuffers buffers;
+        int32_t rows = 0, cols = 0, nstars = 0;
+        auto mark = std::chrono::steady_clock::now();
+        const auto lap = [&mark, &seconds](Stage stage) {
+            const auto now = std::chrono::steady_clock::now();
+            seconds[stage] += std::chrono::duration<double>(now - mark).count();
+            mark = now;
+        };
+        for (const std::string& name : CalstarsFiles(folder)) {
+            if (done == records) break;
+            mark = std::chrono::steady_clock::now();
+            OpenCalStarExtraction(folder + "/" + name, extraction);
+            lap(kReading);
+            bool first = true;
+            while (done < records && ReadCalStarFrame(extraction) == 0) {
+                lap(kReading);
+                if (extraction.rows != rows || extraction.cols != cols || extraction.nstars != nstars) {
+                    FourProduct_MemSetup(product, extraction.first_int, extraction.rows, extraction.cols);
+                    CalStarReconsitution_MemSetup(buffers, extraction);
+                    rows = extraction.rows;
+                    cols = extraction.cols;
+                    nstars = extraction.nstars;
+                }
+                const PseudoRandom start = buffers.generator;
+                const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
+                buffers.disc_mask.assign(area, 0.0f);
+                buffers.profile_kernel.assign(area, 0.0f);
+                lap(kSetUp);
+                SeedBackground(buffers, extraction);
+                lap(kSeeding);
+                FillHoles_Distance(buffers, rows, cols);
+                lap(kHoleFill);
+                CompleteBorder(buffers.background_image, rows, cols);
+                lap(kBorder);
+                Median_Filter_Range(buffers.background_image.data(), cols, buffers.snapshot.data(), cols, rows, cols, buffers.filter);
+                std::swap(buffers.background_image, buffers.snapshot);
+                lap(kFilter);
+                BuildDiscMask(buffers.disc_mask, extraction.window);
+                DrawStars_Fast(buffers, extraction);
+                lap(kStarLayer);
+                FillPlanes_Fast(buffers, buffers.generator, product, rows * cols);
+                lap(kPlaneFill);
+                product.output_name[product.bank] = out + "/" + extraction.name;
+                FourProduct_WriteFile(product);
+                CalStarReconsitution_FrameFree(buffers);
+                lap(kWrite);
+                if (first) {
+                    // The same record through CalStarReconsitution: the stages above are its own.
+                    ReconWorkBuffers check_buffers;
+                    FourProduct check;
+                    CalStarReconsitution_MemSetup(check_buffers, extraction);
+                    FourProduct_MemSetup(check, extraction.first_int, rows, cols);
+                    check_buffers.generator = start;
+                    CalStarReconsitution(check_buffers, extraction, check);
+                    for (int slot = 0; slot < kPlaneSlots; ++slot) same = same && check.planes[slot] == product.planes[slot];
+                    first = false;
+                    mark = std::chrono::steady_clock::now();
+                }
+                pixels += static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
+                ++done;
+            }
+        }
+    } catch (const Failure& failure) {
+        std::printf("stages: the run failed:%s", failure.message.c_str());
+    }
+    fs::remove_all(out);
+    if (done == 0) return;
+    double total = 0.0;
+    for (const double stage : seconds) total += stage;
+    char text[160];
+    std::snprintf(text, sizeof text, "%d records on one thread, vector target %s; planes %s CalStarReconsitution's", done,
+                  VectorTarget_Name().c_str(), same ? "the same as" : "DIFFERENT FROM");
+    PrintRow("", "stages: whole record", done, 1000.0 * total / done, 0.0, 0.0, 0, text);
+    for (int stage = 0; stage < kStageCount; ++stage) {
+        std::string note;
+        std::snprintf(text, sizeof text, "%4.1f %%", 100.0 * seconds[stage] / total);
+        note = text;
+        if (stage == kHoleFill || stage == kFilter) {
+            std::snprintf(text, sizeof text, ", %.2f ns a pixel", 1e9 * seconds[stage] / static_cast<double>(pixels));
+            note += text;
+        }
+        PrintRow("", std::string("  ") + names[stage], done, 1000.0 * seconds[stage] / done, 0.0, 0.0, 0, note);
+    }
+}
+
 struct Settings {
     bool quick = false;
     int repetitions = 3;
     std::string work;
     std::string program = CALSTARS2FP_EXE;
     std::string self;
+    std::vector<int> cases;  // numbers from 1; empty: all
 };
 
 void PrintRow(const std::string& label, const std::string& run, int records, double ms_per_record, double cpu_ms_per_record,
@@ -269,18 +404,24 @@ void PrintRow(const std::string& label, const std::string& run, int records, dou
 
 // One case: generate, then the whole runs, then the literal sample. Returns false on a failed run.
 bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, int cpus) {
-    const std::string folder = settings.work + "/night_" + std::to_string(night.seed);
+    const std::string folder = settings.work + "/night_" + std::to_string(night.parts.front().seed);
     fs::remove_all(folder);
     fs::create_directories(folder);
-    const ChildRun made = Run({MAKE_CALSTARS, folder, "--night", "--files", std::to_string(night.nights), "--records",
-                               std::to_string(night.records), "--rows", std::to_string(night.rows), "--cols",
-                               std::to_string(night.cols), "--stars", std::to_string(night.stars), "--window",
-                               std::to_string(night.window), "--seed", std::to_string(night.seed)});
-    if (made.status != 0) {
-        std::printf("make_calstars failed (status %d)\n", made.status);
-        return false;
+    int records = 0;
+    for (const NightPart& part : night.parts) {
+        std::vector<std::string> arguments = {MAKE_CALSTARS, folder, "--night", "--camera", std::to_string(part.camera), "--files",
+                                              std::to_string(part.nights), "--records", std::to_string(part.records), "--rows",
+                                              std::to_string(part.rows), "--cols", std::to_string(part.cols), "--seed",
+                                              std::to_string(part.seed)};
+        if (part.stars > 0) arguments.insert(arguments.end(), {"--stars", std::to_string(part.stars)});
+        if (part.window > 0) arguments.insert(arguments.end(), {"--window", std::to_string(part.window)});
+        const ChildRun made = Run(arguments);
+        if (made.status != 0) {
+            std::printf("make_calstars failed (status %d)\n", made.status);
+            return false;
+        }
+        records += part.records * part.nights;
     }
-    const int records = night.records * night.nights;
 
     // The whole runs: one core, then all of them.
     std::vector<std::pair<std::string, std::vector<std::string>>> runs;
@@ -296,7 +437,7 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
         std::vector<double> seconds;
         std::vector<double> cpu_seconds;
         long peak_kb = 0;
-        for (int repetition = 0; repetition < settings.repetitions; ++repetition) {
+        for (int repetition = 0; repetition < settings.repetitions * night.runs_per_repetition; ++repetition) {
             RemoveOutputs(folder);
             const ChildRun run = Run(arguments);
             if (run.status != 0) {
@@ -322,6 +463,7 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
     }
     RemoveOutputs(folder);
     SerialShare(folder, records);
+    Stages(folder, std::min(records, kStageRecords));
 
     // The literal sample, in a child so that its peak memory is its own.
     const std::string literal_out = folder + "/literal";
@@ -354,7 +496,9 @@ bool RunCase(const Settings& settings, const NightCase& night, bool has_jobs, in
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: calstars2fp_night_bench [--quick] [--repetitions N] [--work FOLDER] [--program PATH]\n");
+    std::fprintf(stderr,
+                 "usage: calstars2fp_night_bench [--quick] [--repetitions N] [--work FOLDER] [--program PATH] [--vector-target NAME]"
+                 " [--cases N,N,...]\n");
     return 2;
 }
 
@@ -378,6 +522,21 @@ int main(int argc, char** argv) {
             work_parent = argv[++i];
         } else if (argument == "--program" && i + 1 < argc) {
             settings.program = fs::absolute(argv[++i]).string();
+        } else if (argument == "--vector-target" && i + 1 < argc) {
+            const std::string wanted = argv[++i];
+            bool found = false;
+            for (const int64_t available : VectorTarget_Available()) {
+                if (VectorTarget_NameOf(available) != wanted) continue;
+                hwy::SetSupportedTargetsForTest(available);
+                found = true;
+            }
+            if (!found) {
+                std::fprintf(stderr, "vector target %s is not among this build's for this processor\n", wanted.c_str());
+                return 1;
+            }
+        } else if (argument == "--cases" && i + 1 < argc) {
+            std::stringstream list(argv[++i]);
+            for (std::string number; std::getline(list, number, ',');) settings.cases.push_back(std::atoi(number.c_str()));
         } else {
             return Usage();
         }
@@ -401,8 +560,12 @@ int main(int argc, char** argv) {
     std::printf("\n%-46s %-24s %8s %10s %10s %9s %9s  %s\n", "case", "run", "records", "ms/record", "CPU ms/rec", "total s",
                 "peak MB", "");
     bool ok = true;
-    for (const NightCase& night : Cases(settings.quick)) {
-        if (!RunCase(settings, night, has_jobs, cpus)) ok = false;
+    const std::vector<NightCase> cases = Cases(settings.quick);
+    for (size_t k = 0; k < cases.size(); ++k) {
+        if (!settings.cases.empty() && std::find(settings.cases.begin(), settings.cases.end(), static_cast<int>(k + 1)) == settings.cases.end()) {
+            continue;
+        }
+        if (!RunCase(settings, cases[k], has_jobs, cpus)) ok = false;
     }
     fs::remove_all(settings.work);
     return ok ? 0 : 1;

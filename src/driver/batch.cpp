@@ -27,11 +27,14 @@
 namespace {
 
 // Bytes per pixel that a CALSTARS file's image needs while it is processed: four 8-bit planes, three
-// 16-bit work images, one 32-bit pixel list and the range filter's byte copy of the image.
-constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 4 + 1;
-// ... and that each worker of a parallel run needs: its work images, pixel list and filter's byte
-// image, and the four planes of each of the two records it may have in flight.
-constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 4 + 1 + 2 * 4 * 1;
+// 16-bit work images and the range filter's byte copy of the image.
+constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 1;
+// ... and that each worker of a parallel run needs: its work images and filter's byte image, and the
+// four planes of each of the two records it may have in flight.
+constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 1 + 2 * 4 * 1;
+// ... and, in both, the pass-by-pass hole fill's 32-bit pixel list, for the images that the pipeline
+// fills that way (FillHoles_NeedsList: a side of 65535 or more).
+constexpr uint64_t kBytesPerListPixel = 4;
 // Bytes per image column of the fast stages' work space, in the sequential loop and in each worker:
 // the range filter's 320 bytes of threshold counts and its per-column ranges, the hole fill's open
 // runs, row marks and deferred passes.
@@ -39,6 +42,41 @@ constexpr uint64_t kBytesPerColumn = 384;
 
 // The profile half of a record's window (0 for a window the reconstitution refuses).
 int32_t ProfileHalf(int32_t window) { return window > 0 ? (window - 1) / 2 : 0; }
+
+// The profile factor tables of one reconstitution (the fast path's, which the runs use).
+uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(ProfileHalf(window)); }
+
+// An image held by buffers: its pixels and columns, and whether the pixel list goes with it. Buffers
+// kept from file to file hold the largest image so far (kept_buffer.h): its pixels and its columns
+// are each the largest since the buffers were last freed.
+struct HeldImage {
+    uint64_t pixels = 0, cols = 0;
+    bool list = false;
+};
+
+HeldImage ImageOf(int32_t rows, int32_t cols) {
+    return {static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols), static_cast<uint64_t>(cols), FillHoles_NeedsList(rows, cols)};
+}
+
+// The larger of two held images, pixel list of `now` (a buffer set-up frees the list when the new
+// image does not need it).
+HeldImage Largest(const HeldImage& held, const HeldImage& now) {
+    return {std::max(held.pixels, now.pixels), std::max(held.cols, now.cols), now.list};
+}
+
+// Bytes the sequential loop needs for `image` and a record of `window`.
+uint64_t SequentialBytes(const HeldImage& image, int32_t window) {
+    return (kBytesPerPixel + (image.list ? kBytesPerListPixel : 0)) * image.pixels + kBytesPerColumn * image.cols +
+           ProfileBytes(window);
+}
+
+// Workers of a parallel run that fit `budget` when each holds `image`, at most `workers`.
+int32_t WorkersFor(const HeldImage& image, int32_t window, uint64_t budget, int32_t workers) {
+    if (budget == 0) return workers;
+    const uint64_t per_worker = (kBytesPerWorkerPixel + (image.list ? kBytesPerListPixel : 0)) * image.pixels +
+                                kBytesPerColumn * image.cols + kWorkerStackBytes + ProfileBytes(window);
+    return static_cast<int32_t>(std::min<uint64_t>(budget / per_worker, static_cast<uint64_t>(workers)));
+}
 
 void CheckFolder(const std::string& folder) {
     if (folder.empty()) Fail(WaitKind::Character, " The folder argument is empty \n");
@@ -144,14 +182,26 @@ struct SequentialLoop {
     ReconWorkBuffers buffers;
     bool set_up = false;
     int32_t rows = 0, cols = 0, nstars = 0, first_int = 0;  // what product and buffers are set up for
+    HeldImage held;  // the largest image the planes and buffers keep memory for
 };
 
-void SetUpFor(SequentialLoop& loop, const CalStarExtraction& record) {
+void SetUpFor(SequentialLoop& loop, const CalStarExtraction& record, uint64_t budget) {
+    // The buffers keep the memory of the largest image so far; where that beside this record's own
+    // needs would not fit the budget (a larger image with a small window before a smaller one with a
+    // large window), they give it back before this record sets up.
+    const HeldImage image = ImageOf(record.rows, record.cols);
+    if (budget != 0 && SequentialBytes(Largest(loop.held, image), record.window) > budget) {
+        FourProduct_MemFree(loop.product);
+        CalStarReconsitution_MemFree(loop.buffers);
+        loop.held = HeldImage{};
+        loop.set_up = false;
+    }
     if (loop.set_up && loop.rows == record.rows && loop.cols == record.cols && loop.nstars == record.nstars &&
         loop.first_int == record.first_int) {
         return;
     }
     loop.set_up = false;
+    loop.held = Largest(loop.held, image);
     FourProduct_MemSetup(loop.product, record.first_int, record.rows, record.cols);
     CalStarReconsitution_MemSetup(loop.buffers, record);
     loop.set_up = true;
@@ -163,8 +213,8 @@ void SetUpFor(SequentialLoop& loop, const CalStarExtraction& record) {
 
 // Reconstitutes and writes one checked record with the loop's buffers, whose generator is where the
 // record's first pixel draws.
-void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& record) {
-    SetUpFor(loop, record);
+void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& record, uint64_t budget) {
+    SetUpFor(loop, record, budget);
     RecordOutcome outcome;
     ReconstituteRecord(loop.buffers, record, loop.product, outcome);
     FinishRecord(folder, record.name, outcome, loop.product);
@@ -172,9 +222,9 @@ void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExt
 }
 
 // A CALSTARS file is done: the literal profile table goes. The work images and planes stay for the
-// next file, as a worker's do, and are set up again only for another size: freed and taken again for
-// every short file of a night, their fresh pages cost more than the file's records (14 ms a file of
-// three 640 x 480 records). A file of another size frees them before it allocates its own.
+// next file, as a worker's do: freed and taken again for every short file of a night, their fresh
+// pages cost more than the file's records (14 ms a file of three 640 x 480 records). A file of a
+// smaller image keeps their memory; a larger one frees it before it takes its own.
 void EndOfFile() { GaussStar_Release(); }
 
 void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_path, CalStarExtraction& extraction,
@@ -184,7 +234,7 @@ void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_
     while (ReadCalStarFrame(extraction) == 0) {
         Interruption_NameRecord(extraction.name);
         CheckRecord(extraction, calstars_path, budget);
-        RunRecord(folder, loop, extraction);
+        RunRecord(folder, loop, extraction, budget);
         Interruption_RecordDone();
     }
     EndOfFile();
@@ -212,12 +262,25 @@ public:
                 RunSequentially(extraction_);
                 continue;
             }
-            const int32_t allowed = WorkersThatFit(extraction_.rows, extraction_.cols, extraction_.window, budget_,
-                                                   workers_->Capacity());
+            const HeldImage image = ImageOf(extraction_.rows, extraction_.cols);
+            const int32_t allowed = WorkersFor(image, extraction_.window, budget_, workers_->Capacity());
             if (allowed == 0) {
                 RunAlone();
                 continue;
             }
+            // Workers and the jobs' planes keep the memory of the largest image since they last gave
+            // it back: where that would let fewer workers run than this record's own image, they give
+            // it back first.
+            if (WorkersFor(Largest(workers_held_, image), extraction_.window, budget_, workers_->Capacity()) < allowed) {
+                ReleaseWorkers();
+                if (!workers_) {
+                    // The records before this one fell back to the sequential loop: so does this one.
+                    Interruption_NameRecord(extraction_.name);
+                    RunSequentially(extraction_);
+                    continue;
+                }
+            }
+            workers_held_ = Largest(workers_held_, image);
             ReleaseSequentialLoop();
             workers_->SetAllowed(allowed);
             // At most two records in flight per worker: one in hand, one waiting.
@@ -333,7 +396,7 @@ private:
             Interruption_NameRecord(job->record.name);
             sequential_.buffers.generator = job->generator;
             try {
-                RunRecord(folder_, sequential_, job->record);
+                RunRecord(folder_, sequential_, job->record, budget_);
             } catch (...) {
                 record_failed_ = true;
                 throw;
@@ -349,15 +412,21 @@ private:
     // no more than a run of one job would. Under a control group's limit no allocation fails to fall
     // back on: the process would be killed instead.
     void RunAlone() {
+        ReleaseWorkers();
+        Interruption_NameRecord(extraction_.name);
+        RunSequentially(extraction_);
+        sequential_used_ = true;
+    }
+
+    // The records in flight are written, and every worker and spare job gives its memory back.
+    void ReleaseWorkers() {
         Finish();
         if (workers_) {
             workers_->SetAllowed(0);
             workers_->WaitForRelease();
         }
         spare_.clear();
-        Interruption_NameRecord(extraction_.name);
-        RunSequentially(extraction_);
-        sequential_used_ = true;
+        workers_held_ = HeldImage{};
     }
 
     // The workers take records again: the sequential loop's buffers go first.
@@ -373,7 +442,7 @@ private:
     void RunSequentially(const CalStarExtraction& record) {
         sequential_.buffers.generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
         pixels_drawn_ += static_cast<uint64_t>(record.rows) * static_cast<uint64_t>(record.cols);
-        RunRecord(folder_, sequential_, record);
+        RunRecord(folder_, sequential_, record, budget_);
         Interruption_RecordDone();
     }
 
@@ -388,14 +457,8 @@ private:
     std::deque<std::string> reserved_;                // their output paths, reserved against temporary use
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
     bool sequential_used_ = false;                    // sequential_ holds buffers beside the workers
+    HeldImage workers_held_;                          // the largest image a worker or spare job may keep
 };
-
-}  // namespace
-
-namespace {
-
-// The profile factor tables of one reconstitution (the fast path's, which the runs use).
-uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(ProfileHalf(window)); }
 
 }  // namespace
 
@@ -413,8 +476,7 @@ uint64_t MemoryBudget(const MemoryLimits& limits) {
 }
 
 void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budget, const std::string& path) {
-    const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    const uint64_t needed = kBytesPerPixel * npix + kBytesPerColumn * static_cast<uint64_t>(cols) + ProfileBytes(window);
+    const uint64_t needed = SequentialBytes(ImageOf(rows, cols), window);
     if (budget != 0 && needed > budget) {
         Fail(WaitKind::None, Format(" Image of %" PRId32 " x %" PRId32 " pixels with window %" PRId32 " in %s needs %" PRIu64
                                     " MB of memory, more than the %" PRIu64 " MB this machine can give \n",
@@ -423,11 +485,7 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budg
 }
 
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers) {
-    if (budget == 0) return workers;
-    const uint64_t npix = static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols);
-    const uint64_t per_worker =
-        kBytesPerWorkerPixel * npix + kBytesPerColumn * static_cast<uint64_t>(cols) + kWorkerStackBytes + ProfileBytes(window);
-    return static_cast<int32_t>(std::min<uint64_t>(budget / per_worker, static_cast<uint64_t>(workers)));
+    return WorkersFor(ImageOf(rows, cols), window, budget, workers);
 }
 
 std::vector<std::string> CalstarsFilesInOrder(const std::string& folder_argument) {

@@ -24,7 +24,13 @@ void FourProduct_MemFree(FourProduct& record) {
 }
 
 void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, int32_t cols) {
-    FourProduct_MemFree(record);
+    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    // The current bank's planes keep their memory when it holds the new image (the plane fill writes
+    // every byte); otherwise they are freed before the new ones are taken.
+    for (int slot = 0; slot < kPlaneSlots; ++slot) {
+        std::vector<uint8_t>& plane = record.planes[slot];
+        if (slot % kBanks != 1 || npix > plane.capacity()) std::vector<uint8_t>().swap(plane);
+    }
     record.bits_per_pixel = 8;
     record.header_word4 = kFramesPerFourProduct;
     record.rows = rows;
@@ -32,7 +38,6 @@ void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, 
     // The magnitude of the most negative 32-bit value does not fit; it keeps its bit pattern.
     record.first_int_magnitude = first_int < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(first_int)) : first_int;
     record.bank = 1;
-    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
     OnAllocationFailure(WaitKind::Character, " ERROR:  Memory not allocated in FourProduct_MemSetup\n", [&] {
         for (int product = 0; product < kProducts; ++product) record.planes[2 * product + record.bank].resize(npix);
     });

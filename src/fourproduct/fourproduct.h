@@ -45,9 +45,11 @@ inline uint8_t* FourProduct_Plane(FourProduct& record, int product) {
     return record.planes[2 * product + record.bank].data();
 }
 
-// Releases the previous planes, then records the header values and allocates the current bank's four
-// planes of rows x cols bytes. Fails with " ERROR:  Memory not allocated in FourProduct_MemSetup\n"
-// (waiting for one character) when they cannot be allocated.
+// Records the header values and sizes the current bank's four planes to rows x cols bytes. A plane
+// keeps its memory from an earlier image that holds this one (its bytes are then stale: every byte is
+// written before the file is), and is freed before a larger one is taken, so that two sizes are
+// never held at once. Fails with " ERROR:  Memory not allocated in FourProduct_MemSetup\n" (waiting
+// for one character) when they cannot be allocated.
 void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, int32_t cols);
 
 // Frees every plane slot; safe on a record that holds none.

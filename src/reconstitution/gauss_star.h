@@ -11,6 +11,7 @@
 // thread that draws stars uses its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -42,15 +43,28 @@ struct GaussStarCache {
 
 constexpr int kFastTables = 2;  // the two widths of a half are kept side by side
 
+// A block's literal sum (10,201 exponentials), which depends only on the denominator and the block's
+// first sub-sample distances along each axis: a star of a night drifts over the same sub-sample
+// offsets again and again, and meets the same few blocks the estimate leaves open.
+struct GaussLiteralBlock {
+    double denominator = 0.0;
+    int64_t first_row = 0, first_col = 0;
+    double sum = 0.0;
+};
+constexpr int kLiteralBlocksKept = 1024;  // the most kept; beyond, the oldest is replaced
+
 // GaussStar_Fast's state: the factor tables of one half, for at most kFastTables sigmas (least
-// recently built dropped first), and counters. Each thread that draws stars owns its own; it never
-// touches GaussStarCache.
+// recently built dropped first), the literal block sums met so far, and counters. Each thread that
+// draws stars owns its own; it never touches GaussStarCache.
 struct GaussStarFastCache {
     std::vector<GaussFactorTable> tables;
+    std::vector<GaussLiteralBlock> literal_sums;  // at most kLiteralBlocksKept, in a ring
+    size_t next_literal_sum = 0;                  // the ring's slot to replace next once it is full
     uint64_t table_builds = 0;    // factor tables built
     uint64_t kernel_builds = 0;   // kernels computed
     uint64_t blocks = 0;          // blocks of those kernels
     uint64_t literal_blocks = 0;  // ... whose float the estimate left open, summed literally
+    uint64_t remembered_blocks = 0;  // ... whose literal sum was met before and kept
     uint64_t literal_totals = 0;  // kernels whose total was left open (every block summed again)
 };
 

@@ -26,10 +26,12 @@
 //     l1 = 700 u + 2E of e^(-n/D), and so does their exact sum from T = sum e^(-n/D) (a weighted mean
 //     of the per-value ratios). T is exactly separable: T = (sum_i e^(-i^2/D)) (sum_j e^(-j^2/D)).
 //  4. The estimate: row factors r_i = exp(-fl(i^2 / D)), each within log-distance l1 of e^(-i^2/D)
-//     (same argument), summed in order into R (relative error gamma(100) = 100u/(1 - 100u)); C the
-//     same for the columns; P = fl(R C) (error u). A sequential sum of n positive doubles lies within
-//     gamma(n - 1) of the exact sum (Higham, Thm 4.2; additions of normal positives never lose more),
-//     so S is within gamma(10200) of the exact sum of the L.
+//     (same argument), summed into R (relative error gamma(100) = 100u/(1 - 100u)); C the same for
+//     the columns; P = fl(R C) (error u). A sum of n positive doubles formed by any sequence of n - 1
+//     additions (in order, or in several running sums added at the end) lies within gamma(n - 1) of
+//     the exact sum, since each value goes through at most n - 1 roundings (Higham, Thm 4.2 and
+//     (4.3); additions of normal positives never lose more), so R may be summed in any grouping,
+//     and S, summed in order, is within gamma(10200) of the exact sum of the L.
 //  5. |log(1 + t)| <= 2|t| for |t| <= 1/2, so |log(S / P)| <= L = 2 gamma(10200) + 3 l1 + 4 gamma(100)
 //     + 2u, and S / P lies in [1 - L, 1 + 2L]. We take the interval P (1 -+ B), B = 4 L: a factor 2 of
 //     safety that also covers the two roundings that form its ends.
@@ -91,6 +93,30 @@ double LiteralBlockSum(int64_t first_row, int64_t first_col, double denominator)
     return sum;
 }
 
+// LiteralBlockSum for the block, from the sums kept in `cache` when it was met before (the same
+// double: the same values added in the same order), else summed and kept.
+double KeptLiteralBlockSum(GaussStarFastCache& cache, int64_t first_row, int64_t first_col, double denominator) {
+    for (const GaussLiteralBlock& block : cache.literal_sums) {
+        if (block.first_row == first_row && block.first_col == first_col && block.denominator == denominator) {
+            ++cache.remembered_blocks;
+            return block.sum;
+        }
+    }
+    ++cache.literal_blocks;
+    const GaussLiteralBlock block{denominator, first_row, first_col, LiteralBlockSum(first_row, first_col, denominator)};
+    try {
+        if (cache.literal_sums.size() < static_cast<size_t>(kLiteralBlocksKept)) {
+            cache.literal_sums.push_back(block);
+        } else {
+            cache.literal_sums[cache.next_literal_sum] = block;
+            cache.next_literal_sum = (cache.next_literal_sum + 1) % kLiteralBlocksKept;
+        }
+    } catch (const std::bad_alloc&) {
+        // Not kept: the next time it is summed again.
+    }
+    return block.sum;
+}
+
 struct Span {
     int64_t first, nearest, farthest;  // first distance (signed) and the extreme |distances|
 };
@@ -132,21 +158,31 @@ GaussFactorTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma)
     return tables.back();
 }
 
-// Sum of the factors of an axis span in order; only called when all its distances are in the table.
+// Sum of the factors of an axis span; only called when all its distances are in the table. In four
+// running sums, whose additions do not wait on each other (the bound of point 4 holds for any
+// grouping): the sums of a kernel's rows and columns are most of its time otherwise.
 double FactorSum(const GaussFactorTable& table, const Span& span) {
-    double sum = 0.0;
-    for (int64_t t = span.first; t < span.first + kOversampling; ++t) sum += table.factors[static_cast<size_t>(std::llabs(t))];
-    return sum;
+    const double* factors = table.factors.data();
+    double sums[4] = {0.0, 0.0, 0.0, 0.0};
+    const int64_t end = span.first + kOversampling;
+    int64_t t = span.first;
+    // The span's distances are |t|: from the side of the centre they lie on, or across it.
+    for (; t + 4 <= end; t += 4) {
+        for (int k = 0; k < 4; ++k) sums[k] += factors[std::llabs(t + k)];
+    }
+    for (; t < end; ++t) sums[0] += factors[std::llabs(t)];
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
 }
 
 }  // namespace
 
 uint64_t GaussStar_FastCacheBytes(int32_t half) {
     // Factor tables end at a quotient of 700 or at the window's farthest distance; the scratch holds
-    // six doubles or spans per kernel row and column.
+    // six doubles or spans per kernel row and column; the literal block sums kept.
     const uint64_t factors = static_cast<uint64_t>(kOversampling) * static_cast<uint64_t>(half) + 2 * kMaxSubSampleOffset + 1;
     const uint64_t side = 2 * static_cast<uint64_t>(half) + 1;
-    return kFastTables * sizeof(double) * factors + 2 * side * (sizeof(double) + sizeof(Span) + 8);
+    return kFastTables * sizeof(double) * factors + 2 * side * (sizeof(double) + sizeof(Span) + 8) +
+           kLiteralBlocksKept * sizeof(GaussLiteralBlock);
 }
 
 void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel) {
@@ -197,9 +233,8 @@ void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float co
                 if (decided) element = static_cast<float>(high);
             }
             if (!decided) {
-                low = high = LiteralBlockSum(rows[a].first, cols[b].first, denominator);
+                low = high = KeptLiteralBlockSum(cache, rows[a].first, cols[b].first, denominator);
                 element = static_cast<float>(low);
-                ++cache.literal_blocks;
             }
             total_low += low;
             total_high += high;
@@ -221,7 +256,7 @@ void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float co
             for (int32_t b = 0; b < k_side; ++b) {
                 const double near = static_cast<double>(rows[a].nearest * rows[a].nearest + cols[b].nearest * cols[b].nearest);
                 if (near / denominator > kZeroLimit) continue;
-                const double sum = LiteralBlockSum(rows[a].first, cols[b].first, denominator);
+                const double sum = KeptLiteralBlockSum(cache, rows[a].first, cols[b].first, denominator);
                 kernel[a * k_side + b] = static_cast<float>(sum);
                 total += sum;
             }

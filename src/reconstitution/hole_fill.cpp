@@ -6,6 +6,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "reconstitution/kept_buffer.h"
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "reconstitution/hole_fill.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
@@ -530,15 +532,18 @@ constexpr bool MeanByReciprocalIsExact() {
 }
 static_assert(MeanByReciprocalIsExact(), "the reciprocal table must give the truncated mean of every neighbour sum");
 
-// Images with a side of kMaxDistanceSide or more could hold distances beyond 16-bit closeness.
-constexpr int32_t kMaxDistanceSide = 65535;
-
 }  // namespace
+
+bool FillHoles_NeedsList(int32_t rows, int32_t cols) {
+    return rows >= kHoleFillDistanceSideLimit || cols >= kHoleFillDistanceSideLimit;
+}
 
 uint16_t HoleFill_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
 
 void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     std::vector<uint16_t>& image = buffers.background_image;
+    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    if (buffers.fill_list.size() < npix) KeptBuffer_Fit(buffers.fill_list, npix);
     int32_t* list = buffers.fill_list.data();
     int32_t listed = 0;
     for (int32_t r = 1; r < rows - 1; ++r) {
@@ -572,7 +577,7 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
 
 void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
-    if (rows >= kMaxDistanceSide || cols >= kMaxDistanceSide) {
+    if (FillHoles_NeedsList(rows, cols)) {
         FillHoles(buffers, rows, cols);
         return;
     }

@@ -16,8 +16,17 @@
 
 #include "reconstitution/work_buffers.h"
 
+// Images with a side of this many pixels or more could hold distances beyond 16-bit closeness:
+// FillHoles_Distance hands them to FillHoles.
+constexpr int32_t kHoleFillDistanceSideLimit = 65535;
+
+// True when the pipeline's hole fill (FillHoles_Distance) fills a rows x cols image with FillHoles
+// and so needs fill_list: a side of kHoleFillDistanceSideLimit or more.
+bool FillHoles_NeedsList(int32_t rows, int32_t cols);
+
 // Fills the marked inner pixels of background_image (rows x cols) pass by pass from their known
-// neighbours. Uses snapshot and fill_list (npix each) as work space.
+// neighbours. Uses snapshot (npix) and fill_list as work space; fill_list is sized to npix here when
+// it is smaller.
 void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 
 // FillHoles from each pixel's pass, computed beforehand: a marked inner pixel is filled in pass k
@@ -36,9 +45,9 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 // them touches another of the same pass diagonally (then after every sum as well).
 //
 // Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
-// 65535; otherwise FillHoles itself (inexact counting; distances beyond 16 bits). Without any seeded
-// pixel every inner pixel takes 0. Work space: snapshot, and buffers.hole_fill (kept from record to
-// record, grown to the largest need).
+// kHoleFillDistanceSideLimit; otherwise FillHoles itself (inexact counting; distances beyond 16
+// bits). Without any seeded pixel every inner pixel takes 0. Work space: snapshot, and
+// buffers.hole_fill (kept from record to record, grown to the largest need); not fill_list.
 void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 
 // Overwrites the border of `image` (rows x cols): rows 0 and rows-1 from their inner neighbours, then

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "reconstitution/kept_buffer.h"
 #include "reconstitution/median_filter.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -370,8 +371,10 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
     }
     const size_t width = static_cast<size_t>(cols);
     try {
-        scratch.image.resize(width * static_cast<size_t>(rows));
-        scratch.at_least.resize((width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
+        // Kept from image to image; every byte the walk reads is written first in each call (the
+        // padding's lanes are read but never decide an output).
+        KeptBuffer_Fit(scratch.image, width * static_cast<size_t>(rows));
+        KeptBuffer_Fit(scratch.at_least, (width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
         for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max, &scratch.window_min,
                             &scratch.window_max}) {
             field->resize(width + calstars2fp_range::kRangeRoom);

@@ -18,7 +18,6 @@ namespace calstars2fp_plane_fill {
 // j, j + kPlaneLanes, j + 2 kPlaneLanes, ..., each lane stepping its own state by the map of
 // kPlaneLanes draws, which is again affine.
 constexpr int32_t kPlaneLanes = 16;
-constexpr int32_t kPlaneChunk = 1024;  // pixels per round of the level and square-root loops
 
 // trunc(r x 255.0 / 32767.0) in integers: 255 r / 32767 is never within 1 / 32767 of an integer
 // from below (255 and 32767 are coprime), far beyond the double's rounding, so the truncated double
@@ -40,50 +39,66 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_plane_fill;
 
-// The levels, square roots and frame indices of FillPlanes_Fast (see plane_fill.h).
-void FillPlaneLanes(const uint16_t* background, const uint16_t* stars, uint8_t* peak, uint8_t* frame_index, uint8_t* mean,
-                    uint8_t* deviation, int32_t npix, uint32_t* lanes, uint32_t multiplier, uint32_t increment, int32_t blocks) {
-    // In chunks through local arrays, which nothing else can point into: the loops then vectorise.
-    for (int32_t start = 0; start < npix; start += kPlaneChunk) {
-        const int32_t count = std::min(kPlaneChunk, npix - start);
-        uint8_t level[kPlaneChunk], root[kPlaneChunk];
-        for (int32_t i = 0; i < count; ++i) {
-            const uint16_t v = static_cast<uint16_t>(background[start + i] + stars[start + i]);
-            level[i] = static_cast<uint8_t>(v > kMaxLevel ? kMaxLevel : v);
+// The levels and square roots of FillPlanes_Fast, a vector of 16-bit pixels at a time, written
+// straight into their planes; returns where it stopped (the pixels after it go one by one).
+size_t FillLevelLanes(const uint16_t* background, const uint16_t* stars, uint8_t* peak, uint8_t* mean, uint8_t* deviation,
+                      size_t npix) {
+#if HWY_TARGET == HWY_SCALAR
+    (void)background, (void)stars, (void)peak, (void)mean, (void)deviation, (void)npix;
+    return 0;  // one lane: the plain loop of FillPlanes_Fast does the same
+#else
+    const hn::ScalableTag<uint16_t> d16;
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const hn::RebindToSigned<decltype(d16)> di16;
+    const size_t lanes = hn::Lanes(d16);
+    const auto top = hn::Set(d16, static_cast<uint16_t>(kMaxLevel));
+    size_t i = 0;
+    for (; i + lanes <= npix; i += lanes) {
+        // The 16-bit sum wraps as the literal one does, then is clipped to 255.
+        const auto v = hn::Min(hn::Add(hn::LoadU(d16, background + i), hn::LoadU(d16, stars + i)), top);
+        const auto level = hn::DemoteTo(d8, hn::BitCast(di16, v));
+        hn::StoreU(level, d8, mean + i);
+        hn::StoreU(level, d8, peak + i);
+        // trunc(sqrt(v)) for v of 0..255, bit by bit from the top: the largest r of 0..15 with
+        // r^2 <= v.
+        auto root = hn::Zero(d16);
+        for (const uint16_t bit : {8, 4, 2, 1}) {
+            const auto trial = hn::Add(root, hn::Set(d16, bit));
+            root = hn::IfThenElse(hn::Gt(hn::Mul(trial, trial), v), root, trial);
         }
-        std::fill(level + count, level + kPlaneChunk, 0);  // the last chunk's unused part: whole-chunk loops
-        // trunc(sqrt(v)) for v of 0..255: the number of k in 1..15 with k^2 <= v.
-        // Sixteen rounds, the last one adding nothing (no byte exceeds 255): with fifteen, GCC 12
-        // unrolls the rounds by two and leaves the odd one as a scalar loop.
-        std::memset(root, 0, sizeof root);
-        for (int32_t k = 1; k <= 16; ++k) {
-            const uint8_t below = static_cast<uint8_t>(k == 16 ? 255 : k * k - 1);
-            for (int32_t i = 0; i < kPlaneChunk; ++i) root[i] = static_cast<uint8_t>(root[i] + (level[i] > below ? 1 : 0));
-        }
-        std::memcpy(mean + start, level, static_cast<size_t>(count));
-        std::memcpy(peak + start, level, static_cast<size_t>(count));
-        std::memcpy(deviation + start, root, static_cast<size_t>(count));
+        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, root)), d8, deviation + i);
     }
+    return i;
+#endif
+}
+
+// The frame indices of FillPlanes_Fast: `blocks` blocks of kPlaneLanes pixels, lane j of `lanes`
+// holding the state after drawing pixel j of the first block; afterwards the state after the last
+// block's pixel j.
+void FillFrameIndexLanes(uint8_t* frame_index, uint32_t* lanes, uint32_t multiplier, uint32_t increment, int32_t blocks) {
     if (blocks == 0) return;
-    // The sixteen lanes a vector at a time, block after block: lane j holds the state after drawing
-    // pixel j of the current block.
     const hn::CappedTag<uint32_t, kPlaneLanes> d;
     const hn::Rebind<uint8_t, decltype(d)> d8;
     const int32_t step = static_cast<int32_t>(hn::Lanes(d));
     const auto times = hn::Set(d, multiplier);
     const auto plus = hn::Set(d, increment);
+    // The states stay in this array, which nothing else can point into, so that the frame indices'
+    // byte stores do not make them be read again.
+    HWY_ALIGN uint32_t state[kPlaneLanes];
+    std::memcpy(state, lanes, sizeof state);
     for (int32_t block = 0; block < blocks; ++block) {
         uint8_t* out = frame_index + static_cast<size_t>(block) * kPlaneLanes;
         for (int32_t j = 0; j < kPlaneLanes; j += step) {
-            const auto state = hn::LoadU(d, lanes + j);
-            const auto r = hn::And(hn::ShiftRight<16>(state), hn::Set(d, 0x7FFFu));
+            const auto now = hn::Load(d, state + j);
+            const auto r = hn::And(hn::ShiftRight<16>(now), hn::Set(d, 0x7FFFu));
             const auto t = hn::Sub(hn::ShiftLeft<8>(r), r);
             const auto index = hn::ShiftRight<15>(hn::Add(hn::Add(t, hn::ShiftRight<15>(t)), hn::Set(d, 1u)));
             hn::StoreU(hn::U8FromU32(index), d8, out + j);
             // The last block's states stay: the generator goes on from the last lane's.
-            if (block + 1 < blocks) hn::StoreU(hn::Add(hn::Mul(state, times), plus), d, lanes + j);
+            if (block + 1 < blocks) hn::Store(hn::Add(hn::Mul(now, times), plus), d, state + j);
         }
     }
+    std::memcpy(lanes, state, sizeof state);
 }
 
 }  // namespace HWY_NAMESPACE
@@ -92,11 +107,16 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace calstars2fp {
-HWY_EXPORT(FillPlaneLanes);
+HWY_EXPORT(FillLevelLanes);
+HWY_EXPORT(FillFrameIndexLanes);
 // Each dispatched to the best target this processor has (one call through a table).
 template <typename... Arguments>
-auto FillPlaneLanesBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillPlaneLanes)(std::forward<Arguments>(arguments)...);
+auto FillLevelLanesBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FillLevelLanes)(std::forward<Arguments>(arguments)...);
+}
+template <typename... Arguments>
+auto FillFrameIndexLanesBest(Arguments&&... arguments) {
+    return HWY_DYNAMIC_DISPATCH(FillFrameIndexLanes)(std::forward<Arguments>(arguments)...);
 }
 }  // namespace calstars2fp
 
@@ -128,8 +148,19 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
     for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = PseudoRandom_Advance(generator, static_cast<uint64_t>(j) + 1).state;
     const uint32_t increment = PseudoRandom_Advance(PseudoRandom{0}, kPlaneLanes).state;
     const uint32_t multiplier = PseudoRandom_Advance(PseudoRandom{1}, kPlaneLanes).state - increment;
-    calstars2fp::FillPlaneLanesBest(buffers.background_image.data(), buffers.star_layer.data(), peak, frame_index, mean,
-                                                      deviation, npix, lanes, multiplier, increment, blocks);
+    const uint16_t* background = buffers.background_image.data();
+    const uint16_t* stars = buffers.star_layer.data();
+    const size_t pixels = static_cast<size_t>(npix);
+    for (size_t p = calstars2fp::FillLevelLanesBest(background, stars, peak, mean, deviation, pixels); p < pixels; ++p) {
+        const uint16_t sum = static_cast<uint16_t>(background[p] + stars[p]);
+        const uint8_t v = static_cast<uint8_t>(sum > kMaxLevel ? kMaxLevel : sum);
+        uint8_t root = 0;
+        while (root < 15 && (root + 1) * (root + 1) <= v) ++root;
+        mean[p] = v;
+        peak[p] = v;
+        deviation[p] = root;
+    }
+    calstars2fp::FillFrameIndexLanesBest(frame_index, lanes, multiplier, increment, blocks);
     int32_t p = 0;
     if (blocks > 0) {
         generator.state = lanes[kPlaneLanes - 1];

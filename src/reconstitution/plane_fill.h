@@ -19,7 +19,8 @@
 // pixels each), drawing one value of `generator` per pixel in pixel order.
 void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
 
-// FillPlanes computed in vector lanes: the square root as a count of squares, the frame index in
+// FillPlanes computed in vector lanes: the square root as the largest r with r^2 <= v, found bit by
+// bit (exact for every v of 0..255, as the truncated square root is), the frame index in
 // integer arithmetic that truncates as the double expression does, and the generator drawn in
 // interleaved lanes (lane j started by the jump ahead of j + 1 draws, each lane stepping by the map of
 // one lane count of draws), the remaining pixels one by one; afterwards `generator` holds the state

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "failure.h"
+#include "reconstitution/kept_buffer.h"
 #include "reconstitution/gauss_star.h"
 #include "reconstitution/hole_fill.h"
 #include "reconstitution/median_filter.h"
@@ -44,28 +45,40 @@ void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction) {
 
 namespace {
 
-// Frees the image buffers (not the profile cache, not the generator).
+// Frees the image buffers and the stages' work space sized by the image (not the profile cache, not
+// the generator).
 void FreeImageBuffers(ReconWorkBuffers& buffers) {
-    std::vector<uint16_t>().swap(buffers.star_layer);
-    std::vector<uint16_t>().swap(buffers.background_image);
-    std::vector<uint16_t>().swap(buffers.snapshot);
-    std::vector<int32_t>().swap(buffers.fill_list);
-    std::vector<int32_t>().swap(buffers.star_order);
+    KeptBuffer_Free(buffers.star_layer);
+    KeptBuffer_Free(buffers.background_image);
+    KeptBuffer_Free(buffers.snapshot);
+    KeptBuffer_Free(buffers.fill_list);
+    KeptBuffer_Free(buffers.star_order);
+    KeptBuffer_Free(buffers.drawn);
+    buffers.drawn_known = false;
+    buffers.filter = MedianFilterScratch{};
+    buffers.hole_fill = HoleFillScratch{};
 }
 
 }  // namespace
 
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
     CalStarReconsitution_CheckImage(extraction);
-    // Freed first, so that a file of another size never holds both sizes at once.
-    FreeImageBuffers(buffers);
     const size_t npix = static_cast<size_t>(extraction.rows) * static_cast<size_t>(extraction.cols);
+    // The buffers keep the memory of an earlier file that holds this one, and are never cleared:
+    // seeding, the hole fill's distances and the filter write every pixel before it is read, and the
+    // star layer's pixels outside its drawn windows are zero (a layer of unknown content is cleared
+    // whole by the next record). The pass-by-pass fill's list only where the pipeline runs that fill.
+    buffers.drawn_known = false;
     OnAllocationFailure(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n", [&] {
-        buffers.star_layer.assign(npix, 0);
-        buffers.background_image.assign(npix, 0);
-        buffers.snapshot.assign(npix, 0);
-        buffers.fill_list.assign(npix, 0);
-        buffers.star_order.assign(static_cast<size_t>(extraction.nstars), 0);
+        KeptBuffer_Fit(buffers.star_layer, npix);
+        KeptBuffer_Fit(buffers.background_image, npix);
+        KeptBuffer_Fit(buffers.snapshot, npix);
+        if (FillHoles_NeedsList(extraction.rows, extraction.cols)) {
+            KeptBuffer_Fit(buffers.fill_list, npix);
+        } else {
+            KeptBuffer_Free(buffers.fill_list);
+        }
+        KeptBuffer_Fit(buffers.star_order, static_cast<size_t>(extraction.nstars));
     });
 }
 

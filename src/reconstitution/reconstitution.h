@@ -40,8 +40,11 @@
 
 constexpr int32_t kMinImageSide = 15;      // the trimmed-mean filter needs 15 x 15
 
-// Listing set-up: releases the previous image buffers, then sizes them for the file's rows x cols and
-// nstars. Refuses an image below 15 x 15 (see CalStarReconsitution_CheckImage). Fails with
+// Listing set-up: sizes the image buffers for the file's rows x cols and nstars. A buffer keeps its
+// memory from an earlier file when that holds this file's image (nothing is cleared: see
+// ReconWorkBuffers), and frees it before it takes a larger one, so that two sizes are never held at
+// once; what stays held is the largest image so far, until CalStarReconsitution_MemFree. Refuses an
+// image below 15 x 15 (see CalStarReconsitution_CheckImage). Fails with
 // " Memory section 1 not allocated in CalStarReconsitution \n" when the buffers cannot be allocated.
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 
@@ -72,8 +75,8 @@ void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtr
 // Frame release: frees the window arrays.
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 
-// Per-listing clean-up: releases the GaussStar cache and the image buffers. The fast profiles' cache
-// stays: its factor tables hold for any file.
+// Per-listing clean-up: releases the GaussStar cache, the image buffers and the fast stages' work
+// space sized by the image. The fast profiles' cache stays: its factor tables hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 
 // Seeds background_image (the first stage): every pixel takes kHoleMarker, then each star's window, as

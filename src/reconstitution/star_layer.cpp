@@ -32,10 +32,31 @@ void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
 
 namespace {
 
-// `profile` (half, row, col, sigma, kernel) fills the kernel of one star.
+// Sets star_layer to 0 everywhere: the windows drawn before, when they are known and `whole` is
+// not asked for (the rest is 0 already), otherwise every pixel.
+void ClearStarLayer(ReconWorkBuffers& buffers, int32_t cols, bool whole) {
+    if (whole || !buffers.drawn_known) {
+        std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
+    } else {
+        for (const DrawnWindow& window : buffers.drawn) {
+            for (int32_t r = window.row_first; r <= window.row_last; ++r) {
+                uint16_t* line = &buffers.star_layer[static_cast<size_t>(r) * cols];
+                std::fill(line + window.col_first, line + window.col_last + 1, 0);
+            }
+        }
+    }
+    buffers.drawn.clear();
+}
+
+// `profile` (half, row, col, sigma, kernel) fills the kernel of one star. `clear_whole`: clear the
+// layer whole first (the literal step) rather than only the windows drawn before.
 template <typename ProfileFunction>
-void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, ProfileFunction profile) {
-    std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
+void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, bool clear_whole, ProfileFunction profile) {
+    ClearStarLayer(buffers, extraction.cols, clear_whole);
+    // Until the last window is drawn, a failure leaves windows that `drawn` may not hold: the next
+    // record then clears the layer whole.
+    buffers.drawn_known = false;
+    buffers.drawn.reserve(static_cast<size_t>(extraction.nstars));
     HeapSortIndices(static_cast<uint32_t>(extraction.nstars), buffers.star_order.data(), extraction.intensity.data());
     const int32_t window = extraction.window;
     const int32_t half = (window - 1) / 2;
@@ -46,6 +67,7 @@ void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extractio
         const int32_t s = buffers.star_order[k];
         const WindowSpan span = StarWindowSpan(extraction.row[s], extraction.col[s], half, extraction.rows, extraction.cols);
         if (!span.visible) continue;  // draws nothing and the kernel would go unused
+        buffers.drawn.push_back(DrawnWindow{span.row_first, span.row_last, span.col_first, span.col_last});
         const uint16_t intensity = extraction.intensity[s];
         const float sigma = intensity >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
         profile(half, extraction.row[s], extraction.col[s], sigma, kernel);
@@ -68,19 +90,22 @@ void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extractio
             }
         }
     }
+    buffers.drawn_known = true;
 }
 
 }  // namespace
 
 void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
-    DrawStarsWith(buffers, extraction, GaussStar);
+    DrawStarsWith(buffers, extraction, true, GaussStar);
 }
 
 // The profiles depend only on (half, sigma, sub-sample offsets), and GaussStar_Fast gives GaussStar's
-// bits for each of them, so the drawing is the same whichever builds the kernel.
+// bits for each of them, so the drawing is the same whichever builds the kernel. The layer is
+// cleared where the previous record drew (the rest is 0 already): the same layer as clearing it
+// whole, for a few windows' pixels instead of the image's.
 void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
     GaussStarFastCache& cache = buffers.profiles;
-    DrawStarsWith(buffers, extraction, [&cache](int32_t half, float row, float col, float sigma, float* kernel) {
+    DrawStarsWith(buffers, extraction, false, [&cache](int32_t half, float row, float col, float sigma, float* kernel) {
         GaussStar_Fast(cache, half, row, col, sigma, kernel);
     });
 }

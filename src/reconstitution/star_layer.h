@@ -35,9 +35,11 @@ WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int3
 // Fills disc_mask (window x window) for `window`: 1.0 where i^2 + j^2 < half (half + 1), 0.0 elsewhere.
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
 
-// Draws every star of the current record into star_layer (cleared first), faintest first, using
-// star_order, disc_mask (built for the record's window) and profile_kernel.
+// Draws every star of the current record into star_layer (cleared whole first), faintest first,
+// using star_order, disc_mask (built for the record's window) and profile_kernel. Keeps the windows
+// it drew in buffers.drawn.
 void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
 
-// DrawStars with GaussStar_Fast building the profiles from buffers.profiles.
+// DrawStars with GaussStar_Fast building the profiles from buffers.profiles, and the layer cleared
+// only in buffers.drawn when buffers.drawn_known (every other pixel is 0 then), whole otherwise.
 void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);

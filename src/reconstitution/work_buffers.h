@@ -38,14 +38,29 @@ struct HoleFillScratch {
     std::vector<uint16_t> values;     // one pass's new values before they are written
 };
 
+// The part of the image a star's window covers: rows row_first..row_last, columns
+// col_first..col_last.
+struct DrawnWindow {
+    int32_t row_first = 0, row_last = -1, col_first = 0, col_last = -1;
+};
+
+// The image buffers keep their memory from file to file (kept_buffer.h): a file of an image no
+// larger than an earlier one takes no fresh pages and clears nothing, and their values from earlier
+// records are stale; every stage writes what it reads first, except the star layer, which is zero
+// outside `drawn`.
 struct ReconWorkBuffers {
     std::vector<uint16_t> star_layer;        // npix: the drawn star profiles
     std::vector<uint16_t> background_image;  // npix: background levels, kHoleMarker where none yet
     std::vector<uint16_t> snapshot;          // npix: input of each fill pass and of the filter (the fast
                                              // stages: the distances, then the filter's output, which
                                              // takes background_image's place)
-    std::vector<int32_t> fill_list;          // npix: pixels still to be filled
+    std::vector<int32_t> fill_list;          // pixels still to be filled: the pass-by-pass fill's list,
+                                             // npix, taken only where that fill runs (FillHoles)
     std::vector<int32_t> star_order;         // nstars: drawing order
+    // The windows drawn into star_layer since it was last cleared whole, when drawn_known: every
+    // pixel outside them is 0, so the next record clears only them.
+    std::vector<DrawnWindow> drawn;
+    bool drawn_known = false;
     std::vector<float> disc_mask;            // window x window: 1.0 inside the disc
     std::vector<float> profile_kernel;       // window x window: the current star's profile
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record

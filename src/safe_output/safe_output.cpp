@@ -26,9 +26,11 @@ constexpr int kMaxTemporaryNumber = 100000;
 // only in state kFilling; the sweep reads a path only after taking the slot from kNamed to kSwept,
 // and every change out of kNamed is a compare-and-swap, so no thread rewrites a path being read.
 enum SlotState : int { kFree = 0, kFilling = 1, kNamed = 2, kSwept = 3 };
+// Every member has a constant initial value, so the table is zero-initialised with the program's
+// image, not by a loop at start-up that would touch its 2 MB (a page per slot) in every run.
 struct Slot {
     std::atomic<int> state{kFree};
-    char path[kSafeOutputPathBytes];
+    char path[kSafeOutputPathBytes] = {};
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free slot states");
 

@@ -81,13 +81,13 @@ TEST(CommandLine, BadNumbersOfWorkersAreRefusedWithOneLine) {
     }
 }
 
-// Bytes a worker needs per pixel (work images 10, the filter's byte image 1, two records' planes 8),
-// per column (384) and its stack; the sequential loop's 15 a pixel.
+// Bytes a worker needs per pixel (work images 6, the filter's byte image 1, two records' planes 8),
+// per column (384) and its stack; the sequential loop's 11 a pixel.
 TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
     const uint64_t columns = 384 * 1000;
-    const uint64_t worker = 19 * npix + columns + kWorkerStackBytes + table;
+    const uint64_t worker = 15 * npix + columns + kWorkerStackBytes + table;
     struct Case {
         uint64_t budget;
         int32_t asked, expected;
@@ -100,7 +100,7 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
         {4 * worker, 2, 2},              // never more than asked
         {worker, 8, 1},                  // exactly one
         {worker - 1, 8, 0},              // not one: the record runs in the sequential loop
-        {15 * npix + columns + table, 8, 0},  // what the sequential loop needs is not enough for a worker
+        {11 * npix + columns + table, 8, 0},  // what the sequential loop needs is not enough for a worker
         {1, 8, 0},
     };
     for (const Case& c : cases) {
@@ -108,19 +108,40 @@ TEST(MemoryBudget, WorkersAreCutToWhatTheBudgetHolds) {
     }
 }
 
-// The sequential loop's refusal: 15 bytes a pixel, 384 a column and the profile tables, measured
+// The sequential loop's refusal: 11 bytes a pixel, 384 a column and the profile tables, measured
 // against the budget.
 TEST(MemoryBudget, RefusalIsMeasuredAgainstTheSequentialLoop) {
     const uint64_t table = GaussStar_FastCacheBytes(0);
     const uint64_t npix = 1000 * 1000;
     const uint64_t columns = 384 * 1000;
-    EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 15 * npix + columns + table, "x"));
+    EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 11 * npix + columns + table, "x"));
     EXPECT_NO_THROW(CheckMemoryBudget(1000, 1000, 1, 0, "x"));  // unknown: no refusal
     try {
-        CheckMemoryBudget(1000, 1000, 1, 15 * npix + columns + table - 1, "CALSTARS_x.txt");
+        CheckMemoryBudget(1000, 1000, 1, 11 * npix + columns + table - 1, "CALSTARS_x.txt");
         ADD_FAILURE() << "one worker does not fit";
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.message.rfind(" Image of 1000 x 1000 pixels with window 1 in CALSTARS_x.txt needs ", 0), 0u) << failure.message;
+    }
+}
+
+// Images with a side of 65535 or more are filled pass by pass, whose pixel list takes 4 bytes a
+// pixel more, in the sequential loop and in each worker; a side one short of it takes none.
+TEST(MemoryBudget, PixelListIsCountedOnlyForImagesFilledPassByPass) {
+    const uint64_t table = GaussStar_FastCacheBytes(0);
+    struct Case {
+        int32_t rows, cols;
+        uint64_t sequential, worker;  // bytes a pixel
+    };
+    const Case cases[] = {{65535, 16, 15, 19}, {16, 65535, 15, 19}, {65534, 16, 11, 15}, {16, 65534, 11, 15}};
+    for (const Case& c : cases) {
+        const uint64_t npix = static_cast<uint64_t>(c.rows) * static_cast<uint64_t>(c.cols);
+        const uint64_t columns = 384 * static_cast<uint64_t>(c.cols);
+        EXPECT_NO_THROW(CheckMemoryBudget(c.rows, c.cols, 1, c.sequential * npix + columns + table, "x")) << c.rows << "x" << c.cols;
+        EXPECT_THROW(CheckMemoryBudget(c.rows, c.cols, 1, c.sequential * npix + columns + table - 1, "x"), Failure)
+            << c.rows << "x" << c.cols;
+        const uint64_t worker = c.worker * npix + columns + kWorkerStackBytes + table;
+        EXPECT_EQ(WorkersThatFit(c.rows, c.cols, 1, worker, 4), 1) << c.rows << "x" << c.cols;
+        EXPECT_EQ(WorkersThatFit(c.rows, c.cols, 1, worker - 1, 4), 0) << c.rows << "x" << c.cols;
     }
 }
 

@@ -32,6 +32,19 @@ TEST(FourProduct, SecondSetUpLeavesOnlyTheNewSizeAllocated) {
     FourProduct_MemFree(record);  // releasing an empty record does nothing
 }
 
+// A smaller image keeps the planes' memory (no fresh pages for the next file); a larger one takes
+// new planes of its own size.
+TEST(FourProduct, SetUpKeepsThePlanesMemoryForASmallerImage) {
+    FourProduct record;
+    FourProduct_MemSetup(record, 1, 20, 30);
+    const uint8_t* first = FourProduct_Plane(record, kPeakValue);
+    FourProduct_MemSetup(record, 1, 4, 5);
+    EXPECT_EQ(FourProduct_Plane(record, kPeakValue), first);
+    EXPECT_EQ(record.planes[2 * kPeakValue + record.bank].size(), 20u);
+    FourProduct_MemSetup(record, 1, 30, 30);
+    for (int product = 0; product < kProducts; ++product) EXPECT_EQ(record.planes[2 * product + record.bank].size(), 900u) << product;
+}
+
 TEST(FourProduct, FileOfA2x3ImageIsHeaderThenFourPlanes) {
     ScratchFolder folder;
     FourProduct record;

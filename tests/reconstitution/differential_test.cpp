@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "reconstitution/gauss_star.h"
@@ -587,10 +588,11 @@ TEST(Differential, GaussStarFastMatchesLiteralKernelsAtEveryOffset) {
                 }
             }
             EXPECT_EQ(mismatches, 0) << "half " << half << " sigma " << sigma;
-            std::printf("[ info ] half %d sigma %.1f: %llu kernels, %llu of %llu blocks and %llu totals summed literally\n", half,
-                        static_cast<double>(sigma), static_cast<unsigned long long>(cache.kernel_builds),
+            std::printf("[ info ] half %d sigma %.1f: %llu kernels, %llu of %llu blocks summed literally (%llu more kept from "
+                        "earlier kernels), %llu totals\n",
+                        half, static_cast<double>(sigma), static_cast<unsigned long long>(cache.kernel_builds),
                         static_cast<unsigned long long>(cache.literal_blocks), static_cast<unsigned long long>(cache.blocks),
-                        static_cast<unsigned long long>(cache.literal_totals));
+                        static_cast<unsigned long long>(cache.remembered_blocks), static_cast<unsigned long long>(cache.literal_totals));
         }
         // The independent sums are GaussStar's: a few kernels of the widest half, against the literal call.
         GaussStar_Release();
@@ -636,6 +638,57 @@ TEST(Differential, FastPipelineWritesTheReferencePlanesUnderEveryTarget) {
         CalStarReconsitution_MemFree(literal_buffers);
         if (HasFatalFailure()) return;
     }
+}
+
+// Buffers and planes kept from file to file: a large image, then a smaller, a larger and one of the
+// same size again, several records each, all through one set of fast buffers whose every kept byte
+// is stale garbage before each file (and every byte but the star layer's before each record, the
+// layer being zero outside the windows drawn last). Each record's planes are those of the reference
+// run on fresh buffers, under every vector target.
+TEST(Differential, FastPipelineWithBuffersKeptAcrossImagesWritesTheReferencePlanes) {
+    struct Size {
+        int32_t rows, cols;
+    };
+    const Size sizes[] = {{60, 80}, {31, 45}, {75, 90}, {75, 90}, {15, 15}};
+    const auto spoil = [](auto& buffer, Random& random) {
+        for (auto& value : buffer) value = static_cast<std::remove_reference_t<decltype(value)>>(random.Between(0, 65535));
+    };
+    ForEachVectorTarget([&](const std::string& target) {
+        Random random{47};
+        ReconWorkBuffers fast_buffers;
+        FourProduct fast_product;
+        for (const Size& size : sizes) {
+            const int32_t nstars = random.Between(1, 30);
+            const int32_t window = 2 * random.Between(0, 5) + 1;
+            spoil(fast_buffers.star_layer, random);
+            spoil(fast_buffers.fill_list, random);
+            for (int record_index = 0; record_index < 3; ++record_index) {
+                const CalStarExtraction record = MakeRecord(random, size.rows, size.cols, nstars, window);
+                if (record_index == 0) {
+                    CalStarReconsitution_MemSetup(fast_buffers, record);
+                    FourProduct_MemSetup(fast_product, 1, size.rows, size.cols);
+                }
+                spoil(fast_buffers.background_image, random);
+                spoil(fast_buffers.snapshot, random);
+                spoil(fast_buffers.filter.image, random);
+                spoil(fast_buffers.filter.at_least, random);
+                for (std::vector<uint8_t>& plane : fast_product.planes) spoil(plane, random);
+                ReconWorkBuffers literal_buffers;
+                FourProduct literal_product;
+                CalStarReconsitution_MemSetup(literal_buffers, record);
+                FourProduct_MemSetup(literal_product, 1, size.rows, size.cols);
+                literal_buffers.generator = fast_buffers.generator;
+                CalStarReconsitution_Reference(literal_buffers, record, literal_product);
+                CalStarReconsitution(fast_buffers, record, fast_product);
+                CalStarReconsitution_FrameFree(fast_buffers);
+                SCOPED_TRACE(target + " " + std::to_string(size.rows) + "x" + std::to_string(size.cols) + " record " +
+                             std::to_string(record_index) + " window " + std::to_string(window));
+                EXPECT_EQ(literal_buffers.generator.state, fast_buffers.generator.state);
+                for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal_product.planes[slot], fast_product.planes[slot]);
+                CalStarReconsitution_MemFree(literal_buffers);
+            }
+        }
+    });
 }
 
 // Whole records: the planes of the reference pipeline and the fast one, with the generator started

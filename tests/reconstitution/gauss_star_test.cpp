@@ -188,6 +188,28 @@ TEST(GaussStarFast, FactorTablesStayWithinTheBudgetForAnyWindow) {
     EXPECT_LT(GaussStar_FastCacheBytes(3000), uint64_t{8} << 20);
 }
 
+// A block the estimate leaves open is summed once: a later kernel that meets it (a star of a night
+// back at the same sub-sample offsets) takes the kept sum, and still the literal bits.
+TEST(GaussStarFast, BlocksLeftOpenAreSummedOnceAndKept) {
+    GaussStarFastCache cache;
+    // The first offsets of a walk through all of them whose kernel leaves a block open.
+    float row = 0.0f, col = 0.0f;
+    for (int step = 0; step < 101 * 101 && cache.literal_blocks == 0; ++step) {
+        row = 100.0f + static_cast<float>(step / 101) / 101.0f;
+        col = 200.0f + static_cast<float>(step % 101) / 101.0f;
+        FastKernel(cache, 4, row, col, 1.1f);
+    }
+    ASSERT_GT(cache.literal_blocks, 0u);
+    const uint64_t summed = cache.literal_blocks, kept = cache.remembered_blocks;
+    GaussStarFastCache fresh;
+    const std::vector<float> first = FastKernel(fresh, 4, row, col, 1.1f);
+    EXPECT_EQ(FastKernel(cache, 4, row, col, 1.1f), first);
+    EXPECT_EQ(first, Kernel(4, row, col, 1.1f));
+    EXPECT_EQ(cache.literal_blocks, summed);
+    EXPECT_EQ(cache.remembered_blocks - kept, fresh.literal_blocks);
+    EXPECT_GT(fresh.literal_blocks, 0u);
+}
+
 // Inputs the bound could miss: very wide windows, where most blocks are 0 and a ring of blocks has
 // subnormal values; very narrow and very wide Gaussians; the literal path's own blocks. Each against
 // the literal call.
