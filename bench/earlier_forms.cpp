@@ -46,6 +46,8 @@ void FillHoles_Layers(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     }
     uint16_t* image = buffers.background_image.data();
     uint16_t* state = buffers.snapshot.data();
+    // The pipeline takes no pixel list: this form sizes its own queue.
+    buffers.fill_list.resize(buffers.background_image.size());
     int32_t* queue = buffers.fill_list.data();
     // Layer 1: the inner marked pixels that have a known neighbour (a sum other than 16384).
     std::fill(buffers.snapshot.begin(), buffers.snapshot.end(), 0);

@@ -208,6 +208,7 @@ void FillHoles_Distance16(ReconWorkBuffers& buffers, int32_t rows, int32_t cols)
     first[1] = 0;
     for (int32_t pass = 1; pass <= passes; ++pass) first[pass + 1] += first[pass];
     std::vector<int32_t> next(first.begin(), first.begin() + passes + 1);
+    buffers.fill_list.resize(static_cast<size_t>(rows) * static_cast<size_t>(cols));  // the pipeline takes none
     int32_t* list = buffers.fill_list.data();
     for (int32_t r = 1; r < rows - 1; ++r) {
         const int16_t* row = distance + r * cols;
