@@ -53,7 +53,7 @@
 #include "reconstitution/vector_target.h"
 #include "safe_output/safe_output.h"
 
-#include <hwy/targets.h>
+#include "force_vector_target.h"
 
 namespace fs = std::filesystem;
 
@@ -524,13 +524,7 @@ int main(int argc, char** argv) {
             settings.program = fs::absolute(argv[++i]).string();
         } else if (argument == "--vector-target" && i + 1 < argc) {
             const std::string wanted = argv[++i];
-            bool found = false;
-            for (const int64_t available : VectorTarget_Available()) {
-                if (VectorTarget_NameOf(available) != wanted) continue;
-                hwy::SetSupportedTargetsForTest(available);
-                found = true;
-            }
-            if (!found) {
+            if (!ForceVectorTarget(wanted)) {
                 std::fprintf(stderr, "vector target %s is not among this build's for this processor\n", wanted.c_str());
                 return 1;
             }

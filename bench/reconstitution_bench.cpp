@@ -26,9 +26,8 @@
 #include "reconstitution/reconstitution.h"
 #include "reconstitution/vector_target.h"
 
-#include <hwy/targets.h>
-
 #include "earlier_forms.h"
+#include "force_vector_target.h"
 
 #include "splitmix64.h"
 
@@ -492,13 +491,7 @@ int main(int argc, char** argv) {
             continue;
         }
         const std::string wanted = argument.substr(16);
-        bool found = false;
-        for (const int64_t available : VectorTarget_Available()) {
-            if (VectorTarget_NameOf(available) != wanted) continue;
-            hwy::SetSupportedTargetsForTest(available);
-            found = true;
-        }
-        if (!found) {
+        if (!ForceVectorTarget(wanted)) {
             std::fprintf(stderr, "vector target %s is not among this build's for this processor\n", wanted.c_str());
             return 1;
         }
