@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 std::string Format(const char* format, ...) {
@@ -17,26 +18,28 @@ std::string Format(const char* format, ...) {
     return std::string(text.data());
 }
 
-void Fail(WaitKind wait, const std::string& message) {
+namespace {
+
+Failure FailureOf(WaitKind wait, std::string message) {
     Failure failure;
-    failure.message = message;
+    failure.message = std::move(message);
     failure.wait = wait;
-    throw failure;
+    return failure;
 }
 
+}  // namespace
+
+void Fail(WaitKind wait, const std::string& message) { throw FailureOf(wait, message); }
+
 void FailFile(WaitKind wait, const std::string& message, const std::string& path, int system_error) {
-    Failure failure;
-    failure.message = message;
-    failure.wait = wait;
+    Failure failure = FailureOf(wait, message);
     failure.path = path;
     failure.system_error = system_error;
     throw failure;
 }
 
 void FailContent(WaitKind wait, const std::string& message, const std::string& path, int line) {
-    Failure failure;
-    failure.message = message;
-    failure.wait = wait;
+    Failure failure = FailureOf(wait, message);
     failure.path = path;
     failure.content = true;
     failure.line = line;
@@ -44,9 +47,7 @@ void FailContent(WaitKind wait, const std::string& message, const std::string& p
 }
 
 void FailMemory(WaitKind wait, const char* message) {
-    Failure failure;
-    failure.wait = wait;
+    Failure failure = FailureOf(wait, message);
     failure.out_of_memory = true;
-    failure.message = message;
     throw failure;
 }

@@ -267,15 +267,6 @@ void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
     }
 }
 
-void SizeStarArrays(CalStarExtraction& record, size_t count) {
-    record.row.assign(count, 0.0f);
-    record.col.assign(count, 0.0f);
-    record.intensity.assign(count, 0);
-    record.total.assign(count, 0);
-    record.background.assign(count, 0);
-    record.background_level.assign(count, 0);
-}
-
 void ReadStarLine(CalStarExtraction& record, int32_t i) {
     const char* op = "ReadCalStarFrame";
     const int line = record.line;
@@ -295,7 +286,7 @@ void Close(CalStarExtraction& record) {
     record.open = false;
     record.text.clear();
     record.text.shrink_to_fit();
-    SizeStarArrays(record, 0);
+    CalStarExtraction_SizeStars(record, 0);
     record.row.shrink_to_fit();
     record.col.shrink_to_fit();
     record.intensity.shrink_to_fit();
@@ -309,6 +300,15 @@ void Close(CalStarExtraction& record) {
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.size() <= kMaxFieldLength &&
            name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count) {
+    record.row.assign(count, 0.0f);
+    record.col.assign(count, 0.0f);
+    record.intensity.assign(count, 0);
+    record.total.assign(count, 0);
+    record.background.assign(count, 0);
+    record.background_level.assign(count, 0);
 }
 
 void CalStarExtraction_SetStar(CalStarExtraction& record, size_t i, float row, float col, int32_t intensity, int32_t total) {
@@ -345,7 +345,7 @@ void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
         record.line = 1;
         record.open = true;
         ReadHeader(record, file_bytes);
-        SizeStarArrays(record, static_cast<size_t>(record.nstars));
+        CalStarExtraction_SizeStars(record, static_cast<size_t>(record.nstars));
     });
 }
 

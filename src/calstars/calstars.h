@@ -72,6 +72,9 @@ void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record);
 // arrays and returns 1.
 int ReadCalStarFrame(CalStarExtraction& record);
 
+// Sizes the record's six star arrays to `count` stars, every value 0.
+void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count);
+
 // Stores star `i` (below nstars) of the current record from the values of its star line: the
 // position, and the intensity and total as read (32-bit), of which the record keeps the low 16 bits,
 // and the background level (total - intensity) / divisor of those 16-bit values. The divisor must be

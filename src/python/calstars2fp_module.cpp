@@ -153,15 +153,6 @@ py::array StarArray(const CalStarExtraction& extraction) {
     return result;
 }
 
-void SizeStars(CalStarExtraction& record, size_t count) {
-    record.row.assign(count, 0.0f);
-    record.col.assign(count, 0.0f);
-    record.intensity.assign(count, 0);
-    record.total.assign(count, 0);
-    record.background.assign(count, 0);
-    record.background_level.assign(count, 0);
-}
-
 // A 32-bit header or record value given from Python; out of range as the reader refuses it.
 int32_t Int32Argument(int64_t value, const char* what) {
     if (value < INT32_MIN || value > INT32_MAX) {
@@ -241,7 +232,7 @@ Record MakeRecord(const py::handle& stars, int64_t window, int64_t divisor, cons
         throw py::value_error("the columns row, col, intensity and total of stars must be one-dimensional and of one length");
     }
     if (count > static_cast<size_t>(INT32_MAX)) throw py::value_error("more stars than a record can hold");
-    SizeStars(record, count);
+    CalStarExtraction_SizeStars(record, count);
     for (size_t i = 0; i < count; ++i) {
         CalStarExtraction_SetStar(record, i, rows.data()[i], cols.data()[i], intensity[i], total[i]);
     }

@@ -16,22 +16,10 @@ TEST(Conformance, EveryExpectedFileIsByteIdentical) {
     const fs::path root = CONFORMANCE_DIR;
     // The cases are part of the source tree: a missing folder is a broken checkout, never a skip.
     ASSERT_TRUE(fs::is_directory(root)) << "no conformance cases at " << root;
-    int cases = 0;
-    for (const auto& entry : fs::directory_iterator(root)) {
-        if (!fs::is_directory(entry.path() / "input")) continue;
-        ++cases;
-        ScratchFolder scratch;
-        for (const auto& input : fs::directory_iterator(entry.path() / "input")) {
-            fs::copy_file(input.path(), fs::path(scratch.path()) / input.path().filename());
-        }
-        const ProgramRun run = RunCalstars2fp({scratch.path()});
-        EXPECT_EQ(run.status, 0) << entry.path() << ": " << run.output;
-        for (const auto& expected : fs::directory_iterator(entry.path() / "expected")) {
-            const std::string produced = scratch / expected.path().filename().string();
-            EXPECT_TRUE(ReadBytes(produced) == ReadBytes(expected.path().string()))
-                << entry.path().filename() << "/" << expected.path().filename() << " differs";
-        }
-    }
+    const int cases = CheckConformanceCases(root.string(), [](const std::string& folder, const std::string& name) {
+        const ProgramRun run = RunCalstars2fp({folder});
+        EXPECT_EQ(run.status, 0) << name << ": " << run.output;
+    });
     EXPECT_GT(cases, 0);
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <hwy/targets.h>
 
 #include "reconstitution/vector_target.h"
@@ -99,4 +100,23 @@ void ForEachVectorTarget(const std::function<void(const std::string& target)>& c
         hwy::SetSupportedTargetsForTest(target);
         check(VectorTarget_NameOf(target));
     }
+}
+
+int CheckConformanceCases(const std::string& root, const std::function<void(const std::string& folder, const std::string& name)>& run) {
+    int cases = 0;
+    for (const auto& entry : fs::directory_iterator(root)) {
+        if (!fs::is_directory(entry.path() / "input")) continue;
+        ++cases;
+        ScratchFolder scratch;
+        for (const auto& input : fs::directory_iterator(entry.path() / "input")) {
+            fs::copy_file(input.path(), fs::path(scratch.path()) / input.path().filename());
+        }
+        const std::string name = entry.path().filename().string();
+        run(scratch.path(), name);
+        for (const auto& expected : fs::directory_iterator(entry.path() / "expected")) {
+            const std::string file = expected.path().filename().string();
+            EXPECT_TRUE(ReadBytes(scratch / file) == ReadBytes(expected.path().string())) << name << "/" << file << " differs";
+        }
+    }
+    return cases;
 }

@@ -60,3 +60,8 @@ bool SanitizerNeedsTheAddressSpace();
 // the plain one-lane target last), each forced in turn for every fast stage; afterwards the stages
 // choose for themselves again. `check` gets the target's name, for its messages.
 void ForEachVectorTarget(const std::function<void(const std::string& target)>& check);
+
+// Each conformance case under `root` (a folder with input/ and expected/): `run` gets a scratch folder
+// holding a copy of the case's input, and the case's name for its messages, and runs the program on
+// it; then every expected file must stand in that folder byte for byte. Returns the number of cases.
+int CheckConformanceCases(const std::string& root, const std::function<void(const std::string& folder, const std::string& name)>& run);
