@@ -3,11 +3,9 @@
 //
 // Records are fixed and synthetic: 640 x 480 with 100 stars and window 9 ("small"), 1280 x 960 with
 // 300 stars and window 11 ("large"); the per-pixel stages also on 720 x 1280 with 150 stars and
-// window 9 ("tall"). Every case has a Literal and a Fast variant; the hole filling and the plane fill
-// also their earlier fast forms (Layers, Tables). The filter and the hole fill are measured as well
-// on the records of generated nights (BM_NightFilter: literal, the earlier histogram walk, the earlier
-// range form and today's; BM_NightFillHoles: literal, the earlier 16-bit distance form and today's),
-// which is what users run.
+// window 9 ("tall"). Every case has a Literal and a Fast variant. The filter and the hole fill are
+// measured as well on the records of generated nights (BM_NightFilter, BM_NightFillHoles), which is
+// what users run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -26,7 +24,6 @@
 #include "reconstitution/reconstitution.h"
 #include "reconstitution/vector_target.h"
 
-#include "earlier_forms.h"
 #include "force_vector_target.h"
 
 #include "splitmix64.h"
@@ -132,24 +129,8 @@ void BM_Filter(benchmark::State& state) {
     SetLabel(state, shape);
 }
 
-// The earlier histogram walk on the same synthetic records, beside BM_Filter's literal and range forms.
-void BM_FilterHistogram(benchmark::State& state) {
-    const RecordShape& shape = ShapeOf(state);
-    Frame frame(shape);
-    const std::vector<uint16_t> input = frame.FilledBackground();
-    std::vector<uint16_t> output(input.size());
-    for (auto _ : state) {
-        Median_Filter_Histogram(input.data(), shape.cols, output.data(), shape.cols, shape.rows, shape.cols);
-        benchmark::DoNotOptimize(output.data());
-    }
-    SetPixelCounters(state, shape);
-}
-
-// The hole filling in its three forms: the literal passes, the breadth-first layers, the distance
-// sweep (the pipeline's).
-enum class HoleFill { kLiteral, kLayers, kDistance };
-
-template <HoleFill Form>
+// The hole filling in its two forms: the literal passes, the distance sweep (the pipeline's).
+template <bool Fast>
 void BM_FillHolesForm(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
@@ -157,10 +138,10 @@ void BM_FillHolesForm(benchmark::State& state) {
         state.PauseTiming();
         SeedBackground(frame.buffers, frame.record);
         state.ResumeTiming();
-        switch (Form) {
-            case HoleFill::kLiteral: FillHoles(frame.buffers, shape.rows, shape.cols); break;
-            case HoleFill::kLayers: FillHoles_Layers(frame.buffers, shape.rows, shape.cols); break;
-            case HoleFill::kDistance: FillHoles_Distance(frame.buffers, shape.rows, shape.cols); break;
+        if (Fast) {
+            FillHoles_Distance(frame.buffers, shape.rows, shape.cols);
+        } else {
+            FillHoles(frame.buffers, shape.rows, shape.cols);
         }
         benchmark::DoNotOptimize(frame.buffers.background_image.data());
     }
@@ -240,21 +221,18 @@ void BM_NewKernelWindow301(benchmark::State& state) {
     }
 }
 
-// The plane fill in its three forms: the literal loop, the table lookups, the vector lanes (the
-// pipeline's).
-enum class PlaneFill { kLiteral, kTables, kLanes };
-
-template <PlaneFill Form>
+// The plane fill in its two forms: the literal loop, the vector lanes (the pipeline's).
+template <bool Fast>
 void BM_FillPlanesForm(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
     frame.FilledBackground();
     const int32_t npix = shape.rows * shape.cols;
     for (auto _ : state) {
-        switch (Form) {
-            case PlaneFill::kLiteral: FillPlanes(frame.buffers, frame.buffers.generator, frame.product, npix); break;
-            case PlaneFill::kTables: FillPlanes_Tables(frame.buffers, frame.buffers.generator, frame.product, npix); break;
-            case PlaneFill::kLanes: FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, npix); break;
+        if (Fast) {
+            FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, npix);
+        } else {
+            FillPlanes(frame.buffers, frame.buffers.generator, frame.product, npix);
         }
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }
@@ -400,31 +378,24 @@ void SetNightCounters(benchmark::State& state, const NightRecords& night) {
                    std::to_string(night.seeded.size()) + " records in turn");
 }
 
-enum class NightFilter { kLiteral, kHistogram, kRangeEarlier, kRange };
-
-template <NightFilter Form>
+template <bool Fast>
 void BM_NightFilter(benchmark::State& state) {
     const NightRecords& night = Night(state.range(0));
     std::vector<uint16_t> output(night.filter_input.front().size());
     size_t k = 0;
     for (auto _ : state) {
         const std::vector<uint16_t>& input = night.filter_input[k++ % night.filter_input.size()];
-        switch (Form) {
-            case NightFilter::kLiteral: Median_Filter_Sort(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
-            case NightFilter::kRange: Median_Filter_Range(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
-            case NightFilter::kHistogram: Median_Filter_Histogram(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols); break;
-            case NightFilter::kRangeEarlier:
-                Median_Filter_RangeEarlier(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols);
-                break;
+        if (Fast) {
+            Median_Filter_Range(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols);
+        } else {
+            Median_Filter_Sort(input.data(), night.cols, output.data(), night.cols, night.rows, night.cols);
         }
         benchmark::DoNotOptimize(output.data());
     }
     SetNightCounters(state, night);
 }
 
-enum class NightHoles { kLiteral, kDistanceEarlier, kDistance };
-
-template <NightHoles Form>
+template <bool Fast>
 void BM_NightFillHoles(benchmark::State& state) {
     const NightRecords& night = Night(state.range(0));
     ReconWorkBuffers buffers;
@@ -436,10 +407,10 @@ void BM_NightFillHoles(benchmark::State& state) {
         state.PauseTiming();
         buffers.background_image = night.seeded[k++ % night.seeded.size()];
         state.ResumeTiming();
-        switch (Form) {
-            case NightHoles::kLiteral: FillHoles(buffers, night.rows, night.cols); break;
-            case NightHoles::kDistanceEarlier: FillHoles_Distance16(buffers, night.rows, night.cols); break;
-            case NightHoles::kDistance: FillHoles_Distance(buffers, night.rows, night.cols); break;
+        if (Fast) {
+            FillHoles_Distance(buffers, night.rows, night.cols);
+        } else {
+            FillHoles(buffers, night.rows, night.cols);
         }
         benchmark::DoNotOptimize(buffers.background_image.data());
     }
@@ -452,27 +423,23 @@ void BM_NightFillHoles(benchmark::State& state) {
     BENCHMARK_TEMPLATE(name, true)->Name(#name "/Fast")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
 
 STAGE(BM_Filter);
-BENCHMARK(BM_FilterHistogram)->Name("BM_Filter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_NewKernelHalf4, false)->Name("BM_NewKernelHalf4/Literal")->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_NewKernelHalf4, true)->Name("BM_NewKernelHalf4/Fast")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NewKernelWindow301)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLiteral)->Name("BM_FillHoles/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kLayers)->Name("BM_FillHoles/Layers")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_FillHolesForm, HoleFill::kDistance)->Name("BM_FillHoles/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+#define PIXEL_STAGE(name, label)                                                                                     \
+    BENCHMARK_TEMPLATE(name, false)->Name(label "/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_TEMPLATE(name, true)->Name(label "/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)
+
+PIXEL_STAGE(BM_FillHolesForm, "BM_FillHoles");
 STAGE(BM_GaussStar);
-BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLiteral)->Name("BM_FillPlanes/Literal")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kTables)->Name("BM_FillPlanes/Tables")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_FillPlanesForm, PlaneFill::kLanes)->Name("BM_FillPlanes/Fast")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+PIXEL_STAGE(BM_FillPlanesForm, "BM_FillPlanes");
 STAGE(BM_Record);
 STAGE(BM_RecordFirstOfListing);
-BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kLiteral)->Name("BM_NightFilter/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRange)->Name("BM_NightFilter/Range")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kHistogram)->Name("BM_NightFilter/Histogram")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_NightFilter, NightFilter::kRangeEarlier)->Name("BM_NightFilter/RangeEarlier")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kLiteral)->Name("BM_NightFillHoles/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistanceEarlier)->Name("BM_NightFillHoles/DistanceEarlier")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_NightFillHoles, NightHoles::kDistance)->Name("BM_NightFillHoles/Distance")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFilter, false)->Name("BM_NightFilter/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFilter, true)->Name("BM_NightFilter/Range")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFillHoles, false)->Name("BM_NightFillHoles/Literal")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_NightFillHoles, true)->Name("BM_NightFillHoles/Distance")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, false)->Name("BM_WholeRun/Literal")->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_WholeRun, true)->Name("BM_WholeRun/Fast")->Unit(benchmark::kMillisecond);
 
