@@ -33,6 +33,7 @@ void Fail(WaitKind wait, const std::string& message) { throw FailureOf(wait, mes
 
 void FailFile(WaitKind wait, const std::string& message, const std::string& path, int system_error) {
     Failure failure = FailureOf(wait, message);
+    failure.kind = FailureKind::kFile;
     failure.path = path;
     failure.system_error = system_error;
     throw failure;
@@ -40,14 +41,38 @@ void FailFile(WaitKind wait, const std::string& message, const std::string& path
 
 void FailContent(WaitKind wait, const std::string& message, const std::string& path, int line) {
     Failure failure = FailureOf(wait, message);
+    failure.kind = FailureKind::kContent;
     failure.path = path;
-    failure.content = true;
     failure.line = line;
     throw failure;
 }
 
 void FailMemory(WaitKind wait, const char* message) {
     Failure failure = FailureOf(wait, message);
-    failure.out_of_memory = true;
+    failure.kind = FailureKind::kMemory;
     throw failure;
+}
+
+bool IsMemoryFailure(const std::exception_ptr& error) {
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const Failure& failure) {
+        return failure.kind == FailureKind::kMemory;
+    } catch (const std::bad_alloc&) {
+        return true;
+    } catch (const std::length_error&) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+Failure FailureOfUnexpected(const std::exception& error) {
+    if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr || dynamic_cast<const std::length_error*>(&error) != nullptr) {
+        Failure failure = FailureOf(WaitKind::None, " Memory not allocated \n");
+        failure.kind = FailureKind::kMemory;
+        return failure;
+    }
+    return FailureOf(WaitKind::None, " Unexpected failure: " + std::string(error.what()) + " \n");
 }

@@ -7,9 +7,11 @@
 // it directly and check the message.
 #pragma once
 
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 enum class WaitKind {
     None,       // exit at once
@@ -17,20 +19,25 @@ enum class WaitKind {
     Integer     // read one integer with "%d" from standard input first
 };
 
+// What a failure is about, for a caller other than the console (the Python module maps it to its
+// exception classes); the program prints only the message.
+enum class FailureKind {
+    kOther,    // a refused argument or record, a failed stage: nothing more to tell
+    kMemory,   // an allocation failed: the same work may succeed with less held
+    kFile,     // a file or folder could not be reached, read or written (or is not a regular file)
+    kContent   // the text or header of a file (or of a record made in memory) is refused
+};
+
 struct Failure {
     std::string message;  // printed exactly as it stands, line end included
     WaitKind wait = WaitKind::None;
-    bool out_of_memory = false;  // an allocation failed: the same work may succeed with less held
-    // What a caller other than the console (the Python module) tells apart; the program prints only
-    // the message. `path` names the file the failure is about, where one is: a failure with a path
-    // that is not about the file's content is a failure to reach or make that file, and
-    // `system_error` is then the system's error code when the system gave one (0 otherwise): errno,
-    // or for an output file on Windows the code GetLastError gave.
-    // `content` marks a file whose text or header is refused, at `line` of it (0 when the file has
-    // no lines).
-    int system_error = 0;
+    FailureKind kind = FailureKind::kOther;
+    // `path` names the file the failure is about, where one is (kFile, kContent). For kFile,
+    // `system_error` is the system's error code when the system gave one (0 otherwise): errno, or for
+    // an output file on Windows the code GetLastError gave. For kContent, `line` is the line of the
+    // file that is refused (0 when the file has no lines).
     std::string path;
-    bool content = false;
+    int system_error = 0;
     int line = 0;
 };
 
@@ -53,19 +60,35 @@ std::string Format(const char* format, ...) FAILURE_PRINTF_FORMAT;
 // returns.
 [[noreturn]] void FailContent(WaitKind wait, const std::string& message, const std::string& path, int line);
 
-// Throws a Failure marked out_of_memory; never returns.
+// Throws a Failure of kind kMemory; never returns.
 [[noreturn]] void FailMemory(WaitKind wait, const char* message);
 
-// Runs `body` and returns what it returns; an allocation that fails inside it (std::bad_alloc, or
-// std::length_error for a size beyond what a container can hold) becomes FailMemory(wait, message),
-// the memory failure of the stage that `body` is. Failures thrown by `body` pass unchanged.
-template <typename Body>
-auto OnAllocationFailure(WaitKind wait, const char* message, Body&& body) -> decltype(body()) {
+// Runs `body` and returns what it returns; where an allocation fails inside it (std::bad_alloc, or
+// std::length_error for a size beyond what a container can hold) it returns `on_failure()` instead.
+// The one place that tells an allocation failure from the others: every stage that falls back or
+// reports a memory failure goes through it. Other exceptions pass unchanged.
+template <typename Body, typename OnFailure>
+auto IfAllocationFails(Body&& body, OnFailure&& on_failure) -> decltype(body()) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        FailMemory(wait, message);
     } catch (const std::length_error&) {
-        FailMemory(wait, message);
     }
+    return on_failure();
 }
+
+// Runs `body` and returns what it returns; an allocation that fails inside it becomes
+// FailMemory(wait, message), the memory failure of the stage that `body` is. Failures thrown by
+// `body` pass unchanged.
+template <typename Body>
+auto OnAllocationFailure(WaitKind wait, const char* message, Body&& body) -> decltype(body()) {
+    return IfAllocationFails(std::forward<Body>(body), [&]() -> decltype(body()) { FailMemory(wait, message); });
+}
+
+// True when `error` is a memory failure: a Failure of kind kMemory, std::bad_alloc or
+// std::length_error.
+bool IsMemoryFailure(const std::exception_ptr& error);
+
+// The Failure for an exception that no stage turned into one: an allocation that failed
+// (" Memory not allocated \n", kind kMemory) or " Unexpected failure: <what> \n".
+Failure FailureOfUnexpected(const std::exception& error);

@@ -586,10 +586,4 @@ int ReportFailure(const Failure& failure) {
     return 1;
 }
 
-int ReportUnexpected(const std::exception& error) {
-    Failure failure;
-    failure.message = dynamic_cast<const std::bad_alloc*>(&error) != nullptr || dynamic_cast<const std::length_error*>(&error) != nullptr
-                          ? " Memory not allocated \n"
-                          : " Unexpected failure: " + std::string(error.what()) + " \n";
-    return ReportFailure(failure);
-}
+int ReportUnexpected(const std::exception& error) { return ReportFailure(FailureOfUnexpected(error)); }

@@ -1,22 +1,13 @@
 #include "driver/record_workers.h"
 
 #include <algorithm>
-#include <new>
 #include <utility>
 
 #include "failure.h"
 
 void RecordOutcome_CatchCurrent(RecordOutcome& outcome) {
     outcome.failure = std::current_exception();
-    try {
-        throw;
-    } catch (const Failure& failure) {
-        outcome.out_of_memory = failure.out_of_memory;
-    } catch (const std::bad_alloc&) {
-        outcome.out_of_memory = true;
-    } catch (...) {
-        outcome.out_of_memory = false;
-    }
+    outcome.out_of_memory = IsMemoryFailure(outcome.failure);
 }
 
 void ReconstituteRecord(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product,

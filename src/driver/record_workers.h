@@ -33,7 +33,7 @@
 struct RecordOutcome {
     std::string warnings;
     std::exception_ptr failure;
-    bool out_of_memory = false;  // the failure is a memory failure (Failure::out_of_memory)
+    bool out_of_memory = false;  // the failure is a memory failure (IsMemoryFailure)
 };
 
 // Keeps the exception now being handled as `outcome`'s failure.

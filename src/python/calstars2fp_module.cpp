@@ -92,11 +92,17 @@ py::object& ErrorsModule() {
 
 // Python's exception for a Failure, as calstars2fp._errors makes it from what the failure carries.
 void SetFailure(const Failure& failure) {
+    const char* kind = "other";
+    switch (failure.kind) {
+        case FailureKind::kOther: kind = "other"; break;
+        case FailureKind::kMemory: kind = "memory"; break;
+        case FailureKind::kFile: kind = "file"; break;
+        case FailureKind::kContent: kind = "content"; break;
+    }
     const py::object exception = ErrorsModule().attr("_from_failure")(
-        FsText(ErrorText(failure.message)), failure.out_of_memory, failure.system_error,
+        FsText(ErrorText(failure.message)), kind, failure.system_error,
         // An empty path is a path too where the system refused it (write_fourproduct(''), as open('')).
         failure.path.empty() && failure.system_error == 0 ? py::object(py::none()) : py::object(FsText(failure.path)),
-        failure.content,
         failure.line > 0 ? py::object(py::int_(failure.line)) : py::object(py::none()));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
 }
@@ -594,11 +600,8 @@ PYBIND11_MODULE(_core, module) {
             if (pointer) std::rethrow_exception(pointer);
         } catch (const Failure& failure) {
             SetFailure(failure);
-        } catch (const std::bad_alloc&) {
-            Failure failure;
-            failure.message = " Memory not allocated \n";
-            failure.out_of_memory = true;
-            SetFailure(failure);
+        } catch (const std::bad_alloc& error) {
+            SetFailure(FailureOfUnexpected(error));
         }
     });
 

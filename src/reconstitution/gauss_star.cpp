@@ -39,15 +39,11 @@ void Rebuild(GaussStarCache& cache, int32_t half, float sigma) {
     std::vector<double>().swap(cache.patch);
     const uint64_t s = static_cast<uint64_t>(cache.sample_side);
     const uint64_t p = static_cast<uint64_t>(cache.patch_side);
-    try {
+    OnAllocationFailure(WaitKind::Integer, " Memory not allocated in GaussStar \n", [&] {
         if (GaussStar_TableBytes(half) > SIZE_MAX) throw std::bad_alloc();
         cache.samples.resize(static_cast<size_t>(s * s));
         cache.patch.resize(static_cast<size_t>(p * p));
-    } catch (const std::bad_alloc&) {
-        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-    } catch (const std::length_error&) {
-        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-    }
+    });
     // D = 2 (101 sigma)^2, formed as (sigma 101) (2 (sigma 101)) from the float sigma.
     const double scaled = static_cast<double>(sigma) * kOversampling;
     const double denominator = scaled * (2.0 * scaled);

@@ -104,16 +104,17 @@ double KeptLiteralBlockSum(GaussStarFastCache& cache, int64_t first_row, int64_t
     }
     ++cache.literal_blocks;
     const GaussLiteralBlock block{denominator, first_row, first_col, LiteralBlockSum(first_row, first_col, denominator)};
-    try {
-        if (cache.literal_sums.size() < static_cast<size_t>(kLiteralBlocksKept)) {
-            cache.literal_sums.push_back(block);
-        } else {
-            cache.literal_sums[cache.next_literal_sum] = block;
-            cache.next_literal_sum = (cache.next_literal_sum + 1) % kLiteralBlocksKept;
-        }
-    } catch (const std::bad_alloc&) {
-        // Not kept: the next time it is summed again.
-    }
+    // Not kept where memory fails: the next time it is summed again.
+    IfAllocationFails(
+        [&] {
+            if (cache.literal_sums.size() < static_cast<size_t>(kLiteralBlocksKept)) {
+                cache.literal_sums.push_back(block);
+            } else {
+                cache.literal_sums[cache.next_literal_sum] = block;
+                cache.next_literal_sum = (cache.next_literal_sum + 1) % kLiteralBlocksKept;
+            }
+        },
+        [] {});
     return block.sum;
 }
 
@@ -142,18 +143,14 @@ GaussFactorTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma)
     // Only distances whose quotient stays below the separable limit are ever read, so the table
     // ends there (or at the window's farthest distance): its size is bounded by sigma, not the window.
     const int64_t farthest = int64_t{kOversampling} * half + 2 * kMaxSubSampleOffset;
-    try {
+    OnAllocationFailure(WaitKind::Integer, " Memory not allocated in GaussStar \n", [&] {
         for (int64_t m = 0; m <= farthest; ++m) {
             const double quotient = static_cast<double>(m * m) / table.denominator;
             if (quotient >= kSeparableLimit) break;
             table.factors.push_back(std::exp(-quotient));
         }
         tables.push_back(std::move(table));
-    } catch (const std::bad_alloc&) {
-        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-    } catch (const std::length_error&) {
-        FailMemory(WaitKind::Integer, " Memory not allocated in GaussStar \n");
-    }
+    });
     ++cache.table_builds;
     return tables.back();
 }

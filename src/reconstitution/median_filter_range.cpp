@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "failure.h"
 #include "reconstitution/kept_buffer.h"
 #include "reconstitution/median_filter.h"
 
@@ -370,21 +371,23 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
         return;
     }
     const size_t width = static_cast<size_t>(cols);
-    try {
-        // Kept from image to image; every byte the walk reads is written first in each call (the
-        // padding's lanes are read but never decide an output).
-        KeptBuffer_Fit(scratch.image, width * static_cast<size_t>(rows));
-        KeptBuffer_Fit(scratch.at_least, (width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
-        for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max, &scratch.window_min,
-                            &scratch.window_max}) {
-            field->resize(width + calstars2fp_range::kRangeRoom);
-        }
-        scratch.excess.resize(calstars2fp_range::kChunk + calstars2fp_range::kRangeRoom);
-        scratch.changed.resize((width + 63) / 64);
-    } catch (const std::bad_alloc&) {
-        Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
-        return;
-    } catch (const std::length_error&) {
+    // Kept from image to image; every byte the walk reads is written first in each call (the
+    // padding's lanes are read but never decide an output). Where it cannot be had, the literal
+    // filter, which needs no memory of its own, gives the same bytes.
+    const bool fitted = IfAllocationFails(
+        [&] {
+            KeptBuffer_Fit(scratch.image, width * static_cast<size_t>(rows));
+            KeptBuffer_Fit(scratch.at_least, (width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
+            for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max,
+                                &scratch.window_min, &scratch.window_max}) {
+                field->resize(width + calstars2fp_range::kRangeRoom);
+            }
+            scratch.excess.resize(calstars2fp_range::kChunk + calstars2fp_range::kRangeRoom);
+            scratch.changed.resize((width + 63) / 64);
+            return true;
+        },
+        [] { return false; });
+    if (!fitted) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }

@@ -182,13 +182,8 @@ std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptio
 
 std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptions& options) {
     FourProductFile file;
-    try {
-        return ConvertRead(input, options, file);
-    } catch (const std::bad_alloc&) {
-        RefuseTooLarge(input, file);
-    } catch (const std::length_error&) {
-        RefuseTooLarge(input, file);
-    }
+    return IfAllocationFails([&] { return ConvertRead(input, options, file); },
+                             [&]() -> std::vector<std::string> { RefuseTooLarge(input, file); });
 }
 
 namespace {

@@ -22,7 +22,7 @@ TEST(CalstarsReader, FifoAndDeviceAreRefusedUnopened) {
         } catch (const Failure& failure) {
             EXPECT_EQ(failure.message, " Cal Star Extraction file " + path + " is not a regular file \n");
             EXPECT_EQ(failure.path, path);
-            EXPECT_FALSE(failure.content);
+            EXPECT_EQ(failure.kind, FailureKind::kFile);
         }
     }
 }

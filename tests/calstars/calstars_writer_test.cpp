@@ -115,7 +115,7 @@ TEST(CalstarsWriter, UnwritableFileCarriesItsPathAndTheSystemsCode) {
     } catch (const Failure& failure) {
         EXPECT_EQ(failure.path, path);
         EXPECT_NE(failure.system_error, 0);  // ENOENT here, the path-not-found code on Windows
-        EXPECT_FALSE(failure.content);
+        EXPECT_EQ(failure.kind, FailureKind::kFile);
     }
 }
 

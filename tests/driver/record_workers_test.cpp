@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
+#include "failure.h"
 #include "reconstitution/pseudo_random.h"
 
 namespace {
@@ -93,6 +97,40 @@ TEST(RecordWorkers, StoppedAndRestartedWorkersMakeTheSequentialPlanes) {
     }
     while (workers.Pending() > 0) take_back();
     EXPECT_EQ(next_back, records.size());
+}
+
+}  // namespace
+
+namespace {
+
+// A worker's memory failure hands the run to the sequential loop; any other failure is the record's.
+TEST(RecordOutcome, MemoryFailuresAreToldApartFromTheRecordsOwn) {
+    struct Case {
+        const char* what;
+        std::exception_ptr thrown;
+        bool memory;
+    };
+    Failure memory;
+    memory.kind = FailureKind::kMemory;
+    Failure refused;
+    refused.kind = FailureKind::kContent;
+    const Case cases[] = {
+        {"bad_alloc", std::make_exception_ptr(std::bad_alloc()), true},
+        {"length_error (a size beyond a container's)", std::make_exception_ptr(std::length_error("vector")), true},
+        {"memory Failure", std::make_exception_ptr(memory), true},
+        {"refused record", std::make_exception_ptr(refused), false},
+        {"other exception", std::make_exception_ptr(std::runtime_error("x")), false},
+    };
+    for (const Case& c : cases) {
+        RecordOutcome outcome;
+        try {
+            std::rethrow_exception(c.thrown);
+        } catch (...) {
+            RecordOutcome_CatchCurrent(outcome);
+        }
+        EXPECT_EQ(outcome.out_of_memory, c.memory) << c.what;
+        EXPECT_TRUE(outcome.failure) << c.what;
+    }
 }
 
 }  // namespace

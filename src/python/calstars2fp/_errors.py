@@ -80,13 +80,13 @@ _FILE_ERRORS = {
 }
 
 
-def _from_failure(message: str, out_of_memory: bool, system_error: int, path: Optional[str], content: bool,
-                  line: Optional[int]) -> Error:
-    """The exception for a failure of the compiled core, from what the failure carries."""
-    if out_of_memory:
+def _from_failure(message: str, kind: str, system_error: int, path: Optional[str], line: Optional[int]) -> Error:
+    """The exception for a failure of the compiled core, from its kind ('memory', 'file', 'content'
+    or 'other') and what it carries."""
+    if kind == "memory":
         return OutOfMemoryError(message)
-    if content:
+    if kind == "content":
         return ContentError(message, path, line)
-    if path is not None:
+    if kind == "file":
         return _FILE_ERRORS.get(system_error, FileError)(message, system_error or None, path)
     return Error(message)
