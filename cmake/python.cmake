@@ -66,14 +66,13 @@ if(NOT no_numpy EQUAL 0)
 endif()
 set(BUILD_PYTHON_MODULE ON)
 
-# The viewer's four-product reader is the module's too (read_fourproduct makes fpview's checks).
 # NO_EXTRAS: no link-time optimisation or stripping here (CPack strips the packaged copy).
 set(python_package_dir ${CMAKE_BINARY_DIR}/python/calstars2fp)
 pybind11_add_module(calstars2fp_python MODULE NO_EXTRAS src/python/calstars2fp_module.cpp)
 set_target_properties(calstars2fp_python PROPERTIES OUTPUT_NAME _core LIBRARY_OUTPUT_DIRECTORY ${python_package_dir})
-target_link_libraries(calstars2fp_python PRIVATE fourproduct_reader)
+target_link_libraries(calstars2fp_python PRIVATE calstars2fp_core)
 # The static libraries go into a shared object: their code must be position-independent.
-set_target_properties(calstars2fp_core fourproduct_reader PROPERTIES POSITION_INDEPENDENT_CODE ON)
+set_target_properties(calstars2fp_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
 set(python_package_files __init__.py _errors.py _core.pyi py.typed)
 foreach(file IN LISTS python_package_files)
   configure_file(src/python/calstars2fp/${file} ${python_package_dir}/${file} COPYONLY)

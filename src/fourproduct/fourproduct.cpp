@@ -6,11 +6,26 @@
 #include "failure.h"
 #include "safe_output/safe_output.h"
 
+const char* const kProductNames[kProducts] = {"peak", "frame", "mean", "stddev"};
+const char* const kProductDescriptions[kProducts] = {"peak value", "frame index of the peak", "mean value",
+                                                     "standard deviation"};
+
 namespace {
+
+// The header words in the order of the file: the writer and the reader both walk this table, so the
+// order and the meaning of each word are written down once.
+constexpr int32_t FourProduct::*kHeaderLayout[kHeaderWords] = {&FourProduct::rows, &FourProduct::cols,
+                                                               &FourProduct::bits_per_pixel, &FourProduct::header_word4,
+                                                               &FourProduct::first_int_magnitude};
 
 void PutLittleEndian(std::vector<uint8_t>& bytes, int32_t value) {
     const uint32_t word = static_cast<uint32_t>(value);
     for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
+}
+
+int32_t LittleEndianWord(const uint8_t* bytes) {
+    const uint32_t word = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    return static_cast<int32_t>(word);
 }
 
 // The system's error code of a failed output, 0 where the refusal was no system error (a path too
@@ -39,19 +54,19 @@ void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, 
     record.first_int_magnitude = first_int < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(first_int)) : first_int;
     record.bank = 1;
     OnAllocationFailure(WaitKind::Character, " ERROR:  Memory not allocated in FourProduct_MemSetup\n", [&] {
-        for (int product = 0; product < kProducts; ++product) record.planes[2 * product + record.bank].resize(npix);
+        for (int product = 0; product < kProducts; ++product) record.planes[FourProduct_Slot(record, product)].resize(npix);
     });
 }
 
 std::vector<uint8_t> FourProduct_Header(const FourProduct& record) {
     std::vector<uint8_t> header;
     header.reserve(kHeaderBytes);
-    PutLittleEndian(header, record.rows);
-    PutLittleEndian(header, record.cols);
-    PutLittleEndian(header, record.bits_per_pixel);
-    PutLittleEndian(header, record.header_word4);
-    PutLittleEndian(header, record.first_int_magnitude);
+    for (int32_t FourProduct::*word : kHeaderLayout) PutLittleEndian(header, record.*word);
     return header;
+}
+
+void FourProduct_DecodeHeader(const uint8_t* header, FourProduct& record) {
+    for (int i = 0; i < kHeaderWords; ++i) record.*kHeaderLayout[i] = LittleEndianWord(header + 4 * i);
 }
 
 void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output) {

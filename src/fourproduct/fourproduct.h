@@ -10,7 +10,9 @@
 // is ever filled and written, so bank 0's slots stay empty (no memory is spent on them).
 //
 // Use: FourProduct_MemSetup once per CALSTARS file; fill the current bank's planes; set
-// output_name[bank]; FourProduct_WriteFile once per frame record.
+// output_name[bank]; FourProduct_WriteFile once per frame record. A file is read back into the same
+// record by FourProduct_ReadFile (fourproduct_reader.h), and described in FITS terms by
+// fits_keywords.h.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +31,13 @@ constexpr int32_t kFramesPerFourProduct = 256;
 
 enum Product { kPeakValue = 0, kPeakFrameIndex = 1, kMeanValue = 2, kStandardDeviation = 3 };
 
+// Short product names, in product order, as output file names and options give them: "peak",
+// "frame", "mean", "stddev".
+extern const char* const kProductNames[kProducts];
+// What each product holds, in product order, as exported headers describe it: "peak value", "frame
+// index of the peak", "mean value", "standard deviation".
+extern const char* const kProductDescriptions[kProducts];
+
 struct FourProduct {
     int32_t first_int_magnitude = 0;  // |first_int| of the CALSTARS header
     int32_t bits_per_pixel = 8;
@@ -40,9 +49,15 @@ struct FourProduct {
     std::vector<uint8_t> planes[kPlaneSlots];  // slot 2k + b: product k of bank b; empty when unused
 };
 
+// The slot of product `product` (0..3) in the record's current bank.
+inline int FourProduct_Slot(const FourProduct& record, int product) { return 2 * product + record.bank; }
+
 // The plane of product `product` in the record's current bank.
 inline uint8_t* FourProduct_Plane(FourProduct& record, int product) {
-    return record.planes[2 * product + record.bank].data();
+    return record.planes[FourProduct_Slot(record, product)].data();
+}
+inline const uint8_t* FourProduct_Plane(const FourProduct& record, int product) {
+    return record.planes[FourProduct_Slot(record, product)].data();
 }
 
 // Records the header values and sizes the current bank's four planes to rows x cols bytes. A plane
@@ -69,5 +84,10 @@ void FourProduct_WriteFile(FourProduct& record);
 void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output);
 void FourProduct_CommitFile(SafeOutput& output);
 
-// The file's bytes: header then the current bank's planes (used by the writer and by tests).
+// The file's five header words (kHeaderBytes bytes) of `record`: rows, cols, bits_per_pixel,
+// header_word4, first_int_magnitude, each little-endian. Used by the writer and by tests.
 std::vector<uint8_t> FourProduct_Header(const FourProduct& record);
+
+// The reverse: the five header words at `header` (kHeaderBytes bytes) into `record`'s fields of the
+// same names; nothing else of the record changes. Both walk one table of the words' order.
+void FourProduct_DecodeHeader(const uint8_t* header, FourProduct& record);

@@ -39,9 +39,9 @@
 #include "driver/usage.h"
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
+#include "fourproduct/fourproduct_reader.h"
 #include "reconstitution/reconstitution.h"
 #include "version.h"
-#include "viewer/fourproduct_file.h"
 
 namespace py = pybind11;
 
@@ -417,10 +417,10 @@ py::array Reconstitute(Reconstitution& run, const py::handle& image, const Recor
 
 FourProductArrays ReadFourProduct(const py::handle& path_argument) {
     const std::string path = PathArgument(path_argument);
-    FourProductFile file;
+    FourProduct file;
     {
         py::gil_scoped_release released;
-        FourProductFile_Read(path, file);
+        FourProduct_ReadFile(path, file);
     }
     FourProductArrays result;
     result.rows = file.rows;
@@ -433,7 +433,7 @@ FourProductArrays ReadFourProduct(const py::handle& path_argument) {
     py::array_t<uint8_t> planes = NewPlanes(file.rows, file.cols);
     const size_t npix = static_cast<size_t>(file.rows) * static_cast<size_t>(file.cols);
     uint8_t* out = planes.mutable_data();
-    for (int product = 0; product < kProducts; ++product) std::memcpy(out + product * npix, file.planes[product].data(), npix);
+    for (int product = 0; product < kProducts; ++product) std::memcpy(out + product * npix, FourProduct_Plane(file, product), npix);
     result.planes = std::move(planes);
     MakeReadOnly(result.planes);
     return result;
@@ -605,7 +605,7 @@ PYBIND11_MODULE(_core, module) {
         }
     });
 
-    module.attr("PRODUCTS") = py::make_tuple("peak", "frame", "mean", "stddev");
+    module.attr("PRODUCTS") = py::make_tuple(kProductNames[0], kProductNames[1], kProductNames[2], kProductNames[3]);
     module.attr("PRODUCT_DESCRIPTIONS") = py::make_tuple(kProductDescriptions[0], kProductDescriptions[1],
                                                          kProductDescriptions[2], kProductDescriptions[3]);
 

@@ -13,9 +13,9 @@
 #include "driver/interruption.h"
 #include "driver/platform.h"
 #include "failure.h"
+#include "fourproduct/fourproduct_reader.h"
 #include "version.h"
 #include "viewer/fits_export.h"
-#include "viewer/fourproduct_file.h"
 #include "viewer/png_export.h"
 
 namespace fs = std::filesystem;
@@ -30,11 +30,20 @@ bool EndsWithIgnoringCase(const std::string& text, const std::string& suffix) {
                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); });
 }
 
+// "peak, frame, mean or stddev": the names --product takes, for the usage and the refusal.
+std::string ProductChoices() {
+    std::string choices;
+    for (int product = 0; product < kProducts; ++product) {
+        choices += (product == 0 ? "" : product + 1 < kProducts ? ", " : " or ") + std::string(kProductNames[product]);
+    }
+    return choices;
+}
+
 int ProductByName(const std::string& name) {
     for (int product = 0; product < kProducts; ++product) {
         if (name == kProductNames[product]) return product;
     }
-    Fail(WaitKind::None, Format(" Unknown product %s: peak, frame, mean or stddev \n", name.c_str()));
+    Fail(WaitKind::None, Format(" Unknown product %s: %s \n", name.c_str(), ProductChoices().c_str()));
 }
 
 // The value of option argv[i], moving i past it.
@@ -170,26 +179,26 @@ namespace {
 
 // A picture that the memory (or the address space, or a PNG) cannot hold: the planes go first, so
 // that the message and the next file have memory.
-[[noreturn]] void RefuseTooLarge(const std::string& input, FourProductFile& file) {
-    for (std::vector<uint8_t>& plane : file.planes) std::vector<uint8_t>().swap(plane);
+[[noreturn]] void RefuseTooLarge(const std::string& input, FourProduct& file) {
+    FourProduct_MemFree(file);
     Fail(WaitKind::None, Format(" Four-product file %s of %" PRId32 " x %" PRId32 " pixels is too large for this machine's memory \n",
                                 input.c_str(), file.rows, file.cols));
 }
 
-std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProductFile& file);
+std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProduct& file);
 
 }  // namespace
 
 std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptions& options) {
-    FourProductFile file;
+    FourProduct file;
     return IfAllocationFails([&] { return ConvertRead(input, options, file); },
                              [&]() -> std::vector<std::string> { RefuseTooLarge(input, file); });
 }
 
 namespace {
 
-std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProductFile& file) {
-    FourProductFile_Read(input, file, [&options](const FourProductFile& header) {
+std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProduct& file) {
+    FourProduct_ReadFile(input, file, [&options](const FourProduct& header) {
         if (options.write_png && options.product == kMosaic) MosaicImage_CheckSize(header.rows, header.cols);
     });
     const std::vector<std::string> outputs = OutputPaths(input, options);
@@ -275,7 +284,7 @@ void PrintViewerUsage() {
         "\n"
         "  --png           write only the PNG\n"
         "  --fits          write only the FITS file\n"
-        "  --product NAME  PNG of one product instead of the mosaic: peak, frame, mean or stddev\n"
+        "  --product NAME  PNG of one product instead of the mosaic: %s\n"
         "  --out FOLDER    write the outputs into FOLDER (created if needed) instead of beside each input\n"
         "  --              end of options: the next argument is the input whatever it looks like\n"
         "\n"
@@ -285,5 +294,6 @@ void PrintViewerUsage() {
         "Exit status: 0 when every file was converted; 1 otherwise (a file refused, for instance because\n"
         "its size is not 20 + 4 x rows x cols bytes, or an output that could not be written: one line each,\n"
         "the other files of a folder are still converted), for a command-line error, and when standard\n"
-        "output could not be written.\n");
+        "output could not be written.\n",
+        ProductChoices().c_str());
 }

@@ -43,7 +43,7 @@ void WriteIntKey(fitsfile* fits, const char* key, int32_t value, const char* com
     fits_write_key(fits, TLONG, key, &long_value, comment, &status);
 }
 
-void WriteHeaderKeys(fitsfile* fits, const FourProductFile& file, const std::string& source_name, int& status) {
+void WriteHeaderKeys(fitsfile* fits, const FourProduct& file, const std::string& source_name, int& status) {
     WriteIntKey(fits, "FPROWS", file.rows, "rows of the four-product file", status);
     WriteIntKey(fits, "FPCOLS", file.cols, "columns of the four-product file", status);
     WriteIntKey(fits, "FPBITPIX", file.bits_per_pixel, "bits per pixel of the four-product file", status);
@@ -62,7 +62,7 @@ void WriteHeaderKeys(fitsfile* fits, const FourProductFile& file, const std::str
 
 }  // namespace
 
-void WriteFits(const FourProductFile& file, const std::string& source_name, const std::string& path) {
+void WriteFits(const FourProduct& file, const std::string& source_name, const std::string& path) {
     // CFITSIO builds the file in memory (it grows the block with realloc); the bytes are then stored
     // through a safe output file, so CFITSIO never opens a path of its own.
     void* memory = nullptr;
@@ -79,7 +79,7 @@ void WriteFits(const FourProductFile& file, const std::string& source_name, cons
     const LONGLONG npix = static_cast<LONGLONG>(file.rows) * file.cols;
     for (int product = 0; product < kProducts && status == 0; ++product) {
         const LONGLONG first = product * npix + 1;
-        fits_write_img(fits.get(), TBYTE, first, npix, const_cast<uint8_t*>(file.planes[product].data()), &status);
+        fits_write_img(fits.get(), TBYTE, first, npix, const_cast<uint8_t*>(FourProduct_Plane(file, product)), &status);
     }
     // The file ends where the one HDU ends, its last block filled; the memory block may be larger.
     LONGLONG header_start = 0, data_start = 0, data_end = 0;

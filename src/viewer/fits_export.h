@@ -16,9 +16,9 @@
 
 #include <string>
 
-#include "viewer/fourproduct_file.h"
+#include "fourproduct/fourproduct.h"
 
 // Writes `file` to `path` as described above, replacing any file there through a safe output file
 // (safe_output.h); `source_name` goes into SOURCE. Throws a Failure " Cannot write FITS file <path>:
 // <reason> " on any CFITSIO error or when the file cannot be written (nothing is then left behind).
-void WriteFits(const FourProductFile& file, const std::string& source_name, const std::string& path);
+void WriteFits(const FourProduct& file, const std::string& source_name, const std::string& path);

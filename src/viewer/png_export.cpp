@@ -11,11 +11,12 @@
 
 namespace {
 
-// Copies `plane` (file.cols x file.rows) into `image` with its top left corner at (left, top).
-void Paste(const std::vector<uint8_t>& plane, const FourProductFile& file, int32_t left, int32_t top, GrayImage& image) {
+// Copies product `product` of `file` (cols x rows) into `image` with its top left corner at (left, top).
+void Paste(const FourProduct& file, int product, int32_t left, int32_t top, GrayImage& image) {
     const size_t row_bytes = static_cast<size_t>(file.cols);
+    const uint8_t* plane = FourProduct_Plane(file, product);
     for (int32_t row = 0; row < file.rows; ++row) {
-        const uint8_t* from = plane.data() + static_cast<size_t>(row) * row_bytes;
+        const uint8_t* from = plane + static_cast<size_t>(row) * row_bytes;
         uint8_t* to = image.pixels.data() + static_cast<size_t>(top + row) * static_cast<size_t>(image.width) + static_cast<size_t>(left);
         std::memcpy(to, from, row_bytes);
     }
@@ -23,8 +24,10 @@ void Paste(const std::vector<uint8_t>& plane, const FourProductFile& file, int32
 
 }  // namespace
 
-GrayImage ProductImage(const FourProductFile& file, int product) {
-    return GrayImage{file.cols, file.rows, file.planes[product]};
+GrayImage ProductImage(const FourProduct& file, int product) {
+    const uint8_t* plane = FourProduct_Plane(file, product);
+    const size_t npix = static_cast<size_t>(file.rows) * static_cast<size_t>(file.cols);
+    return GrayImage{file.cols, file.rows, std::vector<uint8_t>(plane, plane + npix)};
 }
 
 void MosaicImage_CheckSize(int32_t rows, int32_t cols) {
@@ -36,7 +39,7 @@ void MosaicImage_CheckSize(int32_t rows, int32_t cols) {
     }
 }
 
-GrayImage MosaicImage(const FourProductFile& file) {
+GrayImage MosaicImage(const FourProduct& file) {
     MosaicImage_CheckSize(file.rows, file.cols);
     const uint64_t width = 2 * static_cast<uint64_t>(file.cols) + kMosaicSeparator;
     const uint64_t height = 2 * static_cast<uint64_t>(file.rows) + kMosaicSeparator;
@@ -46,10 +49,10 @@ GrayImage MosaicImage(const FourProductFile& file) {
     image.pixels.assign(static_cast<size_t>(width * height), kSeparatorValue);
     const int32_t right = file.cols + kMosaicSeparator;
     const int32_t bottom = file.rows + kMosaicSeparator;
-    Paste(file.planes[kPeakValue], file, 0, 0, image);
-    Paste(file.planes[kPeakFrameIndex], file, right, 0, image);
-    Paste(file.planes[kMeanValue], file, 0, bottom, image);
-    Paste(file.planes[kStandardDeviation], file, right, bottom, image);
+    Paste(file, kPeakValue, 0, 0, image);
+    Paste(file, kPeakFrameIndex, right, 0, image);
+    Paste(file, kMeanValue, 0, bottom, image);
+    Paste(file, kStandardDeviation, right, bottom, image);
     return image;
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "viewer/fourproduct_file.h"
+#include "fourproduct/fourproduct.h"
 
 constexpr int32_t kMosaicSeparator = 2;
 constexpr uint8_t kSeparatorValue = 255;
@@ -22,13 +22,13 @@ struct GrayImage {
     std::vector<uint8_t> pixels;
 };
 
-// Product `product` (0..3) of `file` as a cols x rows picture.
-GrayImage ProductImage(const FourProductFile& file, int product);
+// Product `product` (0..3) of the current bank of `file` as a cols x rows picture.
+GrayImage ProductImage(const FourProduct& file, int product);
 
-// The 2 x 2 mosaic of `file`: (2 x cols + kMosaicSeparator) x (2 x rows + kMosaicSeparator) pixels.
-// Throws std::length_error when a side would exceed 2^31 - 1, std::bad_alloc when the memory does
-// not hold it (ConvertFile turns both into the file's refusal).
-GrayImage MosaicImage(const FourProductFile& file);
+// The 2 x 2 mosaic of `file`'s current bank: (2 x cols + kMosaicSeparator) x (2 x rows +
+// kMosaicSeparator) pixels. Throws std::length_error when a side would exceed 2^31 - 1,
+// std::bad_alloc when the memory does not hold it (ConvertFile turns both into the file's refusal).
+GrayImage MosaicImage(const FourProduct& file);
 
 // The check of MosaicImage's size on its own (std::length_error), for a file of rows x cols.
 void MosaicImage_CheckSize(int32_t rows, int32_t cols);

@@ -78,6 +78,24 @@ std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestR
     return text.str();
 }
 
+uint8_t PatternValue(int product, size_t pixel) { return static_cast<uint8_t>((pixel * 7 + product * 61) % 256); }
+
+void WritePatternFile(const std::string& path, int32_t rows, int32_t cols, int32_t first_int) {
+    FourProduct record;
+    FourProduct_MemSetup(record, first_int, rows, cols);
+    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    for (int product = 0; product < kProducts; ++product) {
+        for (size_t p = 0; p < npix; ++p) FourProduct_Plane(record, product)[p] = PatternValue(product, p);
+    }
+    record.output_name[record.bank] = path;
+    FourProduct_WriteFile(record);
+}
+
+std::vector<uint8_t> PlaneBytes(const FourProduct& record, int product) {
+    const uint8_t* plane = FourProduct_Plane(record, product);
+    return std::vector<uint8_t>(plane, plane + static_cast<size_t>(record.rows) * static_cast<size_t>(record.cols));
+}
+
 bool SanitizerNeedsTheAddressSpace() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return true;  // GCC

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fourproduct/fourproduct.h"
+
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class ScratchFolder {
 public:
@@ -51,6 +53,14 @@ struct TestRecord {
     std::vector<std::string> stars;
 };
 std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestRecord>& records, int first_int = 1);
+
+// A value for every pixel of every product that differs between products and runs through all 256
+// byte values once a plane has 256 pixels.
+uint8_t PatternValue(int product, size_t pixel);
+// Writes a four-product file of rows x cols with PatternValue, through the program's writer.
+void WritePatternFile(const std::string& path, int32_t rows, int32_t cols, int32_t first_int = 3);
+// A copy of product `product` of the record's current bank: rows x cols bytes.
+std::vector<uint8_t> PlaneBytes(const FourProduct& record, int product);
 
 // True when this build runs under AddressSanitizer or ThreadSanitizer, whose shadow memory a limited
 // address space (ulimit -v) cannot hold: tests that limit it skip there.

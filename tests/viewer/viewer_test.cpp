@@ -1,9 +1,10 @@
-// The viewer's modules in process: the reader's checks, the mosaic layout, the PNG and FITS round
-// trips, output names, the command line and the progress bar.
+// The viewer's modules in process: the mosaic layout, the PNG and FITS round trips, output names,
+// the command line and the progress bar.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -11,105 +12,21 @@
 
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
+#include "fourproduct/fourproduct_reader.h"
 #include "support/test_support.h"
 #include "viewer/convert.h"
 #include "viewer/fits_export.h"
-#include "viewer/fourproduct_file.h"
 #include "viewer/image_readers.h"
 #include "viewer/png_export.h"
 
 namespace {
 
-// A value for every pixel of every product that differs between products and runs through all 256
-// byte values once a plane has 256 pixels.
-uint8_t PatternValue(int product, size_t pixel) { return static_cast<uint8_t>((pixel * 7 + product * 61) % 256); }
-
-// Writes a four-product file of rows x cols with the pattern above, through the main program's writer.
-void WritePatternFile(const std::string& path, int32_t rows, int32_t cols, int32_t first_int = 3) {
-    FourProduct record;
-    FourProduct_MemSetup(record, first_int, rows, cols);
-    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    for (int product = 0; product < kProducts; ++product) {
-        for (size_t p = 0; p < npix; ++p) FourProduct_Plane(record, product)[p] = PatternValue(product, p);
-    }
-    record.output_name[record.bank] = path;
-    FourProduct_WriteFile(record);
-}
-
-void PutWord(std::string& bytes, int32_t value) {
-    const uint32_t word = static_cast<uint32_t>(value);
-    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((word >> shift) & 0xFF);
-}
-
-// A file of the given header words followed by `body` bytes.
-std::string HeaderThenBody(int32_t rows, int32_t cols, int32_t bits, size_t body) {
-    std::string bytes;
-    for (int32_t word : {rows, cols, bits, 256, 1}) PutWord(bytes, word);
-    return bytes + std::string(body, '\x05');
-}
-
-std::string FailureOf(void (*action)(const std::string&), const std::string& path) {
-    try {
-        action(path);
-    } catch (const Failure& failure) {
-        return failure.message;
-    }
-    return "";
-}
-
-void ReadInto(const std::string& path) {
-    FourProductFile file;
-    FourProductFile_Read(path, file);
-}
-
-TEST(FourProductFileRead, RefusesFilesWhoseHeaderOrSizeDoNotAddUp) {
-    ScratchFolder folder;
-    const struct {
-        const char* name;
-        std::string bytes;
-        const char* expected;  // after " Four-product file <path> "
-    } cases[] = {
-        {"no_rows", HeaderThenBody(0, 5, 8, 0), "has 0 rows and 5 columns: both must be at least 1 \n"},
-        {"negative_cols", HeaderThenBody(4, -3, 8, 0), "has 4 rows and -3 columns: both must be at least 1 \n"},
-        {"sixteen_bits", HeaderThenBody(2, 3, 16, 24), "has 16 bits per pixel, not 8 \n"},
-        {"one_byte_short", HeaderThenBody(2, 3, 8, 23), "is 43 bytes, not 20 + 4 x 2 x 3 = 44 \n"},
-        {"one_byte_long", HeaderThenBody(2, 3, 8, 25), "is 45 bytes, not 20 + 4 x 2 x 3 = 44 \n"},
-        {"huge_header_tiny_file", HeaderThenBody(2147483647, 2147483647, 8, 4),
-         "is 24 bytes, not 20 + 4 x 2147483647 x 2147483647 = 18446744056529682456 \n"},
-        {"shorter_than_header", std::string(12, '\0'), "is 12 bytes, shorter than its 20-byte header \n"},
-        {"empty", "", "is 0 bytes, shorter than its 20-byte header \n"},
-    };
-    for (const auto& c : cases) {
-        const std::string path = folder / c.name;
-        WriteText(path, c.bytes);
-        EXPECT_EQ(FailureOf(ReadInto, path), " Four-product file " + path + " " + c.expected) << c.name;
-    }
-    EXPECT_EQ(FailureOf(ReadInto, folder / "missing"), " Cannot open four-product file " + (folder / "missing") + " for reading \n");
-}
-
-TEST(FourProductFileRead, GivesBackTheHeaderAndPlanesTheWriterStored) {
-    ScratchFolder folder;
-    WritePatternFile(folder / "f.bin", 3, 5, -7);
-    FourProductFile file;
-    FourProductFile_Read(folder / "f.bin", file);
-    EXPECT_EQ(file.rows, 3);
-    EXPECT_EQ(file.cols, 5);
-    EXPECT_EQ(file.bits_per_pixel, 8);
-    EXPECT_EQ(file.header_word4, 256);
-    EXPECT_EQ(file.first_int_magnitude, 7);
-    for (int product = 0; product < kProducts; ++product) {
-        ASSERT_EQ(file.planes[product].size(), 15u);
-        for (size_t p = 0; p < 15; ++p) EXPECT_EQ(file.planes[product][p], PatternValue(product, p)) << product << " " << p;
-    }
-}
-
 TEST(Mosaic, PutsTheFourProductsInTheirQuadrantsPartedByTheSeparator) {
-    FourProductFile file;
-    file.rows = 2;
-    file.cols = 3;
+    FourProduct file;
+    FourProduct_MemSetup(file, 1, 2, 3);
     const uint8_t values[kProducts] = {10, 20, 30, 40};
-    for (int product = 0; product < kProducts; ++product) file.planes[product].assign(6, values[product]);
-    file.planes[kPeakValue][5] = 11;  // the bottom right pixel of the top left quadrant
+    for (int product = 0; product < kProducts; ++product) std::fill_n(FourProduct_Plane(file, product), 6, values[product]);
+    FourProduct_Plane(file, kPeakValue)[5] = 11;  // the bottom right pixel of the top left quadrant
     const GrayImage mosaic = MosaicImage(file);
     ASSERT_EQ(mosaic.width, 2 * 3 + kMosaicSeparator);
     ASSERT_EQ(mosaic.height, 2 * 2 + kMosaicSeparator);
@@ -133,8 +50,8 @@ TEST(ExportRoundTrip, PngAndFitsHoldThePlanesExactly) {
         SCOPED_TRACE(std::to_string(shape.rows) + " x " + std::to_string(shape.cols));
         ScratchFolder folder;
         WritePatternFile(folder / "in.bin", shape.rows, shape.cols, 12);
-        FourProductFile file;
-        FourProductFile_Read(folder / "in.bin", file);
+        FourProduct file;
+        FourProduct_ReadFile(folder / "in.bin", file);
         std::string error;
         for (int product = 0; product < kProducts; ++product) {
             WritePng(ProductImage(file, product), folder / "p.png");
@@ -144,7 +61,7 @@ TEST(ExportRoundTrip, PngAndFitsHoldThePlanesExactly) {
             EXPECT_EQ(png.color_type, 0);  // gray
             EXPECT_EQ(png.width, static_cast<uint32_t>(shape.cols));
             EXPECT_EQ(png.height, static_cast<uint32_t>(shape.rows));
-            EXPECT_EQ(png.pixels, file.planes[product]) << "product " << product;
+            EXPECT_EQ(png.pixels, PlaneBytes(file, product)) << "product " << product;
         }
         const GrayImage mosaic = MosaicImage(file);
         WritePng(mosaic, folder / "m.png");
@@ -162,7 +79,10 @@ TEST(ExportRoundTrip, PngAndFitsHoldThePlanesExactly) {
         EXPECT_EQ(fits.axes[1], shape.rows);
         EXPECT_EQ(fits.axes[2], 4);
         std::vector<uint8_t> planes;
-        for (const std::vector<uint8_t>& plane : file.planes) planes.insert(planes.end(), plane.begin(), plane.end());
+        for (int product = 0; product < kProducts; ++product) {
+            const std::vector<uint8_t> plane = PlaneBytes(file, product);
+            planes.insert(planes.end(), plane.begin(), plane.end());
+        }
         EXPECT_EQ(fits.pixels, planes);
         EXPECT_EQ(fits.fprows, shape.rows);
         EXPECT_EQ(fits.fpcols, shape.cols);
@@ -180,8 +100,8 @@ TEST(ExportRoundTrip, PngAndFitsHoldThePlanesExactly) {
 TEST(ExportRoundTrip, LongSourceNamesAndExistingOutputsAreHandled) {
     ScratchFolder folder;
     WritePatternFile(folder / "in.bin", 2, 2);
-    FourProductFile file;
-    FourProductFile_Read(folder / "in.bin", file);
+    FourProduct file;
+    FourProduct_ReadFile(folder / "in.bin", file);
     const std::string long_name = std::string(150, 'n') + ".bin";
     WriteText(folder / "old.fits", "an older export that is replaced");
     WriteFits(file, long_name, folder / "old.fits");
@@ -194,8 +114,8 @@ TEST(ExportRoundTrip, LongSourceNamesAndExistingOutputsAreHandled) {
 TEST(ExportRoundTrip, OutputsThatCannotBeWrittenLeaveNothingAndLinksAreNotFollowed) {
     ScratchFolder folder;
     WritePatternFile(folder / "in.bin", 3, 5);
-    FourProductFile file;
-    FourProductFile_Read(folder / "in.bin", file);
+    FourProduct file;
+    FourProduct_ReadFile(folder / "in.bin", file);
     const std::string missing = folder / "no-folder/in.png";
     try {
         WritePng(MosaicImage(file), missing);
@@ -221,8 +141,8 @@ TEST(ExportRoundTrip, OutputsThatCannotBeWrittenLeaveNothingAndLinksAreNotFollow
 TEST(ConvertFile, WritesTheChosenOutputsNamedAfterTheInput) {
     ScratchFolder folder;
     WritePatternFile(folder / "night.BIN", 4, 6);
-    FourProductFile file;
-    FourProductFile_Read(folder / "night.BIN", file);
+    FourProduct file;
+    FourProduct_ReadFile(folder / "night.BIN", file);
     ViewerOptions options;
     options.product = kMeanValue;
     options.write_fits = false;
@@ -230,7 +150,7 @@ TEST(ConvertFile, WritesTheChosenOutputsNamedAfterTheInput) {
     PngContents png;
     std::string error;
     ASSERT_TRUE(ReadPng(folder / "night.mean.png", png, error)) << error;
-    EXPECT_EQ(png.pixels, file.planes[kMeanValue]);
+    EXPECT_EQ(png.pixels, PlaneBytes(file, kMeanValue));
     EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"night.BIN", "night.mean.png"}));
 }
 
