@@ -38,6 +38,7 @@
 #include "driver/record_workers.h"
 #include "driver/usage.h"
 #include "failure.h"
+#include "fourproduct/fits_keywords.h"
 #include "fourproduct/fourproduct.h"
 #include "fourproduct/fourproduct_reader.h"
 #include "reconstitution/reconstitution.h"
@@ -870,22 +871,19 @@ PYBIND11_MODULE(_core, module) {
                 }
                 py::object hdu = fits.attr("PrimaryHDU")(f.planes.attr("copy")());
                 py::object header = hdu.attr("header");
-                const auto set = [&](const char* key, const py::object& value, const char* comment) {
-                    header.attr("__setitem__")(key, py::make_tuple(value, comment));
-                };
-                // The keywords of fpview's FITS file (src/viewer/fits_export.cpp), in its order.
-                set("FPROWS", py::int_(f.rows), "rows of the four-product file");
-                set("FPCOLS", py::int_(f.cols), "columns of the four-product file");
-                set("FPBITPIX", py::int_(f.bits_per_pixel), "bits per pixel of the four-product file");
-                set("FPFRAMES", py::int_(f.frames), "frames spanned by frame index 0..255");
-                set("FPCAMERA", py::int_(f.camera), "|first integer| of the CALSTARS header");
-                for (int product = 0; product < kProducts; ++product) {
-                    const std::string key = "PLANE" + std::to_string(product + 1);
-                    set(key.c_str(), py::str(kProductDescriptions[product]), "product of this plane");
+                // fpview's keywords, from the table its FITS writer walks: the header values only.
+                FourProduct described;
+                described.rows = f.rows;
+                described.cols = f.cols;
+                described.bits_per_pixel = f.bits_per_pixel;
+                described.header_word4 = f.frames;
+                described.first_int_magnitude = f.camera;
+                const std::string source_name = source.is_none() ? f.source : PathArgument(source);
+                for (const FitsKeyword& keyword : FourProduct_FitsKeywords(described, source_name)) {
+                    const py::object value = keyword.kind == FitsValueKind::kInteger ? py::object(py::int_(keyword.number))
+                                                                                    : py::object(py::str(keyword.text));
+                    header.attr("__setitem__")(keyword.name, py::make_tuple(value, keyword.comment));
                 }
-                set("SOURCE", source.is_none() ? py::object(FsText(f.source)) : py::reinterpret_borrow<py::object>(source),
-                    "four-product file");
-                set("CREATOR", py::str(std::string("fpview ") + kVersion), "program that wrote this file");
                 py::list hdus;
                 hdus.append(hdu);
                 return fits.attr("HDUList")(hdus);
@@ -894,7 +892,8 @@ PYBIND11_MODULE(_core, module) {
             "to_hdulist(self, source=None)\n--\n\n"
             "The cube and keywords of fpview's FITS file as an astropy HDUList.\n\n"
             "Parameters\n----------\n"
-            "source : str, optional\n    The SOURCE keyword; by default the file's name without its folder.\n\n"
+            "source : str, optional\n    The SOURCE keyword; by default the file's name without its folder. As in fpview's file,\n"
+            "    each byte of the name outside printable ASCII is a blank there.\n\n"
             "Returns\n-------\n"
             "astropy.io.fits.HDUList\n    The four planes as one uint8 cube (NAXIS1 = cols, NAXIS2 = rows, NAXIS3 = 4),\n"
             "    FPROWS, FPCOLS, FPBITPIX, FPFRAMES, FPCAMERA, PLANE1 to PLANE4, SOURCE and CREATOR.\n\n"

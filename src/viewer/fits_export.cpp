@@ -2,13 +2,12 @@
 
 #include <fitsio.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "failure.h"
+#include "fourproduct/fits_keywords.h"
 #include "safe_output/safe_output.h"
-#include "version.h"
 
 namespace {
 
@@ -38,26 +37,16 @@ void CheckStatus(int status, const std::string& path) {
     Fail(WaitKind::None, Format(" Cannot write FITS file %s: %s \n", path.c_str(), reason));
 }
 
-void WriteIntKey(fitsfile* fits, const char* key, int32_t value, const char* comment, int& status) {
-    long long_value = value;
-    fits_write_key(fits, TLONG, key, &long_value, comment, &status);
-}
-
-void WriteHeaderKeys(fitsfile* fits, const FourProduct& file, const std::string& source_name, int& status) {
-    WriteIntKey(fits, "FPROWS", file.rows, "rows of the four-product file", status);
-    WriteIntKey(fits, "FPCOLS", file.cols, "columns of the four-product file", status);
-    WriteIntKey(fits, "FPBITPIX", file.bits_per_pixel, "bits per pixel of the four-product file", status);
-    WriteIntKey(fits, "FPFRAMES", file.header_word4, "frames spanned by frame index 0..255", status);
-    WriteIntKey(fits, "FPCAMERA", file.first_int_magnitude, "|first integer| of the CALSTARS header", status);
-    for (int product = 0; product < kProducts; ++product) {
-        char key[FLEN_KEYWORD];
-        std::snprintf(key, sizeof key, "PLANE%d", product + 1);
-        fits_write_key(fits, TSTRING, key, const_cast<char*>(kProductDescriptions[product]), "product of this plane", &status);
+void WriteKey(fitsfile* fits, const FitsKeyword& keyword, int& status) {
+    const char* comment = keyword.comment.c_str();
+    if (keyword.kind == FitsValueKind::kInteger) {
+        long value = keyword.number;
+        fits_write_key(fits, TLONG, keyword.name.c_str(), &value, comment, &status);
+    } else if (keyword.may_continue) {
+        fits_write_key_longstr(fits, keyword.name.c_str(), keyword.text.c_str(), comment, &status);
+    } else {
+        fits_write_key(fits, TSTRING, keyword.name.c_str(), const_cast<char*>(keyword.text.c_str()), comment, &status);
     }
-    // Long names continue over several cards rather than being cut.
-    fits_write_key_longstr(fits, "SOURCE", source_name.c_str(), "four-product file", &status);
-    const std::string creator = std::string("fpview ") + kVersion;
-    fits_write_key(fits, TSTRING, "CREATOR", const_cast<char*>(creator.c_str()), "program that wrote this file", &status);
 }
 
 }  // namespace
@@ -75,7 +64,7 @@ void WriteFits(const FourProduct& file, const std::string& source_name, const st
     FitsHandle fits(raw);
     long axes[3] = {file.cols, file.rows, kProducts};
     fits_create_img(fits.get(), BYTE_IMG, 3, axes, &status);
-    WriteHeaderKeys(fits.get(), file, source_name, status);
+    for (const FitsKeyword& keyword : FourProduct_FitsKeywords(file, source_name)) WriteKey(fits.get(), keyword, status);
     const LONGLONG npix = static_cast<LONGLONG>(file.rows) * file.cols;
     for (int product = 0; product < kProducts && status == 0; ++product) {
         const LONGLONG first = product * npix + 1;

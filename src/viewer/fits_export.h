@@ -6,19 +6,17 @@
 // viewer that puts FITS row 1 at the bottom (DS9) shows the picture upside down compared with the PNG.
 // One cube rather than four HDUs so that DS9 opens all four products as the frames of one cube.
 //
-// Header keywords beside the mandatory ones:
-//   FPROWS, FPCOLS, FPBITPIX, FPFRAMES, FPCAMERA  the five header words of the four-product file
-//   PLANE1 .. PLANE4                             what each plane holds ("peak value", ...)
-//   SOURCE                                       the four-product file's name
-//   CREATOR                                      "fpview <version>"
-// Nothing depends on the date or the machine, so the same input gives the same bytes.
+// Header keywords beside the mandatory ones: those of fits_keywords.h (the five header words, the
+// planes' descriptions, SOURCE and CREATOR), in its order. Nothing depends on the date or the
+// machine, so the same input gives the same bytes.
 #pragma once
 
 #include <string>
 
 #include "fourproduct/fourproduct.h"
 
-// Writes `file` to `path` as described above, replacing any file there through a safe output file
-// (safe_output.h); `source_name` goes into SOURCE. Throws a Failure " Cannot write FITS file <path>:
-// <reason> " on any CFITSIO error or when the file cannot be written (nothing is then left behind).
+// Writes the current bank of `file` to `path` as described above, replacing any file there through
+// a safe output file (safe_output.h); `source_name` goes into SOURCE. Throws a Failure " Cannot write
+// FITS file <path>: <reason> " on any CFITSIO error or when the file cannot be written (nothing is
+// then left behind).
 void WriteFits(const FourProduct& file, const std::string& source_name, const std::string& path);

@@ -2,6 +2,7 @@
 and keywords."""
 
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -61,12 +62,17 @@ def test_missing_file(tmp_path):
 def test_to_hdulist_matches_fpviews_fits(program_runs, tmp_path):
     fits = pytest.importorskip("astropy.io.fits")
     folder, names = program_runs["example"]
-    for name in names[:2]:
-        status, lines = fpview_line("--fits", "--out", tmp_path, folder / name)
+    inputs = [folder / name for name in names[:2]]
+    # A name with bytes outside printable ASCII, which a FITS header cannot hold: blanks in both.
+    inputs.append(tmp_path / "inputs" / "laté.bin")
+    inputs[-1].parent.mkdir()
+    shutil.copyfile(inputs[0], inputs[-1])
+    for path in inputs:
+        status, lines = fpview_line("--fits", "--out", tmp_path, path)
         assert status == 0, lines
-        four = calstars2fp.read_fourproduct(folder / name)
+        four = calstars2fp.read_fourproduct(path)
         ours = four.to_hdulist()
-        with fits.open(tmp_path / (name[:-4] + ".fits")) as theirs:
+        with fits.open(tmp_path / (path.name[:-4] + ".fits")) as theirs:
             assert len(ours) == len(theirs) == 1
             assert ours[0].data.dtype == theirs[0].data.dtype == np.uint8
             assert np.array_equal(ours[0].data, theirs[0].data)
