@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "calstars/calstars_writer.h"
 #include "driver/batch.h"
 #include "failure.h"
 
@@ -73,29 +74,38 @@ std::string Coordinate(FuzzedDataProvider& bytes, int side) {
     return text;
 }
 
+// The text through the CALSTARS writer's pieces, with the fuzzer's values as their field texts. The
+// values are drawn in the order of the file.
 std::string CalstarsText(FuzzedDataProvider& bytes) {
     const int rows = bytes.ConsumeIntegralInRange<int>(0, kMaxSide);
     const int cols = bytes.ConsumeIntegralInRange<int>(0, kMaxSide);
     const int nstars = bytes.ConsumeIntegralInRange<int>(0, kMaxStars);
-    std::string text = "Calibration star listing\n2\n3\n4\n-----\nCamera = fuzz\n";
-    text += "Camera number = " + std::to_string(bytes.ConsumeIntegral<int32_t>()) + "\n";
-    text += "Nrows = " + std::to_string(rows) + "\nNcols = " + std::to_string(cols) + "\n";
-    text += "Nstars = " + std::to_string(nstars) + "\n";
+    CalStarHeaderFields header = CalStarHeader_Fields(CalStarExtraction{});
+    header.header_text = "fuzz";
+    header.first_int = std::to_string(bytes.ConsumeIntegral<int32_t>());
+    header.rows = std::to_string(rows);
+    header.cols = std::to_string(cols);
+    header.nstars = std::to_string(nstars);
+    std::string text = CalStarHeader_Lines(header);
     const int records = bytes.ConsumeIntegralInRange<int>(0, kMaxRecords);
     for (int r = 0; r < records; ++r) {
-        text += "-----\n";
-        text += bytes.PickValueInArray(kNames);
-        text += "\nwindow = " + std::to_string(bytes.ConsumeIntegralInRange<int>(-1, kMaxWindow));
-        text += "\ndivisor = " + std::to_string(bytes.ConsumeIntegralInRange<int>(-3, 40)) + "\n";
+        CalStarRecordFields record;
+        record.name = bytes.PickValueInArray(kNames);
+        record.window = std::to_string(bytes.ConsumeIntegralInRange<int>(-1, kMaxWindow));
+        record.divisor = std::to_string(bytes.ConsumeIntegralInRange<int>(-3, 40));
+        text += CalStarRecord_Lines(record);
         for (int s = 0; s < nstars; ++s) {
             // intensity and total anywhere in 32 bits: the reader keeps their low 16 bits, and the
             // background level (total - intensity) / divisor may fall outside 0..255.
-            text += Coordinate(bytes, rows) + " " + Coordinate(bytes, cols) + " " +
-                    std::to_string(bytes.ConsumeIntegral<int32_t>()) + " " + std::to_string(bytes.ConsumeIntegral<int32_t>()) +
-                    "\n";
+            CalStarStarFields star;
+            star.row = Coordinate(bytes, rows);
+            star.col = Coordinate(bytes, cols);
+            star.intensity = std::to_string(bytes.ConsumeIntegral<int32_t>());
+            star.total = std::to_string(bytes.ConsumeIntegral<int32_t>());
+            text += CalStarStar_Line(star);
         }
     }
-    return text + (bytes.ConsumeBool() ? "#####\n" : "");
+    return text + (bytes.ConsumeBool() ? kCalStarEndMarker : "");
 }
 
 }  // namespace

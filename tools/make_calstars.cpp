@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "calstars/calstars_writer.h"
 #include "splitmix64.h"
 
 namespace {
@@ -61,6 +62,39 @@ struct Options {
 };
 
 using Random = SplitMix64;
+
+// The text of a coordinate as the star extraction writes it: two decimals.
+std::string CoordinateText(double x) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", x);
+    return text;
+}
+
+// Write errors are found where the file is closed, which reports any the stream met.
+void Put(FILE* file, const std::string& text) { std::fputs(text.c_str(), file); }
+
+// The header as the star extraction step writes it, for a file of `stars` stars a record.
+std::string HeaderLines(const Options& options, int stars) {
+    CalStarHeaderFields header;
+    header.free_lines = {"Calibration star listing", "Produced by the star extraction step", "Format version 1",
+                         "Stars are listed per frame below", "----------------------------------------"};
+    char camera[64];
+    std::snprintf(camera, sizeof camera, "C%02d all-sky camera", options.camera);
+    header.header_text = camera;
+    header.first_int = std::to_string(options.camera);
+    header.rows = std::to_string(options.rows);
+    header.cols = std::to_string(options.cols);
+    header.nstars = std::to_string(stars);
+    return CalStarHeader_Lines(header);
+}
+
+void PutRecordLines(FILE* file, const std::string& name, int window, int divisor) {
+    Put(file, CalStarRecord_Lines(CalStarRecordFields{name, std::to_string(window), std::to_string(divisor)}));
+}
+
+void PutStarLine(FILE* file, double row, double col, int intensity, int total) {
+    Put(file, CalStarStar_Line(CalStarStarFields{CoordinateText(row), CoordinateText(col), std::to_string(intensity), std::to_string(total)}));
+}
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     if (argc < 2) return false;
@@ -114,10 +148,10 @@ void WriteRecord(FILE* file, const Options& options, Random& random, int night, 
     if (window > limit) window = (limit % 2 == 1) ? limit : limit - 1;
     const int half = (window - 1) / 2;
     const int divisor = 1 << random.Between(0, 4);
-    std::fprintf(file, "----------------------------------------------\n");
-    std::fprintf(file, "IMG_C%02d_201401%02d_%02d%02d00_%04d.bin\n", options.camera, night, 21 + record / 60, record % 60,
-                 record + 1);
-    std::fprintf(file, "window = %d\ndivisor = %d\n", window, divisor);
+    char name[64];
+    std::snprintf(name, sizeof name, "IMG_C%02d_201401%02d_%02d%02d00_%04d.bin", options.camera, night, 21 + record / 60, record % 60,
+                  record + 1);
+    PutRecordLines(file, name, window, divisor);
     double last_row = 0.0;
     double last_col = 0.0;
     for (int s = 0; s < stars; ++s) {
@@ -136,7 +170,7 @@ void WriteRecord(FILE* file, const Options& options, Random& random, int night, 
         const int intensity = Intensity(random);
         const int level = random.Between(5, 80);
         const int total = intensity + level * divisor + random.Between(0, divisor - 1);
-        std::fprintf(file, "%.2f %.2f %d %d\n", row, col, intensity, total);
+        PutStarLine(file, row, col, intensity, total);
     }
 }
 
@@ -147,12 +181,9 @@ bool WriteFile(const Options& options, Random& random, int night) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) return false;
     const int stars = options.stars > 0 ? options.stars : random.Between(50, 150);
-    std::fprintf(file, "Calibration star listing\nProduced by the star extraction step\nFormat version 1\n");
-    std::fprintf(file, "Stars are listed per frame below\n----------------------------------------\n");
-    std::fprintf(file, "Camera = C%02d all-sky camera\nCamera number = %d\n", options.camera, options.camera);
-    std::fprintf(file, "Nrows = %d\nNcols = %d\nNstars = %d\n", options.rows, options.cols, stars);
+    Put(file, HeaderLines(options, stars));
     for (int record = 0; record < options.records; ++record) WriteRecord(file, options, random, night, record, stars);
-    std::fprintf(file, "##############################################\n");
+    Put(file, kCalStarEndMarker);
     return std::fclose(file) == 0;
 }
 
@@ -263,11 +294,11 @@ void WriteNightRecord(FILE* file, const Options& options, const Night& night, st
                       Random& random) {
     const long seconds = kNightStart + static_cast<long>(std::floor(record * kSecondsPerRecord));
     const long of_day = seconds % 86400;
-    std::fprintf(file, "----------------------------------------------\n");
-    std::fprintf(file, "IMG_C%02d_%s_%02ld%02ld%02ld_%04d.bin\n", options.camera,
-                 DateAfter(night.number - 1 + static_cast<int>(seconds / 86400)).c_str(), of_day / 3600,
-                 of_day / 60 % 60, of_day % 60, record + 1);
-    std::fprintf(file, "window = %d\ndivisor = %d\n", night.window, night.divisor);
+    char name[96];
+    std::snprintf(name, sizeof name, "IMG_C%02d_%s_%02ld%02ld%02ld_%04d.bin", options.camera,
+                  DateAfter(night.number - 1 + static_cast<int>(seconds / 86400)).c_str(), of_day / 3600, of_day / 60 % 60,
+                  of_day % 60, record + 1);
+    PutRecordLines(file, name, night.window, night.divisor);
     for (NightStar& star : stars) {
         double row, col;
         Position(night, star, record, row, col);
@@ -275,15 +306,8 @@ void WriteNightRecord(FILE* file, const Options& options, const Night& night, st
             star = RisingStar(night, record, random);
             Position(night, star, record, row, col);
         }
-        std::fprintf(file, "%.2f %.2f %d %d\n", row, col, star.intensity, star.total);
+        PutStarLine(file, row, col, star.intensity, star.total);
     }
-}
-
-void WriteNightHeader(FILE* file, const Options& options, int stars) {
-    std::fprintf(file, "Calibration star listing\nProduced by the star extraction step\nFormat version 1\n");
-    std::fprintf(file, "Stars are listed per frame below\n----------------------------------------\n");
-    std::fprintf(file, "Camera = C%02d all-sky camera\nCamera number = %d\n", options.camera, options.camera);
-    std::fprintf(file, "Nrows = %d\nNcols = %d\nNstars = %d\n", options.rows, options.cols, stars);
 }
 
 // One night: its stars and pole drawn, then its records, in one file or in files of per_file records.
@@ -336,10 +360,10 @@ bool WriteNight(const Options& options, Random& random, int number) {
         }
         FILE* file = std::fopen((options.folder + "/" + name).c_str(), "w");
         if (file == nullptr) return false;
-        WriteNightHeader(file, options, night.stars);
+        Put(file, HeaderLines(options, night.stars));
         const int end = std::min(options.records, (part + 1) * per_file);
         for (int record = part * per_file; record < end; ++record) WriteNightRecord(file, options, night, stars, record, random);
-        std::fprintf(file, "##############################################\n");
+        Put(file, kCalStarEndMarker);
         if (std::fclose(file) != 0) return false;
     }
     return true;

@@ -20,7 +20,6 @@ namespace {
 // A star line is at least "0 0 0 0" plus a line end: a file of n bytes cannot hold more star lines
 // than n / 8, so a larger nstars is a corrupt header, refused before anything is allocated.
 constexpr int64_t kMinStarLineBytes = 8;
-constexpr int kIgnoredHeaderLines = 5;
 constexpr const char* kReaderMemoryFailure = " Memory not allocated in OpenCalStarExtraction \n";
 
 int ReadFrame(CalStarExtraction& record);
@@ -221,7 +220,7 @@ void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
     // A free-line read matches nothing at a line end and leaves it in place, and so does every read
     // after it: where the file begins with a blank line, all five read nothing.
     bool free_lines_left = false;
-    for (int i = 0; i < kIgnoredHeaderLines && !free_lines_left; ++i) {
+    for (int i = 0; i < kFreeHeaderLines && !free_lines_left; ++i) {
         if (AtEnd(record)) Refuse(record, record.line, op, "header cut short");
         free_lines_left = !ScanLine(record, op, ignored);
     }

@@ -27,6 +27,8 @@
 
 // Longest text a name, key or ignored line may hold: the 256-character buffers less the terminator.
 constexpr size_t kMaxFieldLength = 255;
+// The free lines that begin a file, read and ignored.
+constexpr int kFreeHeaderLines = 5;
 
 struct CalStarExtraction {
     std::string header_text;  // value of the sixth header line; not used further

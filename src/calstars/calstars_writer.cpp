@@ -7,19 +7,79 @@
 #include "failure.h"
 #include "safe_output/safe_output.h"
 
+const char* const kCalStarEndMarker = "##############################################\n";
+
 namespace {
 
 // Enough for any float's shortest form ("-1.17549435e-38") and any 32-bit integer.
 constexpr size_t kNumberChars = 32;
 
+// The free lines this writer gives a file: a reader skips them, a person reading the file sees
+// where it came from.
+const char* const kWriterFreeLines[kFreeHeaderLines] = {"Calibration star listing", "Written by calstars2fp from a star catalogue",
+                                                        "Format version 1", "Stars are listed per frame below",
+                                                        "----------------------------------------"};
+// A line without "#" before each record.
+const char* const kRecordSeparator = "----------------------------------------------";
+
+// The shortest text that reads back as `value`: std::to_chars is exact and ignores the locale.
 template <typename Number>
-void Append(std::string& text, Number value) {
+std::string NumberText(Number value) {
     char digits[kNumberChars];
     const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
-    text.append(digits, written.ptr);
+    return std::string(digits, written.ptr);
+}
+
+void AppendKeyLine(std::string& text, const char* key, const std::string& value) {
+    text += key;
+    text += " = ";
+    text += value;
+    text += '\n';
 }
 
 }  // namespace
+
+CalStarHeaderFields CalStarHeader_Fields(const CalStarExtraction& header) {
+    CalStarHeaderFields fields;
+    for (int i = 0; i < kFreeHeaderLines; ++i) fields.free_lines[static_cast<size_t>(i)] = kWriterFreeLines[i];
+    fields.header_text = header.header_text;
+    fields.first_int = NumberText(header.first_int);
+    fields.rows = NumberText(header.rows);
+    fields.cols = NumberText(header.cols);
+    fields.nstars = NumberText(header.nstars);
+    return fields;
+}
+
+CalStarRecordFields CalStarRecord_Fields(const CalStarExtraction& record) {
+    return CalStarRecordFields{record.name, NumberText(record.window), NumberText(record.divisor)};
+}
+
+CalStarStarFields CalStarStar_Fields(const CalStarExtraction& record, size_t i) {
+    return CalStarStarFields{NumberText(record.row[i]), NumberText(record.col[i]), NumberText(int32_t{record.intensity[i]}),
+                             NumberText(int32_t{record.total[i]})};
+}
+
+std::string CalStarHeader_Lines(const CalStarHeaderFields& header) {
+    std::string text;
+    for (const std::string& line : header.free_lines) text += line + '\n';
+    AppendKeyLine(text, "Camera", header.header_text);
+    AppendKeyLine(text, "Camera number", header.first_int);
+    AppendKeyLine(text, "Nrows", header.rows);
+    AppendKeyLine(text, "Ncols", header.cols);
+    AppendKeyLine(text, "Nstars", header.nstars);
+    return text;
+}
+
+std::string CalStarRecord_Lines(const CalStarRecordFields& record) {
+    std::string text = std::string(kRecordSeparator) + '\n' + record.name + '\n';
+    AppendKeyLine(text, "window", record.window);
+    AppendKeyLine(text, "divisor", record.divisor);
+    return text;
+}
+
+std::string CalStarStar_Line(const CalStarStarFields& star) {
+    return star.row + ' ' + star.col + ' ' + star.intensity + ' ' + star.total + '\n';
+}
 
 std::string CalStarHeader_Refusal(const CalStarExtraction& header) {
     if (header.rows < 1 || header.cols < 1) {
@@ -49,37 +109,12 @@ std::string CalStarRecord_Refusal(const CalStarExtraction& header, const CalStar
 }
 
 std::string CalStarFile_Text(const CalStarExtraction& header, const std::vector<const CalStarExtraction*>& records) {
-    std::string text =
-        "Calibration star listing\nWritten by calstars2fp from a star catalogue\nFormat version 1\n"
-        "Stars are listed per frame below\n----------------------------------------\n";
-    text += "Camera = " + header.header_text + "\nCamera number = ";
-    Append(text, header.first_int);
-    text += "\nNrows = ";
-    Append(text, header.rows);
-    text += "\nNcols = ";
-    Append(text, header.cols);
-    text += "\nNstars = ";
-    Append(text, header.nstars);
-    text += "\n";
+    std::string text = CalStarHeader_Lines(CalStarHeader_Fields(header));
     for (const CalStarExtraction* record : records) {
-        text += "----------------------------------------------\n" + record->name + "\nwindow = ";
-        Append(text, record->window);
-        text += "\ndivisor = ";
-        Append(text, record->divisor);
-        text += "\n";
-        for (size_t i = 0; i < record->row.size(); ++i) {
-            Append(text, record->row[i]);
-            text += ' ';
-            Append(text, record->col[i]);
-            text += ' ';
-            Append(text, int32_t{record->intensity[i]});
-            text += ' ';
-            Append(text, int32_t{record->total[i]});
-            text += '\n';
-        }
+        text += CalStarRecord_Lines(CalStarRecord_Fields(*record));
+        for (size_t i = 0; i < record->row.size(); ++i) text += CalStarStar_Line(CalStarStar_Fields(*record, i));
     }
-    text += "##############################################\n";
-    return text;
+    return text + kCalStarEndMarker;
 }
 
 void WriteCalStarFile(const std::string& path, const CalStarExtraction& header,

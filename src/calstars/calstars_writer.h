@@ -7,15 +7,55 @@
 // shortest decimal that reads back as the same single-precision number, whatever the locale, so
 // the reader gives back every bit of it; intensity and total are the records' 16-bit values.
 //
+// The text is built from pieces that lay out the text of each field as it is to stand in the file:
+// CalStarHeader_Lines (the free lines and the header's key lines), per record CalStarRecord_Lines
+// (separator, name, window, divisor) and one CalStarStar_Line per star, then kCalStarEndMarker. The
+// pieces neither check nor convert the field texts they are given, so a generator can format its
+// numbers its own way and a test can put any text in any field (a malformed file is the writer's
+// pieces with one field's text replaced). The *_Fields functions give the texts this writer writes.
+//
 // Use: fill a CalStarExtraction with the header values (first_int, rows, cols, nstars, header_text)
 // and one per record (name, window, divisor, row, col, intensity, total with nstars entries each),
-// then WriteCalStarFile once.
+// then WriteCalStarFile once (or CalStarFile_Text for the text alone).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "calstars/calstars.h"
+
+// The texts of a header's fields: the free lines (without their line ends) and the values after "= ".
+struct CalStarHeaderFields {
+    std::array<std::string, kFreeHeaderLines> free_lines;
+    std::string header_text, first_int, rows, cols, nstars;
+};
+
+// The texts of a frame record's fields before its star lines.
+struct CalStarRecordFields {
+    std::string name, window, divisor;
+};
+
+// The texts of the four values of a star line.
+struct CalStarStarFields {
+    std::string row, col, intensity, total;
+};
+
+// The line that ends the file (a separator line with "#" in it), line end included.
+extern const char* const kCalStarEndMarker;
+
+// The texts this writer gives `header`'s values (its own free lines, decimal integers) and `record`'s
+// name, window and divisor, and star `i` (below the record's star count) of `record`.
+CalStarHeaderFields CalStarHeader_Fields(const CalStarExtraction& header);
+CalStarRecordFields CalStarRecord_Fields(const CalStarExtraction& record);
+CalStarStarFields CalStarStar_Fields(const CalStarExtraction& record, size_t i);
+
+// The lines of the pieces, each line with its line end: the five free lines and the five key lines
+// of a header; the separator, name and key lines of a record; one star line.
+std::string CalStarHeader_Lines(const CalStarHeaderFields& header);
+std::string CalStarRecord_Lines(const CalStarRecordFields& record);
+std::string CalStarStar_Line(const CalStarStarFields& star);
 
 // Why a header or a record cannot be written so that the reader reads it back, or "" when it can:
 // rows or cols below 1, rows x cols over 2^31 - 1, nstars below 0, a header text with a line end or
@@ -24,7 +64,7 @@
 std::string CalStarHeader_Refusal(const CalStarExtraction& header);
 std::string CalStarRecord_Refusal(const CalStarExtraction& header, const CalStarExtraction& record);
 
-// The whole text of the file.
+// The whole text of the file, from the pieces above with this writer's field texts.
 std::string CalStarFile_Text(const CalStarExtraction& header, const std::vector<const CalStarExtraction*>& records);
 
 // Writes the file at `path` through a safe output file (safe_output.h): complete under its name or

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "calstars/calstars_writer.h"
 #include "driver/platform.h"
 #include "support/test_support.h"
 
@@ -50,22 +52,29 @@ uint32_t Word(const std::vector<uint8_t>& bytes, size_t offset) {
 
 bool IsMessage(const std::string& line) { return !line.empty() && line[0] == ' ' && line.rfind(" Warning: ", 0) != 0; }
 
-// The fields of a small valid CALSTARS file, each as text so that any of them can be replaced.
+// The fields of a small valid CALSTARS file of two records, each as text so that any of them can
+// be replaced; the CALSTARS writer's pieces lay them out.
 struct Fields {
+    std::array<std::string, kFreeHeaderLines> free_lines = CalStarHeader_Fields(CalStarExtraction{}).free_lines;
     std::string first_int = "7", rows = "20", cols = "24", nstars = "2";
     std::string name = "A.bin", window = "5", divisor = "4";
     std::string row = "6.25", col = "9.5", intensity = "1900", total = "2300";
     std::string name2 = "B.bin";
-    std::string end = "#####\n";
+    std::string end = kCalStarEndMarker;
 };
 
+std::string HeaderText(const Fields& f) {
+    return CalStarHeader_Lines(CalStarHeaderFields{f.free_lines, "test camera", f.first_int, f.rows, f.cols, f.nstars});
+}
+
 std::string Text(const Fields& f) {
-    std::string text = "Calibration star listing\nline 2\nline 3\nline 4\n------\nCamera = test camera\n";
-    text += "Camera number = " + f.first_int + "\nNrows = " + f.rows + "\nNcols = " + f.cols + "\nNstars = " + f.nstars + "\n";
-    text += "-----\n" + f.name + "\nwindow = " + f.window + "\ndivisor = " + f.divisor + "\n";
-    text += f.row + " " + f.col + " " + f.intensity + " " + f.total + "\n";
-    text += "12.5 15.75 1500 1620\n";
-    text += "-----\n" + f.name2 + "\nwindow = 3\ndivisor = 2\n10 10 1000 1100\n14.5 3.25 2500 2700\n";
+    std::string text = HeaderText(f);
+    text += CalStarRecord_Lines(CalStarRecordFields{f.name, f.window, f.divisor});
+    text += CalStarStar_Line(CalStarStarFields{f.row, f.col, f.intensity, f.total});
+    text += CalStarStar_Line(CalStarStarFields{"12.5", "15.75", "1500", "1620"});
+    text += CalStarRecord_Lines(CalStarRecordFields{f.name2, "3", "2"});
+    text += CalStarStar_Line(CalStarStarFields{"10", "10", "1000", "1100"});
+    text += CalStarStar_Line(CalStarStarFields{"14.5", "3.25", "2500", "2700"});
     return text + f.end;
 }
 
@@ -179,12 +188,10 @@ TEST(BadInputs, RefusedWithTheirReason) {
         change(f);
         return Text(f);
     };
-    std::string long_header = Text(Fields{});
-    long_header.replace(long_header.find("line 2"), 6, long_text);
     std::string long_key = Text(Fields{});
     long_key.replace(long_key.find("window"), 6, long_text);
     const std::vector<BadInput> cases = {
-        {"ignored header line over 255 characters", long_header, 1, "longer than 255"},
+        {"ignored header line over 255 characters", with([&](Fields& f) { f.free_lines[1] = long_text; }), 1, "longer than 255"},
         {"record name over 255 characters", with([&](Fields& f) { f.name = long_text; }), 1, "longer than 255"},
         {"key over 255 characters", long_key, 1, "longer than 255"},
         {"fewer star lines than nstars", with([](Fields& f) { f.nstars = "3"; }), 1, ""},
@@ -314,7 +321,7 @@ TEST(BadInputs, BinaryGarbage) {
     };
     std::vector<BadInput> cases;
     for (const size_t size : {1, 64, 4096, 70000}) cases.push_back({"garbage of " + std::to_string(size) + " bytes", garbage(size), 1, ""});
-    const std::string header = Text(Fields{}).substr(0, Text(Fields{}).find("-----\nA.bin"));
+    const std::string header = HeaderText(Fields{});
     cases.push_back({"garbage after a valid header", header + garbage(2000), -1, ""});
     cases.push_back({"NUL bytes everywhere", std::string(500, '\0'), 1, ""});
     RunAll(cases);
@@ -387,8 +394,8 @@ TEST(BadInputs, DiskFullReportsTheFileAndKeepsEverythingWrittenBefore) {
                 }
                 mounted.folder = folder;
             }
-            WriteText(folder + "/CALSTARS_A.txt", CalstarsText(20, 24, 1, {{"A1.bin", 3, 1, {"5 5 1900 2000"}}, {"A2.bin", 3, 1, {"9 9 900 1000"}}}));
-            WriteText(folder + "/CALSTARS_B.txt", CalstarsText(100, 100, 1, {{"B1.bin", 3, 1, {"5 5 1900 2000"}}, {"B2.bin", 3, 1, {"9 9 900 1000"}}}));
+            WriteText(folder + "/CALSTARS_A.txt", CalstarsText(20, 24, 1, {{"A1.bin", 3, 1, {{"5", "5", "1900", "2000"}}}, {"A2.bin", 3, 1, {{"9", "9", "900", "1000"}}}}));
+            WriteText(folder + "/CALSTARS_B.txt", CalstarsText(100, 100, 1, {{"B1.bin", 3, 1, {{"5", "5", "1900", "2000"}}}, {"B2.bin", 3, 1, {{"9", "9", "900", "1000"}}}}));
             WriteText(folder + "/B2.bin", "the file of an earlier run");
             const ProgramRun run = RunCalstars2fp({"--jobs", jobs, folder}, "", c.shell_prefix + kWatchdog);
             EXPECT_EQ(run.status, 1) << c.what << "\n" << run.output;

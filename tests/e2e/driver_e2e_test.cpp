@@ -14,10 +14,12 @@ namespace {
 
 
 
-std::vector<std::string> Stars(int count) {
-    std::vector<std::string> stars;
-    for (int i = 0; i < count; ++i) stars.push_back(std::to_string(8 + 3 * i) + ".25 " + std::to_string(10 + 5 * i) + ".5 " +
-                                                    std::to_string(1500 + 150 * i) + " " + std::to_string(1520 + 151 * i));
+std::vector<CalStarStarFields> Stars(int count) {
+    std::vector<CalStarStarFields> stars;
+    for (int i = 0; i < count; ++i) {
+        stars.push_back({std::to_string(8 + 3 * i) + ".25", std::to_string(10 + 5 * i) + ".5", std::to_string(1500 + 150 * i),
+                         std::to_string(1520 + 151 * i)});
+    }
     return stars;
 }
 
@@ -100,7 +102,7 @@ struct RefusalCase {
 };
 
 TEST(Driver, RefusedInputsEndWithOneLineAndStatusOneLeavingNothingPartial) {
-    const std::vector<std::string> one = Stars(1);
+    const std::vector<CalStarStarFields> one = Stars(1);
     const RefusalCase cases[] = {
         {"divisor 0", CalstarsText(20, 20, 1, {{"A.bin", 3, 1, one}, {"B.bin", 3, 0, one}}), "divisor 0 at line", {"A.bin"}},
         {"name with a slash", CalstarsText(20, 20, 1, {{"../escape.bin", 3, 1, one}}), "is not a plain file name", {}},
@@ -109,7 +111,7 @@ TEST(Driver, RefusedInputsEndWithOneLineAndStatusOneLeavingNothingPartial) {
         {"even window", CalstarsText(20, 20, 1, {{"A.bin", 4, 1, one}}), "window 4", {}},
         {"window larger than the image", CalstarsText(20, 20, 1, {{"A.bin", 21, 1, one}}), "window 21", {}},
         {"image below 15 x 15", CalstarsText(14, 15, 1, {{"A.bin", 3, 1, one}}), "below 15 x 15", {}},
-        {"star coordinate NaN", CalstarsText(20, 20, 1, {{"A.bin", 3, 1, {"nan 5 100 200"}}}), "not a finite number", {}},
+        {"star coordinate NaN", CalstarsText(20, 20, 1, {{"A.bin", 3, 1, {{"nan", "5", "100", "200"}}}}), "not a finite number", {}},
         {"no image", CalstarsText(0, 20, 1, {}), "describes no image", {}},
         {"record cut short", CalstarsText(20, 20, 2, {{"A.bin", 3, 1, one}}), "two numbers and two integers", {}},
     };

@@ -102,7 +102,7 @@ TEST(HostState, RunAsALibraryChangesNoSettingOfItsProcess) {
     std::vector<TestRecord> records(4);
     for (size_t i = 0; i < records.size(); ++i) {
         records[i].name = "IMG_" + std::to_string(i) + ".bin";
-        records[i].stars = {"20.5 30.25 1900 2300", "40 60 1000 1400"};
+        records[i].stars = {{"20.5", "30.25", "1900", "2300"}, {"40", "60", "1000", "1400"}};
     }
     WriteText(folder / "CALSTARS_A.txt", CalstarsText(64, 96, 2, records));
     for (const bool limited : {false, true}) {

@@ -31,7 +31,7 @@ TEST(ListingFailure, UnreadableFolderEndsTheRunBeforeAnyFile) {
         const std::vector<std::string> inputs = {"CALSTARS_A.txt", "CALSTARS_B.txt", "CALSTARS_C.txt", "notes.txt"};
         for (const std::string& name : inputs) {
             const std::string record = name.substr(0, name.size() - 4) + ".bin";
-            WriteText(folder / name, CalstarsText(16, 16, 1, {{record, 3, 1, {"5 5 1900 2000"}}}));
+            WriteText(folder / name, CalstarsText(16, 16, 1, {{record, 3, 1, {{"5", "5", "1900", "2000"}}}}));
         }
         const std::string prefix = "timeout -s KILL 20 env LD_PRELOAD=" FAILING_DIRECTORY_LIBRARY " " + c.environment + " ";
         const ProgramRun run = RunCalstars2fp({folder.path()}, "", prefix);
@@ -48,7 +48,7 @@ TEST(ListingFailure, UnreadableFolderEndsTheRunBeforeAnyFile) {
 
 TEST(ListingFailure, NameGoneBeforeItsTypeIsKnownIsLeftOut) {
     ScratchFolder folder;
-    WriteText(folder / "CALSTARS_A.txt", CalstarsText(16, 16, 1, {{"A.bin", 3, 1, {"5 5 1900 2000"}}}));
+    WriteText(folder / "CALSTARS_A.txt", CalstarsText(16, 16, 1, {{"A.bin", 3, 1, {{"5", "5", "1900", "2000"}}}}));
     ASSERT_EQ(::symlink("nowhere.txt", (folder / "CALSTARS_gone.txt").c_str()), 0);
     const ProgramRun run = RunCalstars2fp({folder.path()});
     EXPECT_EQ(run.status, 0) << run.output;

@@ -40,8 +40,9 @@ void MakeNight(const std::string& folder, int files, int records, int rows, int 
             record.divisor = 4;
             for (int s = 0; s < 60; ++s) {
                 const int intensity = 1000 + next(2000);
-                record.stars.push_back(std::to_string(next(rows * 100) / 100.0) + " " + std::to_string(next(cols * 100) / 100.0) + " " +
-                                       std::to_string(intensity) + " " + std::to_string(intensity + 40 + next(300)));
+                const std::string row = std::to_string(next(rows * 100) / 100.0);
+                const std::string col = std::to_string(next(cols * 100) / 100.0);
+                record.stars.push_back({row, col, std::to_string(intensity), std::to_string(intensity + 40 + next(300))});
             }
             list.push_back(record);
         }
@@ -146,7 +147,7 @@ TEST(MemoryLimits, WorkersEndAsOneJobDoesWhereTheirMemoryFails) {
     ScratchFolder scratch;
     const std::string night = scratch / "night";
     std::filesystem::create_directory(night);
-    const std::vector<std::string> star = {"5 5 1900 2000"};
+    const std::vector<CalStarStarFields> star = {{"5", "5", "1900", "2000"}};
     WriteText(night + "/CALSTARS_A.txt", CalstarsText(2000, 2000, 1, {{"A.bin", 3, 4, star}, {"B.bin", 3, 4, star}}));
     for (const int limit_kb : {60000, 72000, 90000}) {
         std::map<std::string, std::vector<uint8_t>> sequential_files;
@@ -171,7 +172,7 @@ TEST(MemoryLimits, FilterWithoutRoomForItsHistogramsGivesTheSameFile) {
     ScratchFolder scratch;
     const std::string night = scratch / "night";
     std::filesystem::create_directory(night);
-    WriteText(night + "/CALSTARS_A.txt", CalstarsText(2000, 2000, 1, {{"A.bin", 3, 4, {"5 5 1900 2000"}}}));
+    WriteText(night + "/CALSTARS_A.txt", CalstarsText(2000, 2000, 1, {{"A.bin", 3, 4, {{"5", "5", "1900", "2000"}}}}));
     std::map<std::string, std::vector<uint8_t>> unlimited_files;
     const ProgramRun unlimited = RunCopy(scratch, night, 1, 0, unlimited_files);
     ASSERT_EQ(unlimited.status, 0) << unlimited.output;
@@ -191,7 +192,7 @@ TEST(MemoryLimits, FilterWithoutRoomForItsHistogramsGivesTheSameFile) {
 // for its size at once, before its 2.7 GB of planes are allocated.
 TEST(MemoryLimits, ImageSizeIsCheckedBeforeAnyAllocationWithAnyNumberOfWorkers) {
     ScratchFolder scratch;
-    WriteText(scratch / "CALSTARS_A.txt", CalstarsText(14, 50000000, 1, {{"A.bin", 3, 4, {"5 5 1900 2000"}}}));
+    WriteText(scratch / "CALSTARS_A.txt", CalstarsText(14, 50000000, 1, {{"A.bin", 3, 4, {{"5", "5", "1900", "2000"}}}}));
     for (const int32_t jobs : {1, 2}) {
         // 1 GB of address space: enough for the check, not for the planes.
         const std::string prefix = SanitizerNeedsTheAddressSpace() ? kWatchdog : "ulimit -v 1000000; " + kWatchdog;
@@ -208,7 +209,7 @@ TEST(MemoryLimits, ReaderRefusesAFileLargerThanTheMemoryWithItsLine) {
     if (SanitizerNeedsTheAddressSpace()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit a limited address space";
     ScratchFolder scratch;
     const std::string path = scratch / "CALSTARS_A.txt";
-    WriteText(path, CalstarsText(20, 20, 1, {{"A.bin", 3, 4, {"5 5 1900 2000"}}}));
+    WriteText(path, CalstarsText(20, 20, 1, {{"A.bin", 3, 4, {{"5", "5", "1900", "2000"}}}}));
     std::filesystem::resize_file(path, uint64_t{3} << 30);
     for (const int32_t jobs : {1, 2}) {
         const ProgramRun run = RunCalstars2fp({"--jobs", std::to_string(jobs), scratch.path()}, "", "ulimit -v 2000000; " + kWatchdog);

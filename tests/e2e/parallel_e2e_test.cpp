@@ -33,14 +33,14 @@ struct Folder {
     int records = 0;
 };
 
-std::string Star(SplitMix64& random, int rows, int cols) {
+CalStarStarFields Star(SplitMix64& random, int rows, int cols) {
     // Positions a little beyond the image too (partly visible windows); intensities on both sides of
     // 1800; totals below the intensity now and then, which clamp the level and print a warning.
     const double row = -2.0 + random.Uniform() * (rows + 3);
     const double col = -2.0 + random.Uniform() * (cols + 3);
     const int intensity = random.Between(0, 1) ? random.Between(1700, 1900) : random.Between(100, 6000);
     const int total = random.Between(0, 9) == 0 ? random.Between(0, intensity) : intensity + random.Between(0, 4000);
-    return std::to_string(row) + " " + std::to_string(col) + " " + std::to_string(intensity) + " " + std::to_string(total);
+    return {std::to_string(row), std::to_string(col), std::to_string(intensity), std::to_string(total)};
 }
 
 // Two to four CALSTARS files of random sizes and records, with `fault` planted at one record.
@@ -76,7 +76,7 @@ Folder MakeFolder(uint64_t seed, Fault fault) {
             }
             TestRecord& record = file.records[static_cast<size_t>(target)];
             switch (fault) {
-                case Fault::kBadStarLine: record.stars.back() = "12.5 x 300 400"; break;
+                case Fault::kBadStarLine: record.stars.back() = {"12.5", "x", "300", "400"}; break;
                 case Fault::kEvenWindow: record.window = 4; break;
                 case Fault::kInputName: record.name = "CALSTARS_other.txt"; break;
                 case Fault::kOverlongName: record.name = std::string(250, 'n') + ".bin"; break;

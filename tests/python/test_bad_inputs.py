@@ -3,6 +3,7 @@ raises calstars2fp.Error with the program's own line, the interpreter lives on, 
 works with the same Reconstitution."""
 
 import os
+import tempfile
 
 import numpy as np
 import pytest
@@ -18,18 +19,43 @@ INPUT = "CALSTARS_T.txt"
 RECORD_FAILURES = ("OpenCalStarExtraction:", "ReadCalStarFrame:", "CalStarReconsitution", "Image of ",
                    "Cannot open Cal Star Extraction file")
 
-FIELDS = dict(first_int="7", rows="20", cols="24", nstars="2", name="A.bin", window="5", divisor="4",
-              row="6.25", col="9.5", intensity="1900", total="2300", name2="B.bin", end="#####\n")
+
+def good_lines():
+    """The lines of a small valid CALSTARS file of two records, as write_calstars writes it."""
+    first = {"row": [6.25, 12.5], "col": [9.5, 15.75], "intensity": [1900, 1500], "total": [2300, 1620]}
+    second = {"row": [10, 14.5], "col": [10, 3.25], "intensity": [1000, 2500], "total": [1100, 2700]}
+    records = [calstars2fp.Record(first, 5, 4, "A.bin"), calstars2fp.Record(second, 3, 2, "B.bin")]
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, INPUT)
+        calstars2fp.write_calstars(path, records, (20, 24), first_int=7, header_text="test camera")
+        with open(path, encoding="ascii", newline="") as file:
+            return file.read().splitlines(keepends=True)
+
+
+GOOD_LINES = good_lines()
+# Where the fields stand among those lines: after the five free lines the header's text line, then
+# first_int, rows, cols and nstars; the first record's separator, name, window and divisor, then its
+# first star line (row col intensity total); the second record's name after its star lines.
+KEY_LINES = dict(first_int=6, rows=7, cols=8, nstars=9, window=12, divisor=13)
+NAME_LINES = dict(name=11, name2=17)
+FIRST_STAR_LINE = 14
+STAR_VALUES = ("row", "col", "intensity", "total")
 
 
 def text(**changes):
-    """A small valid CALSTARS file of two records, with fields replaced as the catalogue does."""
-    f = dict(FIELDS, **changes)
-    return ("Calibration star listing\nline 2\nline 3\nline 4\n------\nCamera = test camera\n"
-            f"Camera number = {f['first_int']}\nNrows = {f['rows']}\nNcols = {f['cols']}\nNstars = {f['nstars']}\n"
-            f"-----\n{f['name']}\nwindow = {f['window']}\ndivisor = {f['divisor']}\n"
-            f"{f['row']} {f['col']} {f['intensity']} {f['total']}\n12.5 15.75 1500 1620\n"
-            f"-----\n{f['name2']}\nwindow = 3\ndivisor = 2\n10 10 1000 1100\n14.5 3.25 2500 2700\n" + f["end"])
+    """The valid file with fields replaced as the catalogue does, edited line by line."""
+    lines = list(GOOD_LINES)
+    for field, value in changes.items():
+        if field in KEY_LINES:
+            key = lines[KEY_LINES[field]].partition("=")[0]
+            lines[KEY_LINES[field]] = f"{key}= {value}\n"
+        elif field in NAME_LINES:
+            lines[NAME_LINES[field]] = value + "\n"
+        else:
+            values = lines[FIRST_STAR_LINE].split()
+            values[STAR_VALUES.index(field)] = value
+            lines[FIRST_STAR_LINE] = " ".join(values) + "\n"
+    return "".join(lines)
 
 
 def cases():
@@ -43,7 +69,7 @@ def cases():
         for value in ("abc", "-7", "0", "99999999999", "2147483647", "-2147483648"):
             yield f"{field} = {value}", text(**{field: value})
     long_text = "x" * 300
-    yield "ignored header line over 255 characters", good.replace("line 2", long_text)
+    yield "ignored header line over 255 characters", "".join(lines[:1] + [long_text + "\n"] + lines[2:])
     yield "record name over 255 characters", text(name=long_text)
     yield "key over 255 characters", good.replace("window", long_text, 1)
     yield "fewer star lines than nstars", text(nstars="3")

@@ -66,16 +66,18 @@ std::vector<std::string> ListFolder(const std::string& folder) {
 }
 
 std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestRecord>& records, int first_int) {
-    std::ostringstream text;
-    text << "Calibration star listing\nline 2\nline 3\nline 4\n------\n";
-    text << "Camera = test camera\nCamera number = " << first_int << "\nNrows = " << rows << "\nNcols = " << cols
-         << "\nNstars = " << nstars << "\n";
+    CalStarExtraction header;
+    header.header_text = "test camera";
+    header.first_int = first_int;
+    header.rows = rows;
+    header.cols = cols;
+    header.nstars = nstars;
+    std::string text = CalStarHeader_Lines(CalStarHeader_Fields(header));
     for (const TestRecord& record : records) {
-        text << "-----\n" << record.name << "\nwindow = " << record.window << "\ndivisor = " << record.divisor << "\n";
-        for (const std::string& star : record.stars) text << star << "\n";
+        text += CalStarRecord_Lines(CalStarRecordFields{record.name, std::to_string(record.window), std::to_string(record.divisor)});
+        for (const CalStarStarFields& star : record.stars) text += CalStarStar_Line(star);
     }
-    text << "#####\n";
-    return text.str();
+    return text + kCalStarEndMarker;
 }
 
 uint8_t PatternValue(int product, size_t pixel) { return static_cast<uint8_t>((pixel * 7 + product * 61) % 256); }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "calstars/calstars_writer.h"
 #include "fourproduct/fourproduct.h"
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
@@ -44,13 +45,15 @@ ProgramRun RunCalstars2fp(const std::vector<std::string>& arguments, const std::
 ProgramRun RunExecutable(const std::string& executable, const std::vector<std::string>& arguments, const std::string& input = "",
                          const std::string& shell_prefix = "");
 
-// A CALSTARS file's text: the usual five free lines and header, then the given records, then the
-// end marker. Each record is "name", window, divisor and its star lines ("row col intensity total").
+// A CALSTARS file's text as the CALSTARS writer lays it out: its free lines and a header of the
+// given values, then the given records, then the end marker. Each record is its name, window,
+// divisor and its star lines, each given as the text of its four values ("row", "col",
+// "intensity", "total"), so that a test may put any text in any of them.
 struct TestRecord {
     std::string name;
     int window = 9;
     int divisor = 1;
-    std::vector<std::string> stars;
+    std::vector<CalStarStarFields> stars;
 };
 std::string CalstarsText(int rows, int cols, int nstars, const std::vector<TestRecord>& records, int first_int = 1);
 

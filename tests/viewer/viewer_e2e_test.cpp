@@ -15,11 +15,11 @@
 
 namespace {
 
-std::vector<std::string> Stars(int count) {
-    std::vector<std::string> stars;
+std::vector<CalStarStarFields> Stars(int count) {
+    std::vector<CalStarStarFields> stars;
     for (int i = 0; i < count; ++i) {
-        stars.push_back(std::to_string(6 + 5 * i) + ".5 " + std::to_string(8 + 7 * i) + ".25 " + std::to_string(1400 + 300 * i) + " " +
-                        std::to_string(1420 + 310 * i));
+        stars.push_back({std::to_string(6 + 5 * i) + ".5", std::to_string(8 + 7 * i) + ".25", std::to_string(1400 + 300 * i),
+                         std::to_string(1420 + 310 * i)});
     }
     return stars;
 }
