@@ -31,14 +31,17 @@ bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' ||
                 record.path, line);
 }
 
-bool AtEnd(const CalStarExtraction& record) { return record.position >= record.text.size(); }
+bool AtEnd(const CalStarExtraction& record) { return record.reading.position >= record.reading.text.size(); }
+
+// The character at the read position, which is not at the end.
+char Current(const CalStarExtraction& record) { return record.reading.text[record.reading.position]; }
 
 // The trailing "\n" (and a blank in a pattern) of formatted input: skips any white space, line ends
 // and blank lines included.
 void SkipWhite(CalStarExtraction& record) {
-    while (!AtEnd(record) && IsWhite(record.text[record.position])) {
-        if (record.text[record.position] == '\n') ++record.line;
-        ++record.position;
+    while (!AtEnd(record) && IsWhite(Current(record))) {
+        if (Current(record) == '\n') ++record.reading.line;
+        ++record.reading.position;
     }
 }
 
@@ -46,16 +49,16 @@ void SkipWhite(CalStarExtraction& record) {
 // end: a key must stand on its own line). Returns false if the run is empty. A run longer than the
 // 255 characters of its buffer is refused rather than cut.
 bool ScanUntil(CalStarExtraction& record, char stop, const char* operation, std::string& out) {
-    const size_t start = record.position;
-    const int line = record.line;
-    while (!AtEnd(record) && record.text[record.position] != stop && record.text[record.position] != '\n') {
-        ++record.position;
+    const size_t start = record.reading.position;
+    const int line = record.reading.line;
+    while (!AtEnd(record) && Current(record) != stop && Current(record) != '\n') {
+        ++record.reading.position;
     }
-    if (record.position - start > kMaxFieldLength) {
+    if (record.reading.position - start > kMaxFieldLength) {
         Refuse(record, line, operation, Format("line longer than %zu characters", kMaxFieldLength));
     }
-    if (record.position == start) return false;
-    out.assign(record.text, start, record.position - start);
+    if (record.reading.position == start) return false;
+    out.assign(record.reading.text, start, record.reading.position - start);
     return true;
 }
 
@@ -69,14 +72,15 @@ bool ScanLine(CalStarExtraction& record, const char* operation, std::string& out
 // "%d": optional white space, sign and decimal digits. A value outside the 32-bit range is refused.
 bool ScanInt(CalStarExtraction& record, const char* operation, int32_t& out) {
     SkipWhite(record);
-    const int line = record.line;
-    size_t p = record.position;
+    const int line = record.reading.line;
+    const std::string& text = record.reading.text;
+    size_t p = record.reading.position;
     bool negative = false;
-    if (p < record.text.size() && (record.text[p] == '+' || record.text[p] == '-')) negative = record.text[p++] == '-';
+    if (p < text.size() && (text[p] == '+' || text[p] == '-')) negative = text[p++] == '-';
     int64_t magnitude = 0;
     const size_t digits_start = p;
-    while (p < record.text.size() && record.text[p] >= '0' && record.text[p] <= '9') {
-        magnitude = magnitude * 10 + (record.text[p] - '0');
+    while (p < text.size() && text[p] >= '0' && text[p] <= '9') {
+        magnitude = magnitude * 10 + (text[p] - '0');
         if (magnitude > int64_t{1} << 31) Refuse(record, line, operation, "number out of the 32-bit range");
         ++p;
     }
@@ -84,7 +88,7 @@ bool ScanInt(CalStarExtraction& record, const char* operation, int32_t& out) {
     const int64_t value = negative ? -magnitude : magnitude;
     if (value > std::numeric_limits<int32_t>::max()) Refuse(record, line, operation, "number out of the 32-bit range");
     out = static_cast<int32_t>(value);
-    record.position = p;
+    record.reading.position = p;
     return true;
 }
 
@@ -129,26 +133,26 @@ float StrtofClassic(const char* start, const char** end) {
 bool ScanFloat(CalStarExtraction& record, float& out) {
     SkipWhite(record);
     if (AtEnd(record)) return false;
-    const char* start = record.text.c_str() + record.position;
+    const char* start = record.reading.text.c_str() + record.reading.position;
     const char* end = nullptr;
     errno = 0;
     const float value = StrtofClassic(start, &end);
     if (end == start) return false;
     out = value;
-    record.position += static_cast<size_t>(end - start);
+    record.reading.position += static_cast<size_t>(end - start);
     return true;
 }
 
 // "%[^=]= %d\n": a key line with an integer value.
 int32_t ReadKeyInteger(CalStarExtraction& record, const char* operation, const char* what) {
-    const int line = record.line;
+    const int line = record.reading.line;
     std::string key;
     int32_t value = 0;
     if (AtEnd(record)) Refuse(record, line, operation, Format("end of input where the %s line belongs", what));
-    if (!ScanUntil(record, '=', operation, key) || AtEnd(record) || record.text[record.position] != '=') {
+    if (!ScanUntil(record, '=', operation, key) || AtEnd(record) || Current(record) != '=') {
         Refuse(record, line, operation, Format("expected \"key = integer\" for %s", what));
     }
-    ++record.position;
+    ++record.reading.position;
     if (!ScanInt(record, operation, value)) Refuse(record, line, operation, Format("%s is not an integer", what));
     SkipWhite(record);
     return value;
@@ -221,38 +225,38 @@ void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
     // after it: where the file begins with a blank line, all five read nothing.
     bool free_lines_left = false;
     for (int i = 0; i < kFreeHeaderLines && !free_lines_left; ++i) {
-        if (AtEnd(record)) Refuse(record, record.line, op, "header cut short");
+        if (AtEnd(record)) Refuse(record, record.reading.line, op, "header cut short");
         free_lines_left = !ScanLine(record, op, ignored);
     }
-    const int line = record.line;
+    const int line = record.reading.line;
     std::string key;
     if (free_lines_left) {
         // The sixth line's key then takes in everything up to the first "=": the blank line and the
         // free lines. The values that follow are read from the lines they would stand on without the
         // blank line.
-        while (!AtEnd(record) && record.text[record.position] != '=') {
-            if (record.text[record.position] == '\n') {
-                ++record.position;
-                ++record.line;
+        while (!AtEnd(record) && Current(record) != '=') {
+            if (Current(record) == '\n') {
+                ++record.reading.position;
+                ++record.reading.line;
             } else {
                 ScanUntil(record, '=', op, key);
             }
         }
-        if (AtEnd(record)) Refuse(record, record.line, op, "header cut short");
-    } else if (!ScanUntil(record, '=', op, key) || AtEnd(record) || record.text[record.position] != '=') {
+        if (AtEnd(record)) Refuse(record, record.reading.line, op, "header cut short");
+    } else if (!ScanUntil(record, '=', op, key) || AtEnd(record) || Current(record) != '=') {
         Refuse(record, line, op, "expected \"key = text\" as the sixth header line");
     }
-    ++record.position;
-    while (!AtEnd(record) && (record.text[record.position] == ' ' || record.text[record.position] == '\t')) {
-        ++record.position;
+    ++record.reading.position;
+    while (!AtEnd(record) && (Current(record) == ' ' || Current(record) == '\t')) {
+        ++record.reading.position;
     }
     if (!ScanLine(record, op, record.header_text)) SkipWhite(record);
 
     record.first_int = ReadKeyInteger(record, op, "first header integer");
-    const int size_line = record.line;
+    const int size_line = record.reading.line;
     record.rows = ReadKeyInteger(record, op, "rows");
     record.cols = ReadKeyInteger(record, op, "cols");
-    const int nstars_line = record.line;
+    const int nstars_line = record.reading.line;
     record.nstars = ReadKeyInteger(record, op, "nstars");
 
     if (record.rows < 1 || record.cols < 1) {
@@ -268,7 +272,7 @@ void ReadHeader(CalStarExtraction& record, int64_t file_bytes) {
 
 void ReadStarLine(CalStarExtraction& record, int32_t i) {
     const char* op = "ReadCalStarFrame";
-    const int line = record.line;
+    const int line = record.reading.line;
     float row = 0.0f;
     float col = 0.0f;
     int32_t intensity = 0;
@@ -282,9 +286,9 @@ void ReadStarLine(CalStarExtraction& record, int32_t i) {
 }
 
 void Close(CalStarExtraction& record) {
-    record.open = false;
-    record.text.clear();
-    record.text.shrink_to_fit();
+    record.reading.open = false;
+    record.reading.text.clear();
+    record.reading.text.shrink_to_fit();
     CalStarExtraction_SizeStars(record, 0);
     record.row.shrink_to_fit();
     record.col.shrink_to_fit();
@@ -299,6 +303,11 @@ void Close(CalStarExtraction& record) {
 bool IsPlainFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.size() <= kMaxFieldLength &&
            name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+void CalStarExtraction_CopyRecord(const CalStarExtraction& from, CalStarExtraction& to) {
+    // The reading's copy is empty: a plain assignment copies every record field and no text.
+    to = from;
 }
 
 void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count) {
@@ -334,15 +343,15 @@ void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
         Close(record);
         RefuseIfNotRegular(path);
         int error = 0;
-        if (!ReadWholeFile(path, record.text, error)) {
+        if (!ReadWholeFile(path, record.reading.text, error)) {
             Close(record);
             FailFile(WaitKind::None, Format(" Cannot open Cal Star Extraction file %s for reading \n", path.c_str()), path, error);
         }
-        const int64_t file_bytes = static_cast<int64_t>(record.text.size());
-        NormaliseLineEnds(record.text);
-        record.position = 0;
-        record.line = 1;
-        record.open = true;
+        const int64_t file_bytes = static_cast<int64_t>(record.reading.text.size());
+        NormaliseLineEnds(record.reading.text);
+        record.reading.position = 0;
+        record.reading.line = 1;
+        record.reading.open = true;
         ReadHeader(record, file_bytes);
         CalStarExtraction_SizeStars(record, static_cast<size_t>(record.nstars));
     });
@@ -362,12 +371,12 @@ int ReadFrame(CalStarExtraction& record) {
         Close(record);
         return 1;
     }
-    const int name_line = record.line;
+    const int name_line = record.reading.line;
     if (!ScanLine(record, op, record.name)) Refuse(record, name_line, op, "end of input inside a record");
     const std::string name_refused = CalStarFrame_Refusal(record.name, 1);
     if (!name_refused.empty()) Refuse(record, name_line, op, name_refused);
     record.window = ReadKeyInteger(record, op, "window");
-    const int divisor_line = record.line;
+    const int divisor_line = record.reading.line;
     record.divisor = ReadKeyInteger(record, op, "divisor");
     const std::string divisor_refused = CalStarFrame_Refusal(record.name, record.divisor);
     if (!divisor_refused.empty()) Refuse(record, divisor_line, op, divisor_refused);

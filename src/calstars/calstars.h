@@ -30,6 +30,22 @@ constexpr size_t kMaxFieldLength = 255;
 // The free lines that begin a file, read and ignored.
 constexpr int kFreeHeaderLines = 5;
 
+// The reader's place in the open file: the file's text (line ends normalised), the read position and
+// line number, and whether a file is open. A copy is a closed reader holding no text (assigning one
+// closes the target's): copying a record copies the record, never the file. A move keeps it all.
+struct CalStarReading {
+    std::string text;
+    size_t position = 0;
+    int line = 1;
+    bool open = false;
+
+    CalStarReading() = default;
+    CalStarReading(const CalStarReading&) {}
+    CalStarReading& operator=(const CalStarReading&) { return *this = CalStarReading(); }
+    CalStarReading(CalStarReading&&) = default;
+    CalStarReading& operator=(CalStarReading&&) = default;
+};
+
 struct CalStarExtraction {
     std::string header_text;  // value of the sixth header line; not used further
     int32_t first_int = 0;    // passed to the four-product header as its absolute value
@@ -48,12 +64,8 @@ struct CalStarExtraction {
     // inconsistent. The reconstitution clamps its seeding with it.
     std::vector<int32_t> background_level;
 
-    // Reader state: the file's text (line ends normalised), the read position and line number.
-    std::string path;
-    std::string text;
-    size_t position = 0;
-    int line = 1;
-    bool open = false;
+    std::string path;  // the file the record was read from, as messages name it
+    CalStarReading reading;
 };
 
 // Opens the CALSTARS file at `path`, reads its header into `record` and sizes the star arrays for
@@ -82,6 +94,12 @@ void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count);
 // and the background level (total - intensity) / divisor of those 16-bit values. The divisor must be
 // set and not 0.
 void CalStarExtraction_SetStar(CalStarExtraction& record, size_t i, float row, float col, int32_t intensity, int32_t total);
+
+// Copies `from` into `to`: every field, the header values, the current record, its star arrays and
+// the path (which messages name) included, and never the file's text or the reader's place in it
+// (`to` is left a closed record). So a record goes to a worker or to Python while the reader reads on,
+// and a field added to CalStarExtraction is copied with the rest.
+void CalStarExtraction_CopyRecord(const CalStarExtraction& from, CalStarExtraction& to);
 
 // Why the reader refuses a frame record of this name and divisor ("record name \"<name>\" is not a
 // plain file name", "divisor 0"), or "" when it accepts them. The reader adds the file and line.

@@ -299,7 +299,7 @@ public:
                 job = std::move(spare_.back());
                 spare_.pop_back();
             }
-            CopyRecord(extraction_, job->record);
+            CalStarExtraction_CopyRecord(extraction_, job->record);
             // A stop names the oldest record whose file is not written yet.
             if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
             in_flight_.push_back(extraction_.name);

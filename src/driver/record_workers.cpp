@@ -24,23 +24,6 @@ void ReconstituteRecord(ReconWorkBuffers& buffers, const CalStarExtraction& extr
     outcome.warnings = buffers.warnings;
 }
 
-void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to) {
-    to.first_int = from.first_int;
-    to.rows = from.rows;
-    to.cols = from.cols;
-    to.nstars = from.nstars;
-    to.name = from.name;
-    to.window = from.window;
-    to.divisor = from.divisor;
-    to.row = from.row;
-    to.col = from.col;
-    to.intensity = from.intensity;
-    to.total = from.total;
-    to.background = from.background;
-    to.background_level = from.background_level;
-    to.path = from.path;
-}
-
 RecordWorkers::RecordWorkers(int32_t count, uint64_t stack_bytes) : capacity_(std::max<int32_t>(count, 1)), stack_bytes_(stack_bytes) {
     StartThreads(1);
 }

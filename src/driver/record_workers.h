@@ -61,9 +61,6 @@ struct RecordJob {
     bool done = false;         // set by the worker, under the mutex
 };
 
-// Copies what the reconstitution reads of the current record (not the reader's text or position).
-void CopyRecord(const CalStarExtraction& from, CalStarExtraction& to);
-
 class RecordWorkers {
 public:
     // Makes room for up to `count` worker threads and starts the first (Started() says whether the

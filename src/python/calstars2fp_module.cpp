@@ -315,18 +315,18 @@ FourProductArrays MakeFourProduct(const py::handle& planes_argument, int64_t cam
 // The image a record is reconstituted for: the file it was read from, or (rows, cols) for any record.
 CalStarExtraction ImageOf(const py::handle& image, const Record& record) {
     if (py::isinstance<CalstarsFile>(image)) {
-        const CalStarExtraction& header = image.cast<const CalstarsFile&>().extraction;
+        const CalstarsFile& file = image.cast<const CalstarsFile&>();
+        CalStarExtraction result;
+        {
+            // Another thread may be reading the file's next record.
+            const std::lock_guard<std::mutex> lock(*file.reading);
+            CalStarExtraction_CopyRecord(file.extraction, result);
+        }
         const CalStarExtraction& frame = record.record;
-        if (frame.rows != header.rows || frame.cols != header.cols || frame.nstars != header.nstars ||
-            frame.path != header.path) {
+        if (frame.rows != result.rows || frame.cols != result.cols || frame.nstars != result.nstars ||
+            frame.path != result.path) {
             throw py::value_error("the record was not read from this CALSTARS file");
         }
-        CalStarExtraction result;
-        result.rows = header.rows;
-        result.cols = header.cols;
-        result.nstars = header.nstars;
-        result.first_int = header.first_int;
-        result.path = header.path;
         return result;
     }
     if (!py::isinstance<py::sequence>(image) || py::isinstance<py::str>(image) || py::len(image) != 2) {
@@ -334,10 +334,10 @@ CalStarExtraction ImageOf(const py::handle& image, const Record& record) {
     }
     const py::sequence shape = py::reinterpret_borrow<py::sequence>(image);
     CalStarExtraction result;
+    CalStarExtraction_CopyRecord(record.record, result);
     result.rows = IndexArgument(shape[0], "rows");
     result.cols = IndexArgument(shape[1], "cols");
-    result.nstars = record.record.nstars;
-    result.path = record.record.path;
+    result.first_int = 0;  // an image of no file: no camera number
     return result;
 }
 
@@ -363,7 +363,8 @@ py::array Reconstitute(Reconstitution& run, const py::handle& image, const Recor
     const bool resized = record.record.rows != header.rows || record.record.cols != header.cols;
     std::unique_ptr<CalStarExtraction> resized_frame;
     if (resized) {
-        resized_frame = std::make_unique<CalStarExtraction>(record.record);
+        resized_frame = std::make_unique<CalStarExtraction>();
+        CalStarExtraction_CopyRecord(record.record, *resized_frame);
         resized_frame->rows = header.rows;
         resized_frame->cols = header.cols;
     }
@@ -690,7 +691,7 @@ PYBIND11_MODULE(_core, module) {
                     throw py::stop_iteration();
                 }
                 Record record;
-                CopyRecord(f.extraction, record.record);
+                CalStarExtraction_CopyRecord(f.extraction, record.record);
                 record.stars = StarArray(f.extraction);
                 return record;
             },

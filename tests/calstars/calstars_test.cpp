@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "failure.h"
 #include "support/test_support.h"
@@ -99,7 +100,36 @@ TEST(CalstarsReader, FieldsOfOneRecord) {
     EXPECT_EQ(record.background[0], 37);
     EXPECT_EQ(ReadCalStarFrame(record), 1);
     EXPECT_TRUE(record.row.empty());  // the end marker frees the star arrays
-    EXPECT_FALSE(record.open);
+    EXPECT_FALSE(record.reading.open);
+}
+
+// A record goes to a worker (or to Python) while the reader reads on: the copy holds the record and
+// its path, and none of the file's text; the reader's place is untouched.
+TEST(CalstarsReader, CopyOfARecordHoldsTheRecordAndNoneOfTheFile) {
+    ScratchFolder folder;
+    const std::string path = folder / "CALSTARS_t.txt";
+    WriteText(path, std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = 16\n512.25 700.5 2500 3100\n" +
+                        "---\nB.bin\nwindow = 3\ndivisor = 1\n1 2 3 4\n###\n");
+    CalStarExtraction reader;
+    OpenCalStarExtraction(path, reader);
+    ASSERT_EQ(ReadCalStarFrame(reader), 0);
+    CalStarExtraction copy;
+    CalStarExtraction_CopyRecord(reader, copy);
+    EXPECT_TRUE(copy.reading.text.empty());
+    EXPECT_FALSE(copy.reading.open);
+    EXPECT_EQ(copy.path, path);
+    EXPECT_EQ(copy.header_text, "S01 all-sky camera");
+    EXPECT_EQ((std::vector<int32_t>{copy.first_int, copy.rows, copy.cols, copy.nstars, copy.window, copy.divisor}),
+              (std::vector<int32_t>{-7, 120, 160, 1, 9, 16}));
+    EXPECT_EQ(copy.name, "A.bin");
+    EXPECT_EQ(copy.row, reader.row);
+    EXPECT_EQ(copy.col, reader.col);
+    EXPECT_EQ(copy.intensity, reader.intensity);
+    EXPECT_EQ(copy.total, reader.total);
+    EXPECT_EQ(copy.background_level, std::vector<int32_t>{37});
+    ASSERT_EQ(ReadCalStarFrame(reader), 0);
+    EXPECT_EQ(reader.name, "B.bin");
+    EXPECT_EQ(copy.name, "A.bin");
 }
 
 struct StarValueCase {

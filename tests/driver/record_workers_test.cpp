@@ -89,7 +89,7 @@ TEST(RecordWorkers, StoppedAndRestartedWorkersMakeTheSequentialPlanes) {
         }
         workers.SetAllowed(allowed[i] == 0 ? 1 : allowed[i]);
         auto job = std::make_unique<RecordJob>();
-        CopyRecord(records[i], job->record);
+        CalStarExtraction_CopyRecord(records[i], job->record);
         job->generator = PseudoRandom_Advance(PseudoRandom{}, drawn);
         drawn += static_cast<uint64_t>(records[i].rows) * static_cast<uint64_t>(records[i].cols);
         workers.Submit(std::move(job));
