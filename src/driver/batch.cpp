@@ -1,7 +1,6 @@
 #include "driver/batch.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -13,13 +12,16 @@
 #include <vector>
 
 #include "calstars/calstars.h"
-#include "driver/interruption.h"
 #include "driver/paths.h"
-#include "driver/platform.h"
+#include "driver/record_workers.h"
 #include "driver/usage.h"
 #include "failure.h"
 #include "fourproduct/fourproduct.h"
-#include "driver/record_workers.h"
+#include "platform/console.h"
+#include "platform/file_chooser.h"
+#include "platform/interruption.h"
+#include "platform/listing.h"
+#include "platform/machine.h"
 #include "reconstitution/gauss_star.h"
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
@@ -101,17 +103,6 @@ bool ReadListingLine(std::istream& listing, std::string& line) {
     if (!std::getline(listing, line)) return false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
-}
-
-// The system's code of standard output's first failure, 0 while every line went out.
-int g_standard_output_error = 0;
-
-// Flushes standard output and remembers its first failure; the run goes on either way.
-void FlushStandardOutput() {
-    errno = 0;
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && g_standard_output_error == 0) {
-        g_standard_output_error = errno != 0 ? errno : EIO;
-    }
 }
 
 // The one place where a reconstituted record reaches its file, in record order whichever loop runs:
@@ -566,24 +557,3 @@ int RunProgram(int argc, char** argv) {
     // A file in the root of a POSIX file system splits into an empty folder: the root itself.
     return RunBatch(folder.empty() ? std::string(1, kFolderSeparator) : folder, jobs);
 }
-
-void WatchStandardOutput() { g_standard_output_error = ReserveClosedStandardOutput(); }
-
-int StandardOutputError() {
-    FlushStandardOutput();
-    return g_standard_output_error;
-}
-
-int ReportFailure(const Failure& failure) {
-    std::fputs(failure.message.c_str(), stdout);
-    std::fflush(stdout);
-    if (failure.wait == WaitKind::Character) {
-        std::getchar();
-    } else if (failure.wait == WaitKind::Integer) {
-        int discarded = 0;
-        if (std::scanf("%d", &discarded) != 1) discarded = 0;
-    }
-    return 1;
-}
-
-int ReportUnexpected(const std::exception& error) { return ReportFailure(FailureOfUnexpected(error)); }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,8 +20,9 @@ constexpr size_t kMaxFolderLength = 231;
 int RunProgram(int argc, char** argv);
 
 // What a run tells a caller other than the program (the Python module) instead of printing it. The
-// program's run prints a record's warning lines and its name on standard output and installs the stop
-// handlers of interruption.h; a run given RunHooks prints nothing and installs no handler:
+// program's run prints a record's warning lines and its name on standard output and notes the folder
+// and records for the stop handlers of platform/interruption.h; a run given RunHooks prints nothing
+// and notes nothing:
 //   warnings        a record's warning lines, line ends included, in record order (may be empty)
 //   written         the record's name, once its file is complete under that name
 //   before_record   runs before each record's file is written, in record order; it may throw to stop
@@ -69,18 +69,3 @@ void CheckMemoryBudget(int32_t rows, int32_t cols, int32_t window, uint64_t budg
 // tables. 0 when not even one fits: the record then runs in the sequential loop, with the workers'
 // memory released (see RunBatch), so that a parallel run never needs more than a run of one job.
 int32_t WorkersThatFit(int32_t rows, int32_t cols, int32_t window, uint64_t budget, int32_t workers);
-
-// Standard output that cannot be written does not stop a run: the names and lines are lost, every
-// file is still written. Call once at start (it keeps a closed standard output's number from being
-// given to an output file); at the end, StandardOutputError is the system's code of the first failed
-// write or flush of standard output (flushing it first), 0 when every line went out.
-void WatchStandardOutput();
-int StandardOutputError();
-
-// Prints a failure's message and waits for the user as the failure asks. Returns the exit status 1.
-struct Failure;
-int ReportFailure(const Failure& failure);
-
-// Prints " Unexpected failure: <what> " for an exception that no stage turned into a Failure (an
-// allocation that fails outside every stage: " Memory not allocated ") and returns the exit status 1.
-int ReportUnexpected(const std::exception& error);

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/paths.h"
 #include "failure.h"
+#include "platform/listing.h"
 #include "reconstitution/vector_target.h"
 #include "version.h"
 

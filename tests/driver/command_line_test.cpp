@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "driver/batch.h"
-#include "driver/platform.h"
 #include "driver/usage.h"
 #include "failure.h"
+#include "platform/machine.h"
 #include "reconstitution/gauss_star.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
+#include "platform/machine.h"
 #include "support/test_support.h"
 
 namespace {
