@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/batch.h"
 #include "failure.h"
 #include "platform/listing.h"
 #include "reconstitution/vector_target.h"
