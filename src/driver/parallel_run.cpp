@@ -31,65 +31,10 @@ public:
         OpenCalStarExtraction(calstars_path, extraction_);
         CheckCalstarsFile(extraction_, calstars_path, budget_);
         while (ReadCalStarFrame(extraction_) == 0) {
+            // Once the run has fallen back, a record is named before its checks, as in the sequential loop.
             if (!workers_) Interruption_NameRecord(extraction_.name);
             CheckRecord(extraction_, calstars_path, budget_);
-            if (!workers_) {
-                RunSequentially(extraction_);
-                continue;
-            }
-            const HeldImage image = ImageOf(extraction_.rows, extraction_.cols);
-            const int32_t allowed = WorkersFor(image, extraction_.window, budget_, workers_->Capacity());
-            if (allowed == 0) {
-                RunAlone();
-                continue;
-            }
-            // Workers and the jobs' planes keep the memory of the largest image since they last gave
-            // it back: where that would let fewer workers run than this record's own image, they give
-            // it back first.
-            if (WorkersFor(Largest(workers_held_, image), extraction_.window, budget_, workers_->Capacity()) < allowed) {
-                ReleaseWorkers();
-                if (!workers_) {
-                    // The records before this one fell back to the sequential loop: so does this one.
-                    Interruption_NameRecord(extraction_.name);
-                    RunSequentially(extraction_);
-                    continue;
-                }
-            }
-            workers_held_ = Largest(workers_held_, image);
-            ReleaseSequentialLoop();
-            workers_->SetAllowed(allowed);
-            // At most two records in flight per worker: one in hand, one waiting.
-            while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
-            if (!workers_) {
-                // The records before this one fell back to the sequential loop: so does this one.
-                Interruption_NameRecord(extraction_.name);
-                RunSequentially(extraction_);
-                continue;
-            }
-            while (spare_.size() > 2 * static_cast<size_t>(allowed)) spare_.pop_back();
-            std::unique_ptr<RecordJob> job;
-            if (spare_.empty()) {
-                job = std::make_unique<RecordJob>();
-            } else {
-                job = std::move(spare_.back());
-                spare_.pop_back();
-            }
-            CopyRecord(extraction_, job->record);
-            // A stop names the oldest record whose file is not written yet.
-            if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
-            in_flight_.push_back(extraction_.name);
-            // The worker writes the file under a temporary name that no earlier record in flight
-            // takes as its final name; a path too long is refused by FinishRecord, at its turn.
-            job->output_path.clear();
-            job->write_failure = nullptr;
-            if (folder_.size() + extraction_.name.size() < kPathBuffer) {
-                job->output_path = folder_ + extraction_.name;
-                SafeOutput_Reserve(job->output_path);
-                reserved_.push_back(job->output_path);
-            }
-            job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
-            pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
-            workers_->Submit(std::move(job));
+            if (!workers_ || !HandToWorkers()) RunSequentially(extraction_);
         }
         if (!workers_) EndOfFile();
     }
@@ -113,6 +58,62 @@ public:
     }
 
 private:
+    // Hands the record just read and checked to the workers, or returns false when it is to run in the
+    // sequential loop instead, once the records before it are written:
+    // - not even one worker with its records in flight fits the budget for it, where the sequential
+    //   loop fits (CheckRecord has passed): every worker gives its memory back first, so that the run
+    //   holds no more than a run of one job would (under a control group's limit no allocation fails
+    //   to fall back on: the process would be killed instead);
+    // - the workers are gone: while room was made for this record, a worker's memory failed on a
+    //   record before it (FallBackToSequential). The records before it fell back to the sequential
+    //   loop: so does this one.
+    bool HandToWorkers() {
+        const HeldImage image = ImageOf(extraction_.rows, extraction_.cols);
+        const int32_t allowed = WorkersFor(image, extraction_.window, budget_, workers_->Capacity());
+        if (allowed == 0) {
+            ReleaseWorkers();
+            return false;
+        }
+        // Workers and the jobs' planes keep the memory of the largest image since they last gave
+        // it back: where that would let fewer workers run than this record's own image, they give
+        // it back first.
+        if (WorkersFor(Largest(workers_held_, image), extraction_.window, budget_, workers_->Capacity()) < allowed) {
+            ReleaseWorkers();
+            if (!workers_) return false;
+        }
+        workers_held_ = Largest(workers_held_, image);
+        ReleaseSequentialLoop();
+        workers_->SetAllowed(allowed);
+        // At most two records in flight per worker: one in hand, one waiting.
+        while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
+        if (!workers_) return false;
+        while (spare_.size() > 2 * static_cast<size_t>(allowed)) spare_.pop_back();
+        std::unique_ptr<RecordJob> job;
+        if (spare_.empty()) {
+            job = std::make_unique<RecordJob>();
+        } else {
+            job = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        CopyRecord(extraction_, job->record);
+        // A stop names the oldest record whose file is not written yet.
+        if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
+        in_flight_.push_back(extraction_.name);
+        // The worker writes the file under a temporary name that no earlier record in flight
+        // takes as its final name; a path too long is refused by FinishRecord, at its turn.
+        job->output_path.clear();
+        job->write_failure = nullptr;
+        if (folder_.size() + extraction_.name.size() < kPathBuffer) {
+            job->output_path = folder_ + extraction_.name;
+            SafeOutput_Reserve(job->output_path);
+            reserved_.push_back(job->output_path);
+        }
+        job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
+        pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
+        workers_->Submit(std::move(job));
+        return true;
+    }
+
     void Finish() {
         while (workers_ && workers_->Pending() > 0) FinishOldest();
     }
@@ -181,18 +182,6 @@ private:
         }
     }
 
-    // Not even one worker with its records in flight fits the budget for the record just read, where
-    // the sequential loop fits (CheckRecord has passed): the records in flight are written, every
-    // worker releases its memory, and the record runs in the sequential loop, so that the run holds
-    // no more than a run of one job would. Under a control group's limit no allocation fails to fall
-    // back on: the process would be killed instead.
-    void RunAlone() {
-        ReleaseWorkers();
-        Interruption_NameRecord(extraction_.name);
-        RunSequentially(extraction_);
-        sequential_used_ = true;
-    }
-
     // The records in flight are written, and every worker and spare job gives its memory back.
     void ReleaseWorkers() {
         Finish();
@@ -212,9 +201,12 @@ private:
         sequential_used_ = false;
     }
 
-    // A record read after the fall-back: the sequential loop's step, the generator where the records
-    // before it leave it.
+    // The sequential loop's step for the record just read, the generator where the records before it
+    // leave it: after a fall-back, or for a record that not even one worker fits (its buffers are then
+    // held beside the workers, which give theirs back first).
     void RunSequentially(const CalStarExtraction& record) {
+        Interruption_NameRecord(record.name);
+        sequential_used_ = true;
         sequential_.buffers.generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
         pixels_drawn_ += static_cast<uint64_t>(record.rows) * static_cast<uint64_t>(record.cols);
         RunRecord(folder_, sequential_, record, budget_);
@@ -228,7 +220,7 @@ private:
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
-    SequentialLoop sequential_;                       // the loop after a fall-back
+    SequentialLoop sequential_;                       // the loop after a fall-back, or for a record alone
     std::deque<std::string> reserved_;                // their output paths, reserved against temporary use
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
     bool sequential_used_ = false;                    // sequential_ holds buffers beside the workers
