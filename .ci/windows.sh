@@ -107,5 +107,5 @@ if [[ " ${architectures[*]} " != *" i686 "* ]]; then
 fi
 
 echo "--- native file chooser"
-bash tests/e2e/file_chooser.sh "${native}" "${root}/examples/night"
+bash tests/platform/file_chooser.sh "${native}" "${root}/examples/night"
 test -z "$(git status --porcelain)" || { echo "the Windows stage left the tree dirty"; git status --porcelain; exit 1; }

@@ -1,13 +1,20 @@
-#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "driver/batch.h"
-#include "driver/interruption.h"
-#include "driver/platform.h"
 #include "failure.h"
+#include "platform/console.h"
+#include "platform/interruption.h"
+#include "platform/machine.h"
+
+namespace {
+
+std::string CannotWriteStandardOutput(int error) { return Format(" Cannot write standard output: %s \n", std::strerror(error)); }
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    WatchStandardOutput();
+    KeepStandardStreamsOpen();
     // Settings of the whole process, which the library leaves to the program that hosts it: the stop
     // handlers, and how memory is given back under a memory limit.
     Interruption_InstallHandlers();
@@ -23,9 +30,5 @@ int main(int argc, char** argv) {
         status = ReportUnexpected(error);
     }
     // Lines that never reached standard output are a failure of the run, whose files are all written.
-    if (const int error = StandardOutputError()) {
-        std::fprintf(stderr, " Cannot write standard output: %s \n", std::strerror(error));
-        return 1;
-    }
-    return status;
+    return FinishStandardOutput(status, CannotWriteStandardOutput);
 }

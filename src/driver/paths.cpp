@@ -2,8 +2,7 @@
 
 #include <cctype>
 
-#include "failure.h"
-#include "safe_output/safe_output.h"
+#include "platform/listing.h"
 
 namespace {
 
@@ -29,19 +28,6 @@ bool SplitFolderAndName(const std::string& path, std::string& folder, std::strin
     return true;
 }
 
-std::string ListingCommand(const std::string& folder, const std::string& listing_path) {
-    return "dir /b \"" + folder + "CALSTARS*.txt\" > \"" + listing_path + "\"";
-}
-
-void WriteListingFile(const std::string& listing_path, const std::string& listing) {
-    int error = 0;
-    if (!SafeOutput_WriteWhole(listing_path, listing.data(), listing.size(), &error)) {
-        FailFile(WaitKind::Character,
-                 Format(" Cannot write directory listing file %s: %s \n", listing_path.c_str(), SafeOutput_ErrorText(error).c_str()),
-                 listing_path, error > 0 ? error : 0);
-    }
-}
-
 bool CutAfterTxt(std::string& line) {
     // Without regard to case: the listing matches CALSTARS*.txt that way, so CALSTARS_x.TXT is listed
     // and must not be skipped here. After the last ".txt", the end of the file's name: a name holding
@@ -50,11 +36,6 @@ bool CutAfterTxt(std::string& line) {
     if (found == std::string::npos) return false;
     line.resize(found + 4);
     return true;
-}
-
-bool MatchesCalstarsPattern(const std::string& name) {
-    const std::string lower = Lower(name);
-    return lower.size() >= 12 && lower.compare(0, 8, "calstars") == 0 && lower.compare(lower.size() - 4, 4, ".txt") == 0;
 }
 
 bool WouldOverwriteInput(const std::string& name) {

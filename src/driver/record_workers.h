@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "calstars/calstars.h"
-#include "driver/platform.h"
 #include "fourproduct/fourproduct.h"
+#include "platform/machine.h"
 #include "reconstitution/pseudo_random.h"
 #include "reconstitution/reconstitution.h"
 

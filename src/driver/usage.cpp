@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/paths.h"
+#include "driver/batch.h"
 #include "failure.h"
+#include "platform/listing.h"
 #include "reconstitution/vector_target.h"
 #include "version.h"
 

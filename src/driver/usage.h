@@ -7,10 +7,6 @@
 #include <cstdint>
 #include <string>
 
-// Most workers a run may be given: more than any machine this tool runs on has processors, few
-// enough that their threads and buffers fit a 32-bit address space.
-constexpr int32_t kMaxJobs = 256;
-
 struct CommandLine {
     enum Action { kRun, kHelp, kVersion } action = kRun;
     int32_t jobs = 0;         // workers asked for with --jobs; 0: as many as the process has processors
@@ -19,7 +15,7 @@ struct CommandLine {
 };
 
 // Reads argc/argv as above; further arguments are ignored. Refuses (Failure, no wait) a --jobs
-// without a number, or with one that is not a whole number from 1 to kMaxJobs.
+// without a number, or with one that is not a whole number from 1 to kMaxJobs (batch.h).
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // Prints the usage text (the folder argument, what is written where, the exit statuses) on standard

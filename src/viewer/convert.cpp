@@ -10,10 +10,10 @@
 #include <new>
 #include <stdexcept>
 
-#include "driver/interruption.h"
-#include "driver/platform.h"
 #include "failure.h"
 #include "fourproduct/fourproduct_reader.h"
+#include "platform/console.h"
+#include "platform/interruption.h"
 #include "version.h"
 #include "viewer/fits_export.h"
 #include "viewer/png_export.h"
@@ -83,13 +83,13 @@ void Progress_Step(Progress& progress, const std::string& input, const std::vect
     } else if (!outputs.empty()) {
         std::printf("[%zu/%zu] %s: %s\n", progress.done, progress.total, input.c_str(), JoinNames(outputs).c_str());
     }
-    std::fflush(stdout);
+    FlushStandardOutput();
 }
 
 void Progress_Report(Progress& progress, const Failure& failure) {
     Progress_Clear(progress);
     std::fputs(failure.message.c_str(), stdout);
-    std::fflush(stdout);
+    FlushStandardOutput();
 }
 
 // Refuses `input` when one of its outputs is one that an earlier input of the run was converted
@@ -263,13 +263,6 @@ int RunViewer(int argc, char** argv) {
     const std::vector<std::string> outputs = ConvertFile(options.input, options);
     std::printf("%s: %s\n", options.input.c_str(), JoinNames(outputs).c_str());
     return 0;
-}
-
-int FinishStandardOutput(int status) {
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
-    std::fputs(" Cannot write standard output: the lines of this run are incomplete \n", stderr);
-    std::fflush(stderr);
-    return 1;
 }
 
 void PrintViewerUsage() {

@@ -60,10 +60,5 @@ std::string ProgressBar(size_t done, size_t total, size_t width);
 // Runs fpview; returns the exit status. Command-line and single-file failures throw a Failure.
 int RunViewer(int argc, char** argv);
 
-// The exit status once the run is over: `status`, or 1 with " Cannot write standard output: ... "
-// on standard error when anything printed on standard output could not be written (a full disk,
-// a closed descriptor). Such a failure does not stop the conversions: they all run first.
-int FinishStandardOutput(int status);
-
 // Prints fpview's usage text on standard output.
 void PrintViewerUsage();

@@ -1,7 +1,8 @@
-#include "driver/batch.h"
-#include "driver/interruption.h"
-#include "driver/platform.h"
+#include <string>
+
 #include "failure.h"
+#include "platform/console.h"
+#include "platform/interruption.h"
 #include "viewer/convert.h"
 
 namespace {
@@ -18,10 +19,13 @@ int Run(int argc, char** argv) {
     }
 }
 
+// Such a failure does not stop the conversions: they all run first.
+std::string LinesIncomplete(int) { return " Cannot write standard output: the lines of this run are incomplete \n"; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
     KeepStandardStreamsOpen();
     Interruption_InstallHandlers();  // a setting of the whole process: the program's, not the library's
-    return FinishStandardOutput(Run(argc, argv));
+    return FinishStandardOutput(Run(argc, argv), LinesIncomplete);
 }

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "calstars/calstars_writer.h"
-#include "driver/platform.h"
+#include "platform/machine.h"
 #include "support/test_support.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/interruption.h"
+#include "platform/interruption.h"
 #include "safe_output/safe_output.h"
 #include "support/test_support.h"
 

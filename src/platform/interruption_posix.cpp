@@ -9,7 +9,8 @@
 #include <atomic>
 #include <cerrno>
 
-#include "driver/interruption.h"
+#include "platform/interruption.h"
+#include "platform/interruption_platform.h"
 #include "safe_output/safe_output.h"
 
 namespace {
@@ -90,12 +91,12 @@ void OnStopSignal(int number, siginfo_t* info, void*) {
 
 }  // namespace
 
-void NoteWritingThread() {
+void Interruption_NoteWritingThread() {
     g_writer = pthread_self();
     g_writer_noted.store(true);
 }
 
-void InstallInterruptionHandlers() {
+void Interruption_InstallHandlers() {
     if (g_installed.exchange(true)) return;
     struct sigaction action {};
     action.sa_sigaction = OnStopSignal;

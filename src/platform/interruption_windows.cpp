@@ -6,7 +6,8 @@
 
 #include <atomic>
 
-#include "driver/interruption.h"
+#include "platform/interruption.h"
+#include "platform/interruption_platform.h"
 #include "safe_output/safe_output.h"
 
 namespace {
@@ -56,7 +57,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-void NoteWritingThread() {
+void Interruption_NoteWritingThread() {
     HANDLE writer = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &writer,
                         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
@@ -66,7 +67,7 @@ void NoteWritingThread() {
     }
 }
 
-void InstallInterruptionHandlers() {
+void Interruption_InstallHandlers() {
     if (g_installed.exchange(true)) return;
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }

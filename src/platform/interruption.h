@@ -27,6 +27,8 @@
 // Interruption_RecordDone, both from that same thread. A signal delivered to any other thread (a
 // worker) is passed on to the writing thread, so the clean-up never runs beside a write in progress.
 // The handler takes no lock and allocates nothing: the names are copied into fixed buffers here.
+// The handlers are in one source file per platform (interruption_posix.cpp, interruption_windows.cpp),
+// the line and the names in interruption.cpp.
 #pragma once
 
 #include <cstddef>
@@ -35,9 +37,9 @@
 // Longest folder or record name the line shows; longer ones are cut.
 constexpr size_t kInterruptionNameBytes = 1024;
 
-// Installs the handlers, on the stop signals still at their default action, and ignores SIGXFSZ.
-// For a program's main only. Until Interruption_Watch, a stop ends the process by its signal without
-// a line (there is nothing to clean up yet).
+// Installs the handlers (once, whatever the number of calls), on the stop signals still at their
+// default action, and ignores SIGXFSZ. For a program's main only. Until Interruption_Watch, a stop
+// ends the process by its signal without a line (there is nothing to clean up yet).
 void Interruption_InstallHandlers();
 
 // Notes `folder` for the line and `item` ("record", or "file" for the viewer) as the word before a
@@ -59,9 +61,3 @@ size_t Interruption_Line(const char* cause, char* buffer, size_t size);
 
 // Forgets the folder and record (tests).
 void Interruption_Reset();
-
-// Platform side, one source file per platform (interruption_posix.cpp, interruption_windows.cpp):
-// installs the handlers (once, whatever the number of calls); notes the calling thread as the
-// writing one.
-void InstallInterruptionHandlers();
-void NoteWritingThread();

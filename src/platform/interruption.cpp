@@ -1,7 +1,9 @@
-#include "driver/interruption.h"
+#include "platform/interruption.h"
 
 #include <atomic>
 #include <cstring>
+
+#include "platform/interruption_platform.h"
 
 namespace {
 
@@ -35,11 +37,9 @@ void Append(char* buffer, size_t size, size_t& length, const char* text) {
 void Interruption_Watch(const std::string& folder, const char* item) {
     CopyCut(g_folder, sizeof g_folder, folder.c_str());
     CopyCut(g_item, sizeof g_item, item);
-    NoteWritingThread();
+    Interruption_NoteWritingThread();
     g_watching.store(true);
 }
-
-void Interruption_InstallHandlers() { InstallInterruptionHandlers(); }
 
 bool Interruption_Watching() { return g_watching.load(); }
 

@@ -1,4 +1,4 @@
-#include "driver/interruption.h"
+#include "platform/interruption.h"
 
 #include <gtest/gtest.h>
 

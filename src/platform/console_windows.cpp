@@ -1,0 +1,12 @@
+// Windows side of the console.
+#include <io.h>
+
+#include <cstdio>
+
+#include "platform/console.h"
+#include "platform/console_platform.h"
+
+// The C runtime gives no descriptor of a closed standard stream to a file opened later.
+bool ReopenClosedStandardStreams() { return false; }
+
+bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
