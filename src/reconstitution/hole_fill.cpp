@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
-#include <utility>
 
 #include "reconstitution/kept_buffer.h"
 
@@ -40,8 +39,8 @@ constexpr T kNear = std::numeric_limits<T>::max();
 #endif  // CALSTARS2FP_HOLE_FILL_SHARED
 
 HWY_BEFORE_NAMESPACE();
-namespace calstars2fp {
 namespace HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_hole_fill;
 
@@ -496,29 +495,14 @@ void FillRuns(uint16_t* image, size_t npix, int32_t cols, int32_t passes, HoleFi
     }
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
-}  // namespace calstars2fp
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace calstars2fp {
 HWY_EXPORT(SweepAndGroup8);
 HWY_EXPORT(SweepAndGroup16);
 HWY_EXPORT(FillRuns);
-// Each dispatched to the best target this processor has (one call through a table).
-template <typename... Arguments>
-auto SweepAndGroup8Best(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(std::forward<Arguments>(arguments)...);
-}
-template <typename... Arguments>
-auto SweepAndGroup16Best(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(std::forward<Arguments>(arguments)...);
-}
-template <typename... Arguments>
-auto FillRunsBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillRuns)(std::forward<Arguments>(arguments)...);
-}
-}  // namespace calstars2fp
 
 using calstars2fp_hole_fill::kHalfReciprocal;
 
@@ -588,7 +572,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     // pixels form a rectangle. So every inner pixel is reached, and its distance is its pass.
     uint16_t largest = 0;  // the largest level
     bool seeded = false;
-    bool reached = calstars2fp::SweepAndGroup8Best(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
+    bool reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
                                                                     cols, scratch, largest, seeded);
     // Levels of 256 and more make the neighbour counting inexact: the pass-by-pass form then.
     if (largest > kMaxLevel) {
@@ -600,7 +584,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
         for (int32_t r = 1; r < rows - 1; ++r) std::fill(image + r * cols + 1, image + r * cols + cols - 1, 0);
         return;
     }
-    if (!reached) reached = calstars2fp::SweepAndGroup16Best(image, buffers.snapshot.data(), rows, cols, scratch);
+    if (!reached) reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(image, buffers.snapshot.data(), rows, cols, scratch);
     (void)reached;  // with both sides below 65535 every distance fits 16 bits
     // The runs sorted by pass, each pass's row runs before its vertical runs (a counting sort).
     int32_t passes = 0;
@@ -616,7 +600,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
             scratch.sorted[static_cast<size_t>(next[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0)]++)] = run;
         }
     }
-    calstars2fp::FillRunsBest(image, buffers.background_image.size(), cols, passes, scratch);
+    HWY_DYNAMIC_DISPATCH(FillRuns)(image, buffers.background_image.size(), cols, passes, scratch);
 }
 
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {

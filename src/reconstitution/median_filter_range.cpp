@@ -55,8 +55,8 @@ static_assert(kDivide113, "the multiplication must divide every excess by 113 ex
 #endif  // CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
 
 HWY_BEFORE_NAMESPACE();
-namespace calstars2fp {
 namespace HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_range;
 
@@ -339,19 +339,12 @@ void FilterRows(const uint16_t* input, int32_t in_stride, uint16_t* output, int3
     }
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
-}  // namespace calstars2fp
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace calstars2fp {
 HWY_EXPORT(FilterRows);
-// Each dispatched to the best target this processor has (one call through a table).
-template <typename... Arguments>
-auto FilterRowsBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FilterRows)(std::forward<Arguments>(arguments)...);
-}
-}  // namespace calstars2fp
 
 bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
     if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
@@ -391,7 +384,7 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }
-    calstars2fp::FilterRowsBest(input, in_stride, output, out_stride, rows, cols, scratch);
+    HWY_DYNAMIC_DISPATCH(FilterRows)(input, in_stride, output, out_stride, rows, cols, scratch);
     MedianFilter_FillBorder(output, out_stride, rows, cols);
 }
 

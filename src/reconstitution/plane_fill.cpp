@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <utility>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "reconstitution/plane_fill.cpp"
@@ -34,8 +33,8 @@ inline uint32_t FrameIndexOf(uint32_t state) {
 #endif  // CALSTARS2FP_PLANE_FILL_SHARED
 
 HWY_BEFORE_NAMESPACE();
-namespace calstars2fp {
 namespace HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_plane_fill;
 
@@ -101,24 +100,13 @@ void FillFrameIndexLanes(uint8_t* frame_index, uint32_t* lanes, uint32_t multipl
     std::memcpy(lanes, state, sizeof state);
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
-}  // namespace calstars2fp
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace calstars2fp {
 HWY_EXPORT(FillLevelLanes);
 HWY_EXPORT(FillFrameIndexLanes);
-// Each dispatched to the best target this processor has (one call through a table).
-template <typename... Arguments>
-auto FillLevelLanesBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillLevelLanes)(std::forward<Arguments>(arguments)...);
-}
-template <typename... Arguments>
-auto FillFrameIndexLanesBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillFrameIndexLanes)(std::forward<Arguments>(arguments)...);
-}
-}  // namespace calstars2fp
 
 void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
@@ -151,7 +139,7 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
     const uint16_t* background = buffers.background_image.data();
     const uint16_t* stars = buffers.star_layer.data();
     const size_t pixels = static_cast<size_t>(npix);
-    for (size_t p = calstars2fp::FillLevelLanesBest(background, stars, peak, mean, deviation, pixels); p < pixels; ++p) {
+    for (size_t p = HWY_DYNAMIC_DISPATCH(FillLevelLanes)(background, stars, peak, mean, deviation, pixels); p < pixels; ++p) {
         const uint16_t sum = static_cast<uint16_t>(background[p] + stars[p]);
         const uint8_t v = static_cast<uint8_t>(sum > kMaxLevel ? kMaxLevel : sum);
         uint8_t root = 0;
@@ -160,7 +148,7 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
         peak[p] = v;
         deviation[p] = root;
     }
-    calstars2fp::FillFrameIndexLanesBest(frame_index, lanes, multiplier, increment, blocks);
+    HWY_DYNAMIC_DISPATCH(FillFrameIndexLanes)(frame_index, lanes, multiplier, increment, blocks);
     int32_t p = 0;
     if (blocks > 0) {
         generator.state = lanes[kPlaneLanes - 1];
