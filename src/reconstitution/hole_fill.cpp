@@ -522,7 +522,7 @@ bool FillHoles_NeedsList(int32_t rows, int32_t cols) {
     return rows >= kHoleFillDistanceSideLimit || cols >= kHoleFillDistanceSideLimit;
 }
 
-uint16_t HoleFill_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
+uint16_t FillHoles_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
 
 void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     std::vector<uint16_t>& image = buffers.background_image;

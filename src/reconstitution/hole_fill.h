@@ -58,4 +58,4 @@ void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
 // neighbour), (sum AND 2047) / (8 - (sum >> 11)), as the fast form computes it: twice the known total
 // times ceil(32768 / count), high 16 bits. Exposed so that a test can check it against the division
 // for every such sum.
-uint16_t HoleFill_MeanByReciprocal(uint16_t sum);
+uint16_t FillHoles_MeanByReciprocal(uint16_t sum);

@@ -346,7 +346,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 HWY_EXPORT(FilterRows);
 
-bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
+bool Median_Filter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
     if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
     uint16_t largest = 0;
     for (int32_t r = 0; r < rows; ++r) {
@@ -359,7 +359,7 @@ bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols, MedianFilterScratch& scratch) {
     // Values of 256 and more have no count, and a stride below 15 is refused by the literal filter.
-    if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
+    if (!Median_Filter_RangeApplies(input, in_stride, rows, cols)) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }
@@ -385,7 +385,7 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
         return;
     }
     HWY_DYNAMIC_DISPATCH(FilterRows)(input, in_stride, output, out_stride, rows, cols, scratch);
-    MedianFilter_FillBorder(output, out_stride, rows, cols);
+    Median_Filter_FillBorder(output, out_stride, rows, cols);
 }
 
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,

@@ -72,7 +72,7 @@ TEST(Differential, MedianFilterRangeMatchesSortedListOnRandomImages) {
                 Median_Filter_Sort(input.data(), stride, literal.data(), stride, c.rows, c.cols);
                 SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " max " + std::to_string(c.max_value) +
                              " kind " + std::to_string(static_cast<int>(kind)));
-                EXPECT_EQ(MedianFilter_RangeApplies(input.data(), stride, c.rows, c.cols), c.range_applies);
+                EXPECT_EQ(Median_Filter_RangeApplies(input.data(), stride, c.rows, c.cols), c.range_applies);
                 ForEachVectorTarget([&](const std::string& target) {
                     std::vector<uint16_t> fast(input.size(), 7);
                     Median_Filter_Range(input.data(), stride, fast.data(), stride, c.rows, c.cols);
@@ -364,7 +364,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
 // below 16384 (at least one known neighbour): the division it replaces.
 TEST(Differential, HoleFillReciprocalGivesTheTruncatedMeanOfEverySum) {
     for (uint32_t sum = 0; sum < kAllNeighboursMarked; ++sum) {
-        ASSERT_EQ(HoleFill_MeanByReciprocal(static_cast<uint16_t>(sum)), (sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift))) << sum;
+        ASSERT_EQ(FillHoles_MeanByReciprocal(static_cast<uint16_t>(sum)), (sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift))) << sum;
     }
 }
 
