@@ -504,8 +504,6 @@ HWY_EXPORT(SweepAndGroup8);
 HWY_EXPORT(SweepAndGroup16);
 HWY_EXPORT(FillRuns);
 
-using calstars2fp_hole_fill::kHalfReciprocal;
-
 namespace {
 
 constexpr bool MeanByReciprocalIsExact() {
@@ -522,13 +520,23 @@ bool FillHoles_NeedsList(int32_t rows, int32_t cols) {
     return rows >= kHoleFillDistanceSideLimit || cols >= kHoleFillDistanceSideLimit;
 }
 
+void FillHoles_MemSetup(HoleFillScratch& scratch, int32_t rows, int32_t cols) {
+    if (FillHoles_NeedsList(rows, cols)) {
+        KeptBuffer_Fit(scratch.fill_list, static_cast<size_t>(rows) * static_cast<size_t>(cols));
+    } else {
+        KeptBuffer_Free(scratch.fill_list);
+    }
+}
+
+void FillHoles_MemFree(HoleFillScratch& scratch) { scratch = HoleFillScratch{}; }
+
 uint16_t FillHoles_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
 
-void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
-    std::vector<uint16_t>& image = buffers.background_image;
+void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
+               int32_t cols) {
     const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    if (buffers.fill_list.size() < npix) KeptBuffer_Fit(buffers.fill_list, npix);
-    int32_t* list = buffers.fill_list.data();
+    if (scratch.fill_list.size() < npix) KeptBuffer_Fit(scratch.fill_list, npix);
+    int32_t* list = scratch.fill_list.data();
     int32_t listed = 0;
     for (int32_t r = 1; r < rows - 1; ++r) {
         for (int32_t c = 1; c < cols - 1; ++c) {
@@ -536,9 +544,9 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
             if (image[p] == kHoleMarker) list[listed++] = p;
         }
     }
-    const uint16_t* snap = buffers.snapshot.data();
+    const uint16_t* snap = snapshot.data();
     while (listed > 0) {
-        std::copy(image.begin(), image.end(), buffers.snapshot.begin());
+        std::copy(image.begin(), image.end(), snapshot.begin());
         int32_t kept = 0;
         for (int32_t k = 0; k < listed; ++k) {
             const int32_t p = list[k];
@@ -559,32 +567,32 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     }
 }
 
-void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
+void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch,
+                        int32_t rows, int32_t cols) {
     if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
     if (FillHoles_NeedsList(rows, cols)) {
-        FillHoles(buffers, rows, cols);
+        FillHoles(image, snapshot, scratch, rows, cols);
         return;
     }
-    uint16_t* image = buffers.background_image.data();
-    HoleFillScratch& scratch = buffers.hole_fill;
+    uint16_t* pixels = image.data();
     // The distances through the whole image equal those through inner pixels only: from a seeded
     // border pixel the first step towards any inner pixel lands on an inner pixel, and the inner
     // pixels form a rectangle. So every inner pixel is reached, and its distance is its pass.
     uint16_t largest = 0;  // the largest level
     bool seeded = false;
-    bool reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
-                                                                    cols, scratch, largest, seeded);
+    bool reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(pixels, reinterpret_cast<uint8_t*>(snapshot.data()), rows, cols,
+                                                        scratch, largest, seeded);
     // Levels of 256 and more make the neighbour counting inexact: the pass-by-pass form then.
     if (largest > kMaxLevel) {
-        FillHoles(buffers, rows, cols);
+        FillHoles(image, snapshot, scratch, rows, cols);
         return;
     }
     if (!seeded) {
         // No level anywhere: the first pass would fill nothing, and every inner pixel takes 0.
-        for (int32_t r = 1; r < rows - 1; ++r) std::fill(image + r * cols + 1, image + r * cols + cols - 1, 0);
+        for (int32_t r = 1; r < rows - 1; ++r) std::fill(pixels + r * cols + 1, pixels + r * cols + cols - 1, 0);
         return;
     }
-    if (!reached) reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(image, buffers.snapshot.data(), rows, cols, scratch);
+    if (!reached) reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(pixels, snapshot.data(), rows, cols, scratch);
     (void)reached;  // with both sides below 65535 every distance fits 16 bits
     // The runs sorted by pass, each pass's row runs before its vertical runs (a counting sort).
     int32_t passes = 0;
@@ -600,7 +608,7 @@ void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
             scratch.sorted[static_cast<size_t>(next[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0)]++)] = run;
         }
     }
-    HWY_DYNAMIC_DISPATCH(FillRuns)(image, buffers.background_image.size(), cols, passes, scratch);
+    HWY_DYNAMIC_DISPATCH(FillRuns)(pixels, image.size(), cols, passes, scratch);
 }
 
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {

@@ -108,13 +108,14 @@ HWY_AFTER_NAMESPACE();
 HWY_EXPORT(FillLevelLanes);
 HWY_EXPORT(FillFrameIndexLanes);
 
-void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
+void FillPlanes(const std::vector<uint16_t>& background_image, const std::vector<uint16_t>& star_layer, PseudoRandom& generator,
+                FourProduct& product, int32_t npix) {
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
     uint8_t* mean = FourProduct_Plane(product, kMeanValue);
     uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
     for (int32_t p = 0; p < npix; ++p) {
-        uint16_t v = static_cast<uint16_t>(buffers.background_image[p] + buffers.star_layer[p]);
+        uint16_t v = static_cast<uint16_t>(background_image[p] + star_layer[p]);
         if (v > kMaxLevel) v = kMaxLevel;
         mean[p] = static_cast<uint8_t>(v);
         peak[p] = static_cast<uint8_t>(v);
@@ -124,8 +125,8 @@ void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourPr
     }
 }
 
-
-void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
+void FillPlanes_Fast(const std::vector<uint16_t>& background_image, const std::vector<uint16_t>& star_layer,
+                     PseudoRandom& generator, FourProduct& product, int32_t npix) {
     using calstars2fp_plane_fill::kPlaneLanes;
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
@@ -136,8 +137,8 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
     for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = PseudoRandom_Advance(generator, static_cast<uint64_t>(j) + 1).state;
     const uint32_t increment = PseudoRandom_Advance(PseudoRandom{0}, kPlaneLanes).state;
     const uint32_t multiplier = PseudoRandom_Advance(PseudoRandom{1}, kPlaneLanes).state - increment;
-    const uint16_t* background = buffers.background_image.data();
-    const uint16_t* stars = buffers.star_layer.data();
+    const uint16_t* background = background_image.data();
+    const uint16_t* stars = star_layer.data();
     const size_t pixels = static_cast<size_t>(npix);
     for (size_t p = HWY_DYNAMIC_DISPATCH(FillLevelLanes)(background, stars, peak, mean, deviation, pixels); p < pixels; ++p) {
         const uint16_t sum = static_cast<uint16_t>(background[p] + stars[p]);

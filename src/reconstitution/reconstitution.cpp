@@ -51,12 +51,9 @@ void FreeImageBuffers(ReconWorkBuffers& buffers) {
     KeptBuffer_Free(buffers.star_layer);
     KeptBuffer_Free(buffers.background_image);
     KeptBuffer_Free(buffers.snapshot);
-    KeptBuffer_Free(buffers.fill_list);
-    KeptBuffer_Free(buffers.star_order);
-    KeptBuffer_Free(buffers.drawn);
-    buffers.drawn_known = false;
+    FillHoles_MemFree(buffers.hole_fill);
+    DrawStars_MemFree(buffers.star_drawing);
     buffers.filter = MedianFilterScratch{};
-    buffers.hole_fill = HoleFillScratch{};
 }
 
 }  // namespace
@@ -68,22 +65,17 @@ void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtra
     // seeding, the hole fill's distances and the filter write every pixel before it is read, and the
     // star layer's pixels outside its drawn windows are zero (a layer of unknown content is cleared
     // whole by the next record). The pass-by-pass fill's list only where the pipeline runs that fill.
-    buffers.drawn_known = false;
     OnAllocationFailure(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n", [&] {
         KeptBuffer_Fit(buffers.star_layer, npix);
         KeptBuffer_Fit(buffers.background_image, npix);
         KeptBuffer_Fit(buffers.snapshot, npix);
-        if (FillHoles_NeedsList(extraction.rows, extraction.cols)) {
-            KeptBuffer_Fit(buffers.fill_list, npix);
-        } else {
-            KeptBuffer_Free(buffers.fill_list);
-        }
-        KeptBuffer_Fit(buffers.star_order, static_cast<size_t>(extraction.nstars));
+        FillHoles_MemSetup(buffers.hole_fill, extraction.rows, extraction.cols);
+        DrawStars_MemSetup(buffers.star_drawing, extraction.nstars);
     });
 }
 
-int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
-    std::fill(buffers.background_image.begin(), buffers.background_image.end(), kHoleMarker);
+int32_t SeedBackground(std::vector<uint16_t>& background_image, const CalStarExtraction& extraction) {
+    std::fill(background_image.begin(), background_image.end(), kHoleMarker);
     const int32_t half = (extraction.window - 1) / 2;
     int32_t clamped = 0;
     for (int32_t i = 0; i < extraction.nstars; ++i) {
@@ -93,7 +85,7 @@ int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extra
         const WindowSpan span = StarWindowSpan(extraction.row[i], extraction.col[i], half, extraction.rows, extraction.cols);
         if (!span.visible) continue;
         for (int32_t r = span.row_first; r <= span.row_last; ++r) {
-            uint16_t* line = &buffers.background_image[static_cast<size_t>(r) * extraction.cols];
+            uint16_t* line = &background_image[static_cast<size_t>(r) * extraction.cols];
             std::fill(line + span.col_first, line + span.col_last + 1, seed);
         }
     }
@@ -111,11 +103,7 @@ void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extra
 void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     buffers.warnings.clear();
     CalStarReconsitution_CheckRecord(extraction);
-    const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
-    OnAllocationFailure(WaitKind::None, kSection2Failure, [&] {
-        buffers.disc_mask.assign(area, 0.0f);
-        buffers.profile_kernel.assign(area, 0.0f);
-    });
+    OnAllocationFailure(WaitKind::None, kSection2Failure, [&] { DrawStars_FrameSetup(buffers.star_drawing, extraction.window); });
     // The frame's stages allocate little of their own (the profiles report theirs as GaussStar, the
     // filter falls back to its allocation-free form); whatever else fails to allocate is the frame's.
     OnAllocationFailure(WaitKind::None, kSection2Failure, [&] { ReconstituteFrame(buffers, extraction, product, stages); });
@@ -124,16 +112,16 @@ void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction
 void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     const int32_t rows = extraction.rows;
     const int32_t cols = extraction.cols;
-    const int32_t clamped = SeedBackground(buffers, extraction);
+    const int32_t clamped = SeedBackground(buffers.background_image, extraction);
     if (clamped > 0) {
         buffers.warnings = Format(" Warning: %" PRId32 " star background levels outside 0..255 clamped in record %s of %s \n",
                                   clamped, extraction.name.c_str(), extraction.path.c_str());
     }
     const bool fast = stages == Stages::kFast;
     if (fast) {
-        FillHoles_Distance(buffers, rows, cols);
+        FillHoles_Distance(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     } else {
-        FillHoles(buffers, rows, cols);
+        FillHoles(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     }
     CompleteBorder(buffers.background_image, rows, cols);
     if (fast) {
@@ -145,13 +133,13 @@ void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extra
         buffers.snapshot = buffers.background_image;
         Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
     }
-    BuildDiscMask(buffers.disc_mask, extraction.window);
+    BuildDiscMask(buffers.star_drawing.disc_mask, extraction.window);
     if (fast) {
-        DrawStars_Fast(buffers, extraction);
-        FillPlanes_Fast(buffers, buffers.generator, product, rows * cols);
+        DrawStars_Fast(buffers.star_layer, buffers.star_drawing, extraction);
+        FillPlanes_Fast(buffers.background_image, buffers.star_layer, buffers.generator, product, rows * cols);
     } else {
-        DrawStars(buffers, extraction);
-        FillPlanes(buffers, buffers.generator, product, rows * cols);
+        DrawStars(buffers.star_layer, buffers.star_drawing, extraction);
+        FillPlanes(buffers.background_image, buffers.star_layer, buffers.generator, product, rows * cols);
     }
 }
 
@@ -165,10 +153,7 @@ void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtr
     Reconstitute(buffers, extraction, product, Stages::kReference);
 }
 
-void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) {
-    std::vector<float>().swap(buffers.profile_kernel);
-    std::vector<float>().swap(buffers.disc_mask);
-}
+void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) { DrawStars_FrameFree(buffers.star_drawing); }
 
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers) {
     GaussStar_Release();

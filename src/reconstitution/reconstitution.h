@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "calstars/calstars.h"
 #include "fourproduct/fourproduct.h"
@@ -79,7 +80,7 @@ void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 // space sized by the image. The fast profiles' cache stays: its factor tables hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 
-// Seeds background_image (the first stage): every pixel takes kHoleMarker, then each star's window, as
-// far as it lies inside, the star's background level clamped to 0..255. Returns the number of stars
-// whose level had to be clamped.
-int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+// Seeds `background_image` (the first stage; rows x cols of the record): every pixel takes
+// kHoleMarker, then each star's window, as far as it lies inside, the star's background level
+// clamped to 0..255. Returns the number of stars whose level had to be clamped.
+int32_t SeedBackground(std::vector<uint16_t>& background_image, const CalStarExtraction& extraction);

@@ -200,7 +200,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRecords) {
             ReconWorkBuffers literal, fast;
             CalStarReconsitution_MemSetup(literal, record);
             CalStarReconsitution_MemSetup(fast, record);
-            SeedBackground(literal, record);
+            SeedBackground(literal.background_image, record);
             // Some cases carry a level of 256 or more into the fill, where only the pass-by-pass form
             // is defined: the fast form must hand them over.
             if (repeat == 5 && c.nstars > 0) {
@@ -208,11 +208,11 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRecords) {
                 if (literal.background_image[p] != kHoleMarker) literal.background_image[p] = 300;
             }
             const std::vector<uint16_t> seeded = literal.background_image;
-            FillHoles(literal, c.rows, c.cols);
+            FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, c.rows, c.cols);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
             ForEachVectorTarget([&](const std::string& target) {
                 fast.background_image = seeded;
-                FillHoles_Distance(fast, c.rows, c.cols);
+                FillHoles_Distance(fast.background_image, fast.snapshot, fast.hole_fill, c.rows, c.cols);
                 ASSERT_EQ(literal.background_image, fast.background_image) << target;
             });
             if (HasFatalFailure()) return;
@@ -279,14 +279,14 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
                 const size_t npix = static_cast<size_t>(size.rows) * size.cols;
                 literal.background_image = MakeHoleImage(random, size.rows, size.cols, seeds);
                 literal.snapshot.assign(npix, 0);
-                literal.fill_list.assign(npix, 0);
+                literal.hole_fill.fill_list.assign(npix, 0);
                 const ReconWorkBuffers seeded = literal;
-                FillHoles(literal, size.rows, size.cols);
+                FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " layout " +
                              std::to_string(static_cast<int>(seeds)) + " repeat " + std::to_string(repeat));
                 ForEachVectorTarget([&](const std::string& target) {
                     ReconWorkBuffers distance = seeded;
-                    FillHoles_Distance(distance, size.rows, size.cols);
+                    FillHoles_Distance(distance.background_image, distance.snapshot, distance.hole_fill, size.rows, size.cols);
                     ASSERT_EQ(literal.background_image, distance.background_image) << target;
                 });
                 if (HasFatalFailure()) return;
@@ -309,7 +309,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
         const size_t npix = static_cast<size_t>(rows) * cols;
         literal.background_image.assign(npix, kHoleMarker);
         literal.snapshot.assign(npix, 0);
-        literal.fill_list.assign(npix, 0);
+        literal.hole_fill.fill_list.assign(npix, 0);
         const int32_t seeds = random.Between(1, std::max(1, static_cast<int32_t>(npix) / random.Between(2, 200)));
         for (int32_t s = 0; s < seeds; ++s) {
             // A square window of side 1 to 9 at a random place, clipped to the image.
@@ -321,12 +321,12 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
             }
         }
         const ReconWorkBuffers seeded = literal;
-        FillHoles(literal, rows, cols);
+        FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, rows, cols);
         SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols) + " image " + std::to_string(image));
         bool touching = false;
         ForEachVectorTarget([&](const std::string& target) {
             ReconWorkBuffers distance = seeded;
-            FillHoles_Distance(distance, rows, cols);
+            FillHoles_Distance(distance.background_image, distance.snapshot, distance.hole_fill, rows, cols);
             ASSERT_EQ(literal.background_image, distance.background_image) << target;
             for (const uint8_t deferred : distance.hole_fill.deferred) touching = touching || deferred != 0;
         });
@@ -341,14 +341,14 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
             const size_t npix = static_cast<size_t>(rows) * cols;
             literal.background_image.assign(npix, kHoleMarker);
             literal.snapshot.assign(npix, 0);
-            literal.fill_list.assign(npix, 0);
+            literal.hole_fill.fill_list.assign(npix, 0);
             literal.background_image[static_cast<size_t>(rows / 2) * cols] = 200;
             literal.background_image[npix - 1] = 3;
             const ReconWorkBuffers seeded = literal;
-            FillHoles(literal, rows, cols);
+            FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, rows, cols);
             ForEachVectorTarget([&](const std::string& target) {
                 ReconWorkBuffers distance = seeded;
-                FillHoles_Distance(distance, rows, cols);
+                FillHoles_Distance(distance.background_image, distance.snapshot, distance.hole_fill, rows, cols);
                 ASSERT_EQ(literal.background_image, distance.background_image) << rows << "x" << cols << " " << target;
             });
             if (HasFatalFailure()) return;
@@ -427,13 +427,13 @@ TEST(Differential, FillPlanesFastMatchesLiteralLoop) {
             PseudoRandom literal_generator = start;
             FourProduct literal;
             FourProduct_MemSetup(literal, 1, 1, npix);
-            FillPlanes(buffers, literal_generator, literal, npix);
+            FillPlanes(buffers.background_image, buffers.star_layer, literal_generator, literal, npix);
             SCOPED_TRACE("npix " + std::to_string(npix));
             ForEachVectorTarget([&](const std::string& target) {
                 PseudoRandom fast_generator = start;
                 FourProduct fast;
                 FourProduct_MemSetup(fast, 1, 1, npix);
-                FillPlanes_Fast(buffers, fast_generator, fast, npix);
+                FillPlanes_Fast(buffers.background_image, buffers.star_layer, fast_generator, fast, npix);
                 EXPECT_EQ(literal_generator.state, fast_generator.state) << target;
                 for (int slot = 0; slot < kPlaneSlots; ++slot) ASSERT_EQ(literal.planes[slot], fast.planes[slot]) << target;
             });
@@ -453,8 +453,8 @@ TEST(Differential, FillPlanesFastGivesEveryFrameIndexAsTheDoubleExpression) {
     FourProduct literal, fast;
     FourProduct_MemSetup(literal, 1, 8, kRandomMax + 1);
     FourProduct_MemSetup(fast, 1, 8, kRandomMax + 1);
-    FillPlanes(buffers, literal_generator, literal, npix);
-    FillPlanes_Fast(buffers, fast_generator, fast, npix);
+    FillPlanes(buffers.background_image, buffers.star_layer, literal_generator, literal, npix);
+    FillPlanes_Fast(buffers.background_image, buffers.star_layer, fast_generator, fast, npix);
     EXPECT_EQ(literal_generator.state, fast_generator.state);
     EXPECT_EQ(literal.planes[2 * kPeakFrameIndex + 1], fast.planes[2 * kPeakFrameIndex + 1]);
 }
@@ -661,7 +661,7 @@ TEST(Differential, FastPipelineWithBuffersKeptAcrossImagesWritesTheReferencePlan
             const int32_t nstars = random.Between(1, 30);
             const int32_t window = 2 * random.Between(0, 5) + 1;
             spoil(fast_buffers.star_layer, random);
-            spoil(fast_buffers.fill_list, random);
+            spoil(fast_buffers.hole_fill.fill_list, random);
             for (int record_index = 0; record_index < 3; ++record_index) {
                 const CalStarExtraction record = MakeRecord(random, size.rows, size.cols, nstars, window);
                 if (record_index == 0) {

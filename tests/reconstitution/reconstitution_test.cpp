@@ -42,9 +42,8 @@ CalStarExtraction Frame(int32_t rows, int32_t cols, int32_t window, const std::v
 ReconWorkBuffers Buffers(const CalStarExtraction& e) {
     ReconWorkBuffers buffers;
     CalStarReconsitution_MemSetup(buffers, e);
-    buffers.disc_mask.assign(static_cast<size_t>(e.window) * e.window, 0.0f);
-    buffers.profile_kernel.assign(buffers.disc_mask.size(), 0.0f);
-    BuildDiscMask(buffers.disc_mask, e.window);
+    DrawStars_FrameSetup(buffers.star_drawing, e.window);
+    BuildDiscMask(buffers.star_drawing.disc_mask, e.window);
     return buffers;
 }
 
@@ -84,7 +83,7 @@ ReconWorkBuffers AllMarked(int rows, int cols) {
     ReconWorkBuffers buffers;
     buffers.background_image.assign(rows * cols, kHoleMarker);
     buffers.snapshot.assign(rows * cols, 0);
-    buffers.fill_list.assign(rows * cols, 0);
+    buffers.hole_fill.fill_list.assign(rows * cols, 0);
     return buffers;
 }
 
@@ -95,7 +94,7 @@ TEST(FillHoles, MarkedPixelTakesTheTruncatedMeanOfItsKnownNeighbours) {
     buffers.background_image[1 * cols + 1] = 10;
     buffers.background_image[1 * cols + 2] = 20;
     buffers.background_image[2 * cols + 1] = 31;
-    FillHoles(buffers, rows, cols);
+    FillHoles(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     EXPECT_EQ(buffers.background_image[2 * cols + 2], 20);
 }
 
@@ -106,7 +105,7 @@ TEST(FillHoles, PixelWithOnlyMarkedNeighboursWaitsOnePass) {
     ReconWorkBuffers buffers = AllMarked(rows, cols);
     buffers.background_image[cols + 1] = 80;
     buffers.background_image[cols + 5] = 10;
-    FillHoles(buffers, rows, cols);
+    FillHoles(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     const std::vector<uint16_t> inner_row(buffers.background_image.begin() + cols + 1, buffers.background_image.begin() + cols + 6);
     EXPECT_EQ(inner_row, (std::vector<uint16_t>{80, 80, 45, 10, 10}));
     EXPECT_EQ(buffers.background_image[0], kHoleMarker);  // border pixels are never filled here
@@ -115,7 +114,7 @@ TEST(FillHoles, PixelWithOnlyMarkedNeighboursWaitsOnePass) {
 TEST(FillHoles, FrameWithoutAnyLevelEndsWithZero) {
     const int rows = 6, cols = 6;
     ReconWorkBuffers buffers = AllMarked(rows, cols);
-    FillHoles(buffers, rows, cols);
+    FillHoles(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     for (int r = 1; r < rows - 1; ++r) {
         for (int c = 1; c < cols - 1; ++c) EXPECT_EQ(buffers.background_image[r * cols + c], 0);
     }
@@ -141,7 +140,7 @@ TEST(SeedBackground, LaterStarWinsTheOverlapAndLevelsAreClamped) {
     CalStarExtraction e = Frame(20, 20, 3, {{5.0f, 5.0f, 1000, 40}, {6.0f, 6.0f, 1000, 60}, {15.0f, 15.0f, 1000, -3},
                                              {15.0f, 5.0f, 1000, 300}});
     ReconWorkBuffers buffers = Buffers(e);
-    EXPECT_EQ(SeedBackground(buffers, e), 2);
+    EXPECT_EQ(SeedBackground(buffers.background_image, e), 2);
     auto at = [&](int r, int c) { return buffers.background_image[r * 20 + c]; };
     EXPECT_EQ(at(4, 4), 40);
     EXPECT_EQ(at(5, 5), 60);  // overlap: star 1 has the higher index
@@ -154,7 +153,7 @@ TEST(SeedBackground, LaterStarWinsTheOverlapAndLevelsAreClamped) {
 TEST(SeedBackground, StarsNearTheEdgeSeedWhatLiesInside) {
     CalStarExtraction e = Frame(20, 20, 5, {{0.2f, 0.2f, 1000, 7}, {19.6f, 10.0f, 1000, 9}, {-30.0f, 5.0f, 1000, 11}});
     ReconWorkBuffers buffers = Buffers(e);
-    SeedBackground(buffers, e);
+    SeedBackground(buffers.background_image, e);
     int sevens = 0, nines = 0, elevens = 0;
     for (uint16_t value : buffers.background_image) {
         sevens += value == 7;
@@ -168,7 +167,7 @@ TEST(SeedBackground, StarsNearTheEdgeSeedWhatLiesInside) {
 
 std::vector<uint16_t> DrawOnly(const CalStarExtraction& e) {
     ReconWorkBuffers buffers = Buffers(e);
-    DrawStars(buffers, e);
+    DrawStars(buffers.star_layer, buffers.star_drawing, e);
     return buffers.star_layer;
 }
 
@@ -221,8 +220,8 @@ TEST(DrawStars, IntensityFrom1800UsesTheWideProfile) {
 TEST(DrawStars, WindowOneDrawsZeroButStillSeeds) {
     CalStarExtraction e = Frame(20, 20, 1, {{7.0f, 8.0f, 4000, 33}});
     ReconWorkBuffers buffers = Buffers(e);
-    SeedBackground(buffers, e);
-    DrawStars(buffers, e);
+    SeedBackground(buffers.background_image, e);
+    DrawStars(buffers.star_layer, buffers.star_drawing, e);
     EXPECT_EQ(buffers.star_layer[7 * 20 + 8], 0);
     EXPECT_EQ(buffers.background_image[7 * 20 + 8], 33);
 }
@@ -270,7 +269,7 @@ TEST(FillPlanes, ProductsOfEachPixelValue) {
         FourProduct product;
         FourProduct_MemSetup(product, 1, 1, 1);
         SetNextRandom(buffers.generator, c.random);
-        FillPlanes(buffers, buffers.generator, product, 1);
+        FillPlanes(buffers.background_image, buffers.star_layer, buffers.generator, product, 1);
         EXPECT_EQ(FourProduct_Plane(product, kPeakValue)[0], c.value) << c.background << "+" << c.stars;
         EXPECT_EQ(FourProduct_Plane(product, kMeanValue)[0], c.value);
         EXPECT_EQ(FourProduct_Plane(product, kStandardDeviation)[0], c.deviation);
@@ -347,16 +346,16 @@ TEST(CalStarReconsitution, ProfilesLiveForTheRunAndWarningsAreLeftForTheDriver) 
     CalStarReconsitution_MemSetup(buffers, e);
     CalStarReconsitution(buffers, e, product);
     EXPECT_EQ(buffers.warnings, " Warning: 1 star background levels outside 0..255 clamped in record T.bin of CALSTARS_T.txt \n");
-    EXPECT_EQ(buffers.profiles.table_builds, 2u);  // sigma 1.1 and 1.6
-    EXPECT_EQ(buffers.profiles.kernel_builds, 2u);
+    EXPECT_EQ(buffers.star_drawing.profiles.table_builds, 2u);  // sigma 1.1 and 1.6
+    EXPECT_EQ(buffers.star_drawing.profiles.kernel_builds, 2u);
     CalStarReconsitution_FrameFree(buffers);
     CalStarReconsitution_MemFree(buffers);
     e.background_level[1] = 30;
     CalStarReconsitution_MemSetup(buffers, e);
     CalStarReconsitution(buffers, e, product);
     EXPECT_EQ(buffers.warnings, "");
-    EXPECT_EQ(buffers.profiles.table_builds, 2u);  // the factor tables outlive the listing
-    EXPECT_EQ(buffers.profiles.kernel_builds, 4u);  // kernels are computed afresh, not remembered
+    EXPECT_EQ(buffers.star_drawing.profiles.table_builds, 2u);  // the factor tables outlive the listing
+    EXPECT_EQ(buffers.star_drawing.profiles.kernel_builds, 4u);  // kernels are computed afresh, not remembered
 }
 
 }  // namespace
