@@ -60,6 +60,13 @@ void FillHoles_MemSetup(HoleFillScratch& scratch, int32_t rows, int32_t cols);
 // Frees all of the scratch.
 void FillHoles_MemFree(HoleFillScratch& scratch);
 
+// The most bytes the scratch takes for a record of rows x cols pixels whose levels are 0..255 or the
+// marker (as the seeding leaves them), on a scratch that held no larger image: fill_list (npix 32-bit
+// entries) where the pipeline's fill needs it, else the fast form's runs, marks and values. The runs
+// and values depend on the data; the figure takes their proven bound, the inner pixels (see
+// hole_fill.cpp), which real records stay far below. A run whose files take both forms keeps both.
+uint64_t FillHoles_Bytes(int32_t rows, int32_t cols);
+
 // Fills the marked inner pixels of `image` (rows x cols) pass by pass from their known neighbours.
 // `snapshot` (npix) takes the image at the start of each pass; scratch.fill_list is sized to npix
 // here when it is smaller.

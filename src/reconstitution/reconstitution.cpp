@@ -1,6 +1,7 @@
 #include "reconstitution/reconstitution.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <new>
@@ -45,12 +46,18 @@ void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction) {
 
 namespace {
 
+// The work images that several stages share, in their order of allocation; each holds one 16-bit
+// value per pixel.
+constexpr size_t kWorkImages = 3;
+std::array<std::vector<uint16_t>*, kWorkImages> WorkImages(ReconWorkBuffers& buffers) {
+    return {&buffers.star_layer, &buffers.background_image, &buffers.snapshot};
+}
+uint64_t WorkImagePixels(int32_t rows, int32_t cols) { return static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols); }
+
 // Frees the image buffers and the stages' work space sized by the image (not the profile cache, not
 // the generator).
 void FreeImageBuffers(ReconWorkBuffers& buffers) {
-    KeptBuffer_Free(buffers.star_layer);
-    KeptBuffer_Free(buffers.background_image);
-    KeptBuffer_Free(buffers.snapshot);
+    for (std::vector<uint16_t>* image : WorkImages(buffers)) KeptBuffer_Free(*image);
     FillHoles_MemFree(buffers.hole_fill);
     DrawStars_MemFree(buffers.star_drawing);
     buffers.filter = MedianFilterScratch{};
@@ -60,18 +67,25 @@ void FreeImageBuffers(ReconWorkBuffers& buffers) {
 
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
     CalStarReconsitution_CheckImage(extraction);
-    const size_t npix = static_cast<size_t>(extraction.rows) * static_cast<size_t>(extraction.cols);
+    const size_t npix = static_cast<size_t>(WorkImagePixels(extraction.rows, extraction.cols));
     // The buffers keep the memory of an earlier file that holds this one, and are never cleared:
     // seeding, the hole fill's distances and the filter write every pixel before it is read, and the
     // star layer's pixels outside its drawn windows are zero (a layer of unknown content is cleared
     // whole by the next record). The pass-by-pass fill's list only where the pipeline runs that fill.
     OnAllocationFailure(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n", [&] {
-        KeptBuffer_Fit(buffers.star_layer, npix);
-        KeptBuffer_Fit(buffers.background_image, npix);
-        KeptBuffer_Fit(buffers.snapshot, npix);
+        for (std::vector<uint16_t>* image : WorkImages(buffers)) KeptBuffer_Fit(*image, npix);
         FillHoles_MemSetup(buffers.hole_fill, extraction.rows, extraction.cols);
         DrawStars_MemSetup(buffers.star_drawing, extraction.nstars);
     });
+}
+
+uint64_t CalStarReconsitution_ImageBytes(int32_t rows, int32_t cols) {
+    return kWorkImages * sizeof(uint16_t) * WorkImagePixels(rows, cols);
+}
+
+uint64_t CalStarReconsitution_RecordBytes(int32_t rows, int32_t cols, int32_t window, int32_t nstars) {
+    return CalStarReconsitution_ImageBytes(rows, cols) + FillHoles_Bytes(rows, cols) + Median_Filter_RangeBytes(rows, cols) +
+           DrawStars_Bytes(window, nstars);
 }
 
 int32_t SeedBackground(std::vector<uint16_t>& background_image, const CalStarExtraction& extraction) {

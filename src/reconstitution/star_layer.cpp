@@ -22,15 +22,26 @@ WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int3
     return span;
 }
 
+namespace {
+
+// The sizes of the star layer's arrays, shared by their set-up and DrawStars_Bytes: the star order
+// and the drawn windows hold one entry per star, each window array window x window elements.
+uint64_t PerStar(int32_t nstars) { return static_cast<uint64_t>(std::max(nstars, 0)); }
+uint64_t WindowArea(int32_t window) { return static_cast<uint64_t>(window) * static_cast<uint64_t>(window); }
+
+}  // namespace
+
 void DrawStars_MemSetup(StarLayerScratch& scratch, int32_t nstars) {
     scratch.drawn_known = false;
-    KeptBuffer_Fit(scratch.star_order, static_cast<size_t>(nstars));
+    KeptBuffer_Fit(scratch.star_order, static_cast<size_t>(PerStar(nstars)));
 }
 
 void DrawStars_FrameSetup(StarLayerScratch& scratch, int32_t window) {
-    const size_t area = static_cast<size_t>(window) * static_cast<size_t>(window);
-    scratch.disc_mask.assign(area, 0.0f);
-    scratch.profile_kernel.assign(area, 0.0f);
+    const size_t area = static_cast<size_t>(WindowArea(window));
+    for (std::vector<float>* array : {&scratch.disc_mask, &scratch.profile_kernel}) {
+        KeptBuffer_Fit(*array, area);
+        std::fill(array->begin(), array->end(), 0.0f);
+    }
 }
 
 void DrawStars_FrameFree(StarLayerScratch& scratch) {
@@ -42,6 +53,12 @@ void DrawStars_MemFree(StarLayerScratch& scratch) {
     KeptBuffer_Free(scratch.star_order);
     KeptBuffer_Free(scratch.drawn);
     scratch.drawn_known = false;
+}
+
+uint64_t DrawStars_Bytes(int32_t window, int32_t nstars) {
+    const int32_t half = window > 0 ? (window - 1) / 2 : 0;
+    return (sizeof(int32_t) + sizeof(DrawnWindow)) * PerStar(nstars) + 2 * sizeof(float) * WindowArea(window) +
+           GaussStar_FastCacheBytes(half);
 }
 
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
@@ -79,7 +96,7 @@ void DrawStarsWith(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch,
     // Until the last window is drawn, a failure leaves windows that `drawn` may not hold: the next
     // record then clears the layer whole.
     scratch.drawn_known = false;
-    scratch.drawn.reserve(static_cast<size_t>(extraction.nstars));
+    scratch.drawn.reserve(static_cast<size_t>(PerStar(extraction.nstars)));
     HeapSortIndices(static_cast<uint32_t>(extraction.nstars), scratch.star_order.data(), extraction.intensity.data());
     const int32_t window = extraction.window;
     const int32_t half = (window - 1) / 2;

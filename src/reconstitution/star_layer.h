@@ -67,6 +67,12 @@ void DrawStars_FrameFree(StarLayerScratch& scratch);
 // for any file.
 void DrawStars_MemFree(StarLayerScratch& scratch);
 
+// The bytes the scratch takes for a record of `window` and nstars stars drawn with DrawStars_Fast, on
+// a scratch that held no more stars: the star order and the drawn windows (one entry per star), the
+// two window arrays and the fast profiles' cache (GaussStar_FastCacheBytes). The literal DrawStars
+// takes the process-wide GaussStar table instead (GaussStar_TableBytes).
+uint64_t DrawStars_Bytes(int32_t window, int32_t nstars);
+
 // Fills disc_mask (window x window) for `window`: 1.0 where i^2 + j^2 < half (half + 1), 0.0 elsewhere.
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
 

@@ -10,6 +10,8 @@
 #include "failure.h"
 #include "reconstitution/pseudo_random.h"
 
+#include "splitmix64.h"
+
 namespace {
 
 // A frame record in memory: rows x cols, one window, stars given as (row, col, intensity, level).
@@ -356,6 +358,80 @@ TEST(CalStarReconsitution, ProfilesLiveForTheRunAndWarningsAreLeftForTheDriver) 
     EXPECT_EQ(buffers.warnings, "");
     EXPECT_EQ(buffers.star_drawing.profiles.table_builds, 2u);  // the factor tables outlive the listing
     EXPECT_EQ(buffers.star_drawing.profiles.kernel_builds, 4u);  // kernels are computed afresh, not remembered
+}
+
+// Bytes held by a vector: its capacity, which is what it took from the allocator.
+template <typename T>
+uint64_t Held(const std::vector<T>& buffer) {
+    return static_cast<uint64_t>(buffer.capacity()) * sizeof(T);
+}
+
+// Every buffer of the work buffers, as held now.
+uint64_t HeldBytes(const ReconWorkBuffers& buffers) {
+    uint64_t bytes = Held(buffers.star_layer) + Held(buffers.background_image) + Held(buffers.snapshot);
+    const HoleFillScratch& fill = buffers.hole_fill;
+    bytes += Held(fill.fill_list) + Held(fill.runs) + Held(fill.sorted) + Held(fill.first) + Held(fill.open) + Held(fill.lone) +
+             Held(fill.bits) + Held(fill.deferred) + Held(fill.values);
+    const MedianFilterScratch& filter = buffers.filter;
+    bytes += Held(filter.image) + Held(filter.at_least) + Held(filter.column_min) + Held(filter.column_max) +
+             Held(filter.scratch_min) + Held(filter.scratch_max) + Held(filter.window_min) + Held(filter.window_max) +
+             Held(filter.excess) + Held(filter.changed);
+    const StarLayerScratch& stars = buffers.star_drawing;
+    bytes += Held(stars.star_order) + Held(stars.disc_mask) + Held(stars.profile_kernel) + Held(stars.drawn) +
+             Held(stars.profiles.tables) + Held(stars.profiles.literal_sums);
+    for (const GaussFactorTable& table : stars.profiles.tables) bytes += Held(table.factors);
+    return bytes;
+}
+
+// Two records of each shape through the fast pipeline on fresh buffers: after each, everything the
+// buffers hold stays within CalStarReconsitution_RecordBytes. The shapes reach every size the
+// buffers have: the smallest image, windows from 1 to the image's side, no star to thousands, a run
+// of one star whose far end lies beyond 254 passes (16-bit distances), and a side of 65535 (the
+// pass-by-pass list).
+TEST(CalStarReconsitution, RecordBytesBoundEverythingTheBuffersHoldAfterARecord) {
+    struct Shape {
+        const char* what;
+        int32_t rows, cols, window, nstars;
+    };
+    const Shape shapes[] = {
+        {"smallest image, no star", 15, 15, 1, 0},
+        {"window as wide as the image", 15, 15, 15, 1},
+        {"a few stars", 48, 64, 3, 12},
+        {"camera record", 480, 640, 9, 100},
+        {"large camera record", 960, 1280, 11, 300},
+        {"wide window", 200, 300, 61, 5},
+        {"thousands of stars", 100, 100, 1, 2000},
+        {"one star at one end", 15, 600, 3, 1},
+        {"a side of 65535", 15, kHoleFillDistanceSideLimit, 13, 4369},
+    };
+    SplitMix64 random{53};
+    for (const Shape& shape : shapes) {
+        ReconWorkBuffers buffers;
+        FourProduct product;
+        FourProduct_MemSetup(product, 1, shape.rows, shape.cols);
+        for (int record = 0; record < 2; ++record) {
+            std::vector<Star> stars;
+            for (int32_t s = 0; s < shape.nstars; ++s) {
+                if (shape.nstars == 1 && shape.cols > 2 * shape.rows) {
+                    stars.push_back({7.0f, 2.0f, 1000, 20});  // the far end is the image's length away
+                } else if (shape.cols == kHoleFillDistanceSideLimit) {
+                    stars.push_back({7.0f, 7.0f + 15.0f * static_cast<float>(s), 2000, 30});  // gaps of two columns
+                } else {
+                    stars.push_back({static_cast<float>(random.Uniform() * (shape.rows - 1)),
+                                     static_cast<float>(random.Uniform() * (shape.cols - 1)),
+                                     static_cast<uint16_t>(random.Between(0, 6000)), random.Between(0, 255)});
+                }
+            }
+            const CalStarExtraction e = Frame(shape.rows, shape.cols, shape.window, stars);
+            if (record == 0) CalStarReconsitution_MemSetup(buffers, e);
+            CalStarReconsitution(buffers, e, product);
+            EXPECT_LE(HeldBytes(buffers), CalStarReconsitution_RecordBytes(shape.rows, shape.cols, shape.window, shape.nstars))
+                << shape.what << ", record " << record;
+            CalStarReconsitution_FrameFree(buffers);
+        }
+        EXPECT_EQ(buffers.hole_fill.fill_list.empty(), !FillHoles_NeedsList(shape.rows, shape.cols)) << shape.what;
+        CalStarReconsitution_MemFree(buffers);
+    }
 }
 
 }  // namespace
