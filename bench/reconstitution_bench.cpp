@@ -76,16 +76,14 @@ struct Frame {
     explicit Frame(const RecordShape& shape) : record(MakeRecord(shape)) {
         CalStarReconsitution_MemSetup(buffers, record);
         FourProduct_MemSetup(product, 1, shape.rows, shape.cols);
-        const size_t area = static_cast<size_t>(shape.window) * shape.window;
-        buffers.disc_mask.assign(area, 0.0f);
-        buffers.profile_kernel.assign(area, 0.0f);
-        BuildDiscMask(buffers.disc_mask, shape.window);
+        DrawStars_FrameSetup(buffers.star_drawing, shape.window);
+        BuildDiscMask(buffers.star_drawing.disc_mask, shape.window);
     }
     ~Frame() { CalStarReconsitution_MemFree(buffers); }
     // The filter's input: the seeded, filled and border-completed background.
     std::vector<uint16_t> FilledBackground() {
-        SeedBackground(buffers, record);
-        FillHoles_Distance(buffers, record.rows, record.cols);
+        SeedBackground(buffers.background_image, record);
+        FillHoles_Distance(buffers.background_image, buffers.snapshot, buffers.hole_fill, record.rows, record.cols);
         CompleteBorder(buffers.background_image, record.rows, record.cols);
         return buffers.background_image;
     }
@@ -136,12 +134,12 @@ void BM_FillHolesForm(benchmark::State& state) {
     Frame frame(shape);
     for (auto _ : state) {
         state.PauseTiming();
-        SeedBackground(frame.buffers, frame.record);
+        SeedBackground(frame.buffers.background_image, frame.record);
         state.ResumeTiming();
         if (Fast) {
-            FillHoles_Distance(frame.buffers, shape.rows, shape.cols);
+            FillHoles_Distance(frame.buffers.background_image, frame.buffers.snapshot, frame.buffers.hole_fill, shape.rows, shape.cols);
         } else {
-            FillHoles(frame.buffers, shape.rows, shape.cols);
+            FillHoles(frame.buffers.background_image, frame.buffers.snapshot, frame.buffers.hole_fill, shape.rows, shape.cols);
         }
         benchmark::DoNotOptimize(frame.buffers.background_image.data());
     }
@@ -155,15 +153,15 @@ void BM_GaussStar(benchmark::State& state) {
     const RecordShape& shape = ShapeOf(state);
     Frame frame(shape);
     const CalStarExtraction& record = frame.record;
-    HeapSortIndices(static_cast<uint32_t>(record.nstars), frame.buffers.star_order.data(), record.intensity.data());
+    HeapSortIndices(static_cast<uint32_t>(record.nstars), frame.buffers.star_drawing.star_order.data(), record.intensity.data());
     const int32_t half = (shape.window - 1) / 2;
     std::vector<float> kernel(static_cast<size_t>(shape.window) * shape.window);
     for (auto _ : state) {
         for (int32_t k = 0; k < record.nstars; ++k) {
-            const int32_t s = frame.buffers.star_order[k];
+            const int32_t s = frame.buffers.star_drawing.star_order[k];
             const float sigma = record.intensity[s] >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
             if (Fast) {
-                GaussStar_Fast(frame.buffers.profiles, half, record.row[s], record.col[s], sigma, kernel.data());
+                GaussStar_Fast(frame.buffers.star_drawing.profiles, half, record.row[s], record.col[s], sigma, kernel.data());
             } else {
                 GaussStar(half, record.row[s], record.col[s], sigma, kernel.data());
             }
@@ -230,9 +228,9 @@ void BM_FillPlanesForm(benchmark::State& state) {
     const int32_t npix = shape.rows * shape.cols;
     for (auto _ : state) {
         if (Fast) {
-            FillPlanes_Fast(frame.buffers, frame.buffers.generator, frame.product, npix);
+            FillPlanes_Fast(frame.buffers.background_image, frame.buffers.star_layer, frame.buffers.generator, frame.product, npix);
         } else {
-            FillPlanes(frame.buffers, frame.buffers.generator, frame.product, npix);
+            FillPlanes(frame.buffers.background_image, frame.buffers.star_layer, frame.buffers.generator, frame.product, npix);
         }
         benchmark::DoNotOptimize(frame.product.planes[3].data());
     }
@@ -360,9 +358,9 @@ const NightRecords& Night(int64_t which) {
         night.rows = extraction.rows;
         night.cols = extraction.cols;
         while (ReadCalStarFrame(extraction) == 0) {
-            SeedBackground(buffers, extraction);
+            SeedBackground(buffers.background_image, extraction);
             night.seeded.push_back(buffers.background_image);
-            FillHoles_Distance(buffers, extraction.rows, extraction.cols);
+            FillHoles_Distance(buffers.background_image, buffers.snapshot, buffers.hole_fill, extraction.rows, extraction.cols);
             CompleteBorder(buffers.background_image, extraction.rows, extraction.cols);
             night.filter_input.push_back(buffers.background_image);
         }
@@ -401,16 +399,16 @@ void BM_NightFillHoles(benchmark::State& state) {
     ReconWorkBuffers buffers;
     buffers.background_image.resize(night.seeded.front().size());
     buffers.snapshot.resize(buffers.background_image.size());
-    buffers.fill_list.resize(buffers.background_image.size());
+    buffers.hole_fill.fill_list.resize(buffers.background_image.size());
     size_t k = 0;
     for (auto _ : state) {
         state.PauseTiming();
         buffers.background_image = night.seeded[k++ % night.seeded.size()];
         state.ResumeTiming();
         if (Fast) {
-            FillHoles_Distance(buffers, night.rows, night.cols);
+            FillHoles_Distance(buffers.background_image, buffers.snapshot, buffers.hole_fill, night.rows, night.cols);
         } else {
-            FillHoles(buffers, night.rows, night.cols);
+            FillHoles(buffers.background_image, buffers.snapshot, buffers.hole_fill, night.rows, night.cols);
         }
         benchmark::DoNotOptimize(buffers.background_image.data());
     }

@@ -104,9 +104,11 @@ double KeptLiteralBlockSum(GaussStarFastCache& cache, int64_t first_row, int64_t
     }
     ++cache.literal_blocks;
     const GaussLiteralBlock block{denominator, first_row, first_col, LiteralBlockSum(first_row, first_col, denominator)};
-    // Not kept where memory fails: the next time it is summed again.
+    // Not kept where memory fails: the next time it is summed again. The ring takes its room at once,
+    // so that it never holds more than kLiteralBlocksKept.
     IfAllocationFails(
         [&] {
+            cache.literal_sums.reserve(kLiteralBlocksKept);
             if (cache.literal_sums.size() < static_cast<size_t>(kLiteralBlocksKept)) {
                 cache.literal_sums.push_back(block);
             } else {
@@ -128,6 +130,10 @@ Span AxisSpan(int32_t a, int32_t half, int32_t d) {
     return {first, nearest, std::max(std::llabs(first), std::llabs(last))};
 }
 
+// The farthest sub-sample distance from the centre in a window of `half`: 101 half + 50 to the edge
+// of the outermost pixel, and the sub-sample offset of up to 50 beyond.
+int64_t FarthestDistance(int32_t half) { return int64_t{kOversampling} * half + 2 * kMaxSubSampleOffset; }
+
 // The factor table of (half, sigma), built on first use; at most kFastTables kept, all of one half.
 GaussFactorTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma) {
     std::vector<GaussFactorTable>& tables = cache.tables;
@@ -142,13 +148,15 @@ GaussFactorTable& TableFor(GaussStarFastCache& cache, int32_t half, float sigma)
     table.denominator = Denominator(sigma);
     // Only distances whose quotient stays below the separable limit are ever read, so the table
     // ends there (or at the window's farthest distance): its size is bounded by sigma, not the window.
-    const int64_t farthest = int64_t{kOversampling} * half + 2 * kMaxSubSampleOffset;
+    // Its length is found first, so that it takes exactly that room.
+    const int64_t farthest = FarthestDistance(half);
+    const auto quotient = [&table](int64_t m) { return static_cast<double>(m * m) / table.denominator; };
+    int64_t length = 0;
+    while (length <= farthest && !(quotient(length) >= kSeparableLimit)) ++length;
     OnAllocationFailure(WaitKind::Integer, " Memory not allocated in GaussStar \n", [&] {
-        for (int64_t m = 0; m <= farthest; ++m) {
-            const double quotient = static_cast<double>(m * m) / table.denominator;
-            if (quotient >= kSeparableLimit) break;
-            table.factors.push_back(std::exp(-quotient));
-        }
+        tables.reserve(kFastTables);
+        table.factors.reserve(static_cast<size_t>(length));
+        for (int64_t m = 0; m < length; ++m) table.factors.push_back(std::exp(-quotient(m)));
         tables.push_back(std::move(table));
     });
     ++cache.table_builds;
@@ -174,11 +182,12 @@ double FactorSum(const GaussFactorTable& table, const Span& span) {
 }  // namespace
 
 uint64_t GaussStar_FastCacheBytes(int32_t half) {
-    // Factor tables end at a quotient of 700 or at the window's farthest distance; the scratch holds
-    // six doubles or spans per kernel row and column; the literal block sums kept.
-    const uint64_t factors = static_cast<uint64_t>(kOversampling) * static_cast<uint64_t>(half) + 2 * kMaxSubSampleOffset + 1;
+    // Factor tables (their records and their factors, which end at a quotient of 700 or at the
+    // window's farthest distance); one call's scratch, a span and a sum per kernel row and column and
+    // eight bytes more each; the literal block sums kept.
+    const uint64_t factors = static_cast<uint64_t>(FarthestDistance(half)) + 1;
     const uint64_t side = 2 * static_cast<uint64_t>(half) + 1;
-    return kFastTables * sizeof(double) * factors + 2 * side * (sizeof(double) + sizeof(Span) + 8) +
+    return kFastTables * (sizeof(GaussFactorTable) + sizeof(double) * factors) + 2 * side * (sizeof(double) + sizeof(Span) + 8) +
            kLiteralBlocksKept * sizeof(GaussLiteralBlock);
 }
 

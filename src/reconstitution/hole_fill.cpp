@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
-#include <utility>
 
 #include "reconstitution/kept_buffer.h"
 
@@ -36,12 +35,79 @@ constexpr uint16_t MeanByReciprocal(uint32_t sum) {
 template <typename T>
 constexpr T kNear = std::numeric_limits<T>::max();
 
+// A row's pixels as bit sets, bit c - 1 for inner column c, kept as bytes (eight columns each):
+enum RowBits {
+    kRunStart,     // its closeness differs from its left neighbour's (or it is column 1)
+    kRowRunStart,  // the first pixel of a row run: unseeded, and its right neighbour is the same
+    kColumnStart,  // a lone pixel that does not continue a vertical run from the row below
+    kColumnEnd,    // the row below's lone pixel of a vertical run that this row does not continue
+    kRowBitSets
+};
+
+// Lone pixels of two rows are kept, each row with room for a vector past its end.
+inline size_t LoneStride(int32_t cols) { return static_cast<size_t>(cols) + 64; }
+
+// 16-bit lanes of the widest vector of any target (256 bytes): the room that the new values of a pass
+// keep after them for a vector stored past the last run.
+constexpr size_t kVectorRoom = 128;
+
+// The most elements each part of FillHoles_Distance's scratch takes for a rows x cols image (at least
+// 3 x 3). Every allocation of the scratch is sized from these or from the data below them, and
+// FillHoles_Bytes adds them up.
+struct ScratchSizes {
+    // Runs, and the runs sorted by pass: every run holds at least one unseeded inner pixel (a row run
+    // starts at one, a vertical run is made of them), and no pixel belongs to two runs, so there are
+    // at most (rows - 2)(cols - 2) of them.
+    uint64_t runs;
+    // The pass of an inner pixel is its chessboard distance to the nearest seeded pixel, at most
+    // max(rows, cols) - 1 within the image: `first` holds 2 passes + 3 entries, `deferred` one per
+    // pass from 0, `open` one per column and then a copy of `first`.
+    uint64_t first, deferred, open;
+    uint64_t lone;    // two rows of lone marks, each with room for a vector
+    uint64_t bits;    // kRowBitSets sets of ceil(cols / 64) + 1 words of eight bytes
+    // One pass's new values: its runs' pixels, at most the inner pixels, and a vector's room.
+    uint64_t values;
+};
+
+inline ScratchSizes SizesFor(int32_t rows, int32_t cols) {
+    const uint64_t inner = static_cast<uint64_t>(rows - 2) * static_cast<uint64_t>(cols - 2);
+    const uint64_t side = static_cast<uint64_t>(std::max(rows, cols));
+    const uint64_t first = 2 * (side - 1) + 3;
+    ScratchSizes sizes{};
+    sizes.runs = inner;
+    sizes.first = first;
+    sizes.deferred = side + 1;
+    sizes.open = std::max(static_cast<uint64_t>(cols), first);
+    sizes.lone = 2 * LoneStride(cols);
+    sizes.bits = kRowBitSets * 8 * ((static_cast<uint64_t>(cols) + 63) / 64 + 1);
+    sizes.values = inner + kVectorRoom;
+    return sizes;
+}
+
+// A count of elements that the sizes above allow, as a size (saturated where size_t is narrower).
+inline size_t AtMost(uint64_t count) { return static_cast<size_t>(std::min<uint64_t>(count, SIZE_MAX)); }
+
+// Sizes `buffer` to `count` elements, all zero; the capacity stays the largest count asked for, so
+// that the sizes above bound it whatever the growth policy of the library.
+template <typename T>
+void FitZeroed(std::vector<T>& buffer, size_t count) {
+    KeptBuffer_Fit(buffer, count);
+    std::fill(buffer.begin(), buffer.end(), T{0});
+}
+
+// Room for `more` further runs, growing geometrically as push_back does but never beyond `most`, the
+// most runs the image can have (ScratchSizes::runs).
+inline void RoomForRuns(std::vector<HoleFillRun>& runs, size_t more, size_t most) {
+    const size_t needed = runs.size() + more;
+    if (needed > runs.capacity()) runs.reserve(std::min(most, std::max(needed, 2 * runs.capacity())));
+}
+
 }  // namespace calstars2fp_hole_fill
 #endif  // CALSTARS2FP_HOLE_FILL_SHARED
 
 HWY_BEFORE_NAMESPACE();
-namespace calstars2fp {
 namespace HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_hole_fill;
 
@@ -178,18 +244,6 @@ void RunAlongRow(T* row, int32_t cols, bool forward) {
         for (int32_t c = std::min(end, cols - 1) - 1; c >= 0; --c) row[c] = std::max(row[c], StepAway(row[c + 1]));
     }
 }
-
-// A row's pixels as bit sets, bit c - 1 for inner column c, kept as bytes (eight columns each):
-enum RowBits {
-    kRunStart,     // its closeness differs from its left neighbour's (or it is column 1)
-    kRowRunStart,  // the first pixel of a row run: unseeded, and its right neighbour is the same
-    kColumnStart,  // a lone pixel that does not continue a vertical run from the row below
-    kColumnEnd,    // the row below's lone pixel of a vertical run that this row does not continue
-    kRowBitSets
-};
-
-// Lone pixels of two rows are kept, each row with room for a vector past its end.
-inline size_t LoneStride(int32_t cols) { return static_cast<size_t>(cols) + 64; }
 
 // The bytes of bit set `set` for the inner columns of a row: ceil((cols - 2) / 64) words of eight bytes.
 // Each set has eight bytes of room after it for the lanes of a last vector past the inner columns.
@@ -353,19 +407,26 @@ bool SweepAndGroup(const uint16_t* image, T* distance, int32_t rows, int32_t col
         RunAlongRow(row, cols, true);
     }
     if (seed_rows && (largest > kMaxLevel || !seeded)) return true;  // the caller decides
+    const ScratchSizes sizes = SizesFor(rows, cols);
     scratch.runs.clear();
-    scratch.open.assign(static_cast<size_t>(cols), 0);
-    scratch.lone.assign(2 * LoneStride(cols), 0);
-    scratch.bits.resize(kRowBitSets * 8 * ((static_cast<size_t>(cols) + 63) / 64 + 1));
-    scratch.deferred.assign(static_cast<size_t>(std::max(rows, cols)) + 1, 0);
+    FitZeroed(scratch.open, static_cast<size_t>(cols));
+    FitZeroed(scratch.lone, AtMost(sizes.lone));
+    KeptBuffer_Fit(scratch.bits, AtMost(sizes.bits));
+    FitZeroed(scratch.deferred, AtMost(sizes.deferred));
     // 8-bit distances fill half of `snapshot`: the rest is room for vectors past the last row.
     const bool room_after = sizeof(T) == 1 && static_cast<size_t>(rows) * cols >= 128;
     for (int32_t r = rows - 1; r >= 0; --r) {
         T* row = distance + static_cast<size_t>(r) * cols;
         if (r < rows - 1) StepFromRow(row, row + cols, cols);
         RunAlongRow(row, cols, false);
-        if (r > 0 && r < rows - 1 && !GroupRow(row, row + cols, r, cols, room_after, scratch)) return false;
+        if (r > 0 && r < rows - 1) {
+            // A row ends at most one vertical run per column and starts at most one row run per
+            // two columns.
+            RoomForRuns(scratch.runs, 2 * static_cast<size_t>(cols), AtMost(sizes.runs));
+            if (!GroupRow(row, row + cols, r, cols, room_after, scratch)) return false;
+        }
     }
+    RoomForRuns(scratch.runs, static_cast<size_t>(cols), AtMost(sizes.runs));
     EndColumns(distance + cols, cols, scratch);
     return true;
 }
@@ -452,6 +513,7 @@ constexpr int32_t kPrefetchRuns = 4;
 // Fills the runs pass by pass (see FillHoles_Distance for the order within a pass).
 void FillRuns(uint16_t* image, size_t npix, int32_t cols, int32_t passes, HoleFillScratch& scratch) {
     const hn::ScalableTag<uint16_t> d;
+    static_assert(hn::MaxLanes(d) <= kVectorRoom, "the new values keep room for one vector");
     const size_t slack = hn::Lanes(d);
     const HoleFillRun* sorted = scratch.sorted.data();
     for (int32_t pass = 1; pass <= passes; ++pass) {
@@ -461,7 +523,7 @@ void FillRuns(uint16_t* image, size_t npix, int32_t cols, int32_t passes, HoleFi
         const bool deferred = scratch.deferred[static_cast<size_t>(pass)] != 0;
         size_t needed = slack;
         for (int32_t k = row_begin; k < (deferred ? end : vertical_begin); ++k) needed += static_cast<size_t>(std::abs(sorted[k].count));
-        if (scratch.values.size() < needed) scratch.values.resize(needed);
+        if (scratch.values.size() < needed) KeptBuffer_Fit(scratch.values, needed);
         uint16_t* values = scratch.values.data();
         size_t filled = 0;
         for (int32_t k = row_begin; k < vertical_begin; ++k) {
@@ -496,31 +558,14 @@ void FillRuns(uint16_t* image, size_t npix, int32_t cols, int32_t passes, HoleFi
     }
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
-}  // namespace calstars2fp
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace calstars2fp {
 HWY_EXPORT(SweepAndGroup8);
 HWY_EXPORT(SweepAndGroup16);
 HWY_EXPORT(FillRuns);
-// Each dispatched to the best target this processor has (one call through a table).
-template <typename... Arguments>
-auto SweepAndGroup8Best(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(std::forward<Arguments>(arguments)...);
-}
-template <typename... Arguments>
-auto SweepAndGroup16Best(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(std::forward<Arguments>(arguments)...);
-}
-template <typename... Arguments>
-auto FillRunsBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillRuns)(std::forward<Arguments>(arguments)...);
-}
-}  // namespace calstars2fp
-
-using calstars2fp_hole_fill::kHalfReciprocal;
 
 namespace {
 
@@ -532,19 +577,40 @@ constexpr bool MeanByReciprocalIsExact() {
 }
 static_assert(MeanByReciprocalIsExact(), "the reciprocal table must give the truncated mean of every neighbour sum");
 
+// The pass-by-pass list's entries: one per pixel (every inner pixel may be marked).
+uint64_t ListEntries(int32_t rows, int32_t cols) { return static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols); }
+
 }  // namespace
 
 bool FillHoles_NeedsList(int32_t rows, int32_t cols) {
     return rows >= kHoleFillDistanceSideLimit || cols >= kHoleFillDistanceSideLimit;
 }
 
-uint16_t HoleFill_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
+void FillHoles_MemSetup(HoleFillScratch& scratch, int32_t rows, int32_t cols) {
+    if (FillHoles_NeedsList(rows, cols)) {
+        KeptBuffer_Fit(scratch.fill_list, static_cast<size_t>(ListEntries(rows, cols)));
+    } else {
+        KeptBuffer_Free(scratch.fill_list);
+    }
+}
 
-void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
-    std::vector<uint16_t>& image = buffers.background_image;
-    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    if (buffers.fill_list.size() < npix) KeptBuffer_Fit(buffers.fill_list, npix);
-    int32_t* list = buffers.fill_list.data();
+void FillHoles_MemFree(HoleFillScratch& scratch) { scratch = HoleFillScratch{}; }
+
+uint64_t FillHoles_Bytes(int32_t rows, int32_t cols) {
+    if (FillHoles_NeedsList(rows, cols)) return sizeof(int32_t) * ListEntries(rows, cols);
+    if (rows < 3 || cols < 3) return 0;  // nothing to fill, nothing taken
+    const calstars2fp_hole_fill::ScratchSizes sizes = calstars2fp_hole_fill::SizesFor(rows, cols);
+    return 2 * sizeof(HoleFillRun) * sizes.runs + sizeof(int32_t) * (sizes.first + sizes.open) + sizeof(uint16_t) * sizes.lone +
+           sizes.bits + sizes.deferred + sizeof(uint16_t) * sizes.values;
+}
+
+uint16_t FillHoles_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
+
+void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
+               int32_t cols) {
+    const size_t entries = static_cast<size_t>(ListEntries(rows, cols));
+    if (scratch.fill_list.size() < entries) KeptBuffer_Fit(scratch.fill_list, entries);
+    int32_t* list = scratch.fill_list.data();
     int32_t listed = 0;
     for (int32_t r = 1; r < rows - 1; ++r) {
         for (int32_t c = 1; c < cols - 1; ++c) {
@@ -552,9 +618,9 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
             if (image[p] == kHoleMarker) list[listed++] = p;
         }
     }
-    const uint16_t* snap = buffers.snapshot.data();
+    const uint16_t* snap = snapshot.data();
     while (listed > 0) {
-        std::copy(image.begin(), image.end(), buffers.snapshot.begin());
+        std::copy(image.begin(), image.end(), snapshot.begin());
         int32_t kept = 0;
         for (int32_t k = 0; k < listed; ++k) {
             const int32_t p = list[k];
@@ -575,48 +641,49 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     }
 }
 
-void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
+void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch,
+                        int32_t rows, int32_t cols) {
     if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
     if (FillHoles_NeedsList(rows, cols)) {
-        FillHoles(buffers, rows, cols);
+        FillHoles(image, snapshot, scratch, rows, cols);
         return;
     }
-    uint16_t* image = buffers.background_image.data();
-    HoleFillScratch& scratch = buffers.hole_fill;
+    uint16_t* pixels = image.data();
     // The distances through the whole image equal those through inner pixels only: from a seeded
     // border pixel the first step towards any inner pixel lands on an inner pixel, and the inner
     // pixels form a rectangle. So every inner pixel is reached, and its distance is its pass.
     uint16_t largest = 0;  // the largest level
     bool seeded = false;
-    bool reached = calstars2fp::SweepAndGroup8Best(image, reinterpret_cast<uint8_t*>(buffers.snapshot.data()), rows,
-                                                                    cols, scratch, largest, seeded);
+    bool reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(pixels, reinterpret_cast<uint8_t*>(snapshot.data()), rows, cols,
+                                                        scratch, largest, seeded);
     // Levels of 256 and more make the neighbour counting inexact: the pass-by-pass form then.
     if (largest > kMaxLevel) {
-        FillHoles(buffers, rows, cols);
+        FillHoles(image, snapshot, scratch, rows, cols);
         return;
     }
     if (!seeded) {
         // No level anywhere: the first pass would fill nothing, and every inner pixel takes 0.
-        for (int32_t r = 1; r < rows - 1; ++r) std::fill(image + r * cols + 1, image + r * cols + cols - 1, 0);
+        for (int32_t r = 1; r < rows - 1; ++r) std::fill(pixels + r * cols + 1, pixels + r * cols + cols - 1, 0);
         return;
     }
-    if (!reached) reached = calstars2fp::SweepAndGroup16Best(image, buffers.snapshot.data(), rows, cols, scratch);
+    if (!reached) reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(pixels, snapshot.data(), rows, cols, scratch);
     (void)reached;  // with both sides below 65535 every distance fits 16 bits
     // The runs sorted by pass, each pass's row runs before its vertical runs (a counting sort).
     int32_t passes = 0;
     for (const HoleFillRun& run : scratch.runs) passes = std::max(passes, run.pass);
-    scratch.first.assign(2 * static_cast<size_t>(passes) + 3, 0);
+    calstars2fp_hole_fill::FitZeroed(scratch.first, 2 * static_cast<size_t>(passes) + 3);
     for (const HoleFillRun& run : scratch.runs) ++scratch.first[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0) + 1];
     for (size_t k = 1; k < scratch.first.size(); ++k) scratch.first[k] += scratch.first[k - 1];
-    scratch.sorted.resize(scratch.runs.size());
+    KeptBuffer_Fit(scratch.sorted, scratch.runs.size());
     {
         std::vector<int32_t>& next = scratch.open;  // the columns' runs are no longer needed
-        next.assign(scratch.first.begin(), scratch.first.end());
+        KeptBuffer_Fit(next, scratch.first.size());
+        std::copy(scratch.first.begin(), scratch.first.end(), next.begin());
         for (const HoleFillRun& run : scratch.runs) {
             scratch.sorted[static_cast<size_t>(next[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0)]++)] = run;
         }
     }
-    calstars2fp::FillRunsBest(image, buffers.background_image.size(), cols, passes, scratch);
+    HWY_DYNAMIC_DISPATCH(FillRuns)(pixels, image.size(), cols, passes, scratch);
 }
 
 void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols) {

@@ -14,20 +14,64 @@
 #include <cstdint>
 #include <vector>
 
-#include "reconstitution/work_buffers.h"
+#include "reconstitution/levels.h"
+
+// The sum of a pixel's eight neighbours, each a level below 256 or kHoleMarker, is 2048 u + K for u
+// marked neighbours whose known ones add up to K (at most 8 x 255 = 2040): its bits from 11 up count
+// the marked ones, its low 11 bits add up the known ones.
+constexpr int kMarkedCountShift = 11;
+constexpr uint16_t kKnownSumMask = 2047;
+constexpr uint16_t kAllNeighboursMarked = 8 * kHoleMarker;  // 16384: the pixel waits a pass
 
 // Images with a side of this many pixels or more could hold distances beyond 16-bit closeness:
 // FillHoles_Distance hands them to FillHoles.
 constexpr int32_t kHoleFillDistanceSideLimit = 65535;
 
+// A run of pixels that FillHoles_Distance fills together: along a row, or down a column.
+struct HoleFillRun {
+    int32_t first = 0;  // index of the run's first pixel (leftmost, or topmost for a vertical run)
+    int32_t count = 0;  // pixels: along the row, or (negated) down the column
+    int32_t pass = 0;
+};
+
+// The hole fill's work space: the pass-by-pass list, and the runs and marks of the fast form. Kept
+// from record to record (grown to the largest need), so that a night takes its memory once.
+struct HoleFillScratch {
+    std::vector<int32_t> fill_list;   // FillHoles: the pixels still to be filled, npix
+    std::vector<HoleFillRun> runs;    // in the order they are found
+    std::vector<HoleFillRun> sorted;  // by pass: its row runs, then its vertical runs
+    std::vector<int32_t> first;       // [2 pass + vertical]: where that group starts in `sorted`
+    std::vector<int32_t> open;        // per column: the bottom row of its open vertical run
+    std::vector<uint16_t> lone;       // two rows: all ones per pixel that has no row neighbour of its pass
+    std::vector<uint8_t> bits;        // one row's bit sets
+    std::vector<uint8_t> deferred;    // per pass: some of its vertical runs touch diagonally
+    std::vector<uint16_t> values;     // one pass's new values before they are written
+};
+
 // True when the pipeline's hole fill (FillHoles_Distance) fills a rows x cols image with FillHoles
 // and so needs fill_list: a side of kHoleFillDistanceSideLimit or more.
 bool FillHoles_NeedsList(int32_t rows, int32_t cols);
 
-// Fills the marked inner pixels of background_image (rows x cols) pass by pass from their known
-// neighbours. Uses snapshot (npix) and fill_list as work space; fill_list is sized to npix here when
-// it is smaller.
-void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
+// Set-up for a file of rows x cols pixels: sizes fill_list to npix where the pipeline's fill needs it
+// (FillHoles_NeedsList) and frees it elsewhere; the rest of the scratch grows as the records need.
+// May throw std::bad_alloc or std::length_error.
+void FillHoles_MemSetup(HoleFillScratch& scratch, int32_t rows, int32_t cols);
+
+// Frees all of the scratch.
+void FillHoles_MemFree(HoleFillScratch& scratch);
+
+// The most bytes the scratch takes for a record of rows x cols pixels whose levels are 0..255 or the
+// marker (as the seeding leaves them), on a scratch that held no larger image: fill_list (npix 32-bit
+// entries) where the pipeline's fill needs it, else the fast form's runs, marks and values. The runs
+// and values depend on the data; the figure takes their proven bound, the inner pixels (see
+// hole_fill.cpp), which real records stay far below. A run whose files take both forms keeps both.
+uint64_t FillHoles_Bytes(int32_t rows, int32_t cols);
+
+// Fills the marked inner pixels of `image` (rows x cols) pass by pass from their known neighbours.
+// `snapshot` (npix) takes the image at the start of each pass; scratch.fill_list is sized to npix
+// here when it is smaller.
+void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
+               int32_t cols);
 
 // FillHoles from each pixel's pass, computed beforehand: a marked inner pixel is filled in pass k
 // exactly when its chessboard distance to the nearest seeded pixel (any pixel that is not the marker,
@@ -46,9 +90,10 @@ void FillHoles(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
 //
 // Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
 // kHoleFillDistanceSideLimit; otherwise FillHoles itself (inexact counting; distances beyond 16
-// bits). Without any seeded pixel every inner pixel takes 0. Work space: snapshot, and
-// buffers.hole_fill (kept from record to record, grown to the largest need); not fill_list.
-void FillHoles_Distance(ReconWorkBuffers& buffers, int32_t rows, int32_t cols);
+// bits). Without any seeded pixel every inner pixel takes 0. Work space: `snapshot` (npix: the
+// distances), and `scratch` but its fill_list, which only FillHoles uses.
+void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch,
+                        int32_t rows, int32_t cols);
 
 // Overwrites the border of `image` (rows x cols): rows 0 and rows-1 from their inner neighbours, then
 // columns 0 and cols-1.
@@ -58,4 +103,4 @@ void CompleteBorder(std::vector<uint16_t>& image, int32_t rows, int32_t cols);
 // neighbour), (sum AND 2047) / (8 - (sum >> 11)), as the fast form computes it: twice the known total
 // times ceil(32768 / count), high 16 bits. Exposed so that a test can check it against the division
 // for every such sum.
-uint16_t HoleFill_MeanByReciprocal(uint16_t sum);
+uint16_t FillHoles_MeanByReciprocal(uint16_t sum);

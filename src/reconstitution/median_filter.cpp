@@ -76,7 +76,7 @@ void FilterColumn(const uint16_t* input, int32_t in_stride, uint16_t* output, in
 
 }  // namespace
 
-void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols) {
+void Median_Filter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols) {
     const int32_t last_row = rows - 1 - kFilterHalf;
     const int32_t last_col = cols - 1 - kFilterHalf;
     for (int32_t y = kFilterHalf; y <= last_row; ++y) {
@@ -99,5 +99,5 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
         Fail(WaitKind::Character, Format(" Image of %d x %d pixels is below the 15 x 15 that Median_Filter_Sort needs \n", rows, cols));
     }
     for (int32_t x = kFilterHalf; x <= cols - 1 - kFilterHalf; ++x) FilterColumn(input, in_stride, output, out_stride, rows, x);
-    MedianFilter_FillBorder(output, out_stride, rows, cols);
+    Median_Filter_FillBorder(output, out_stride, rows, cols);
 }

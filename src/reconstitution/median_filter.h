@@ -31,7 +31,7 @@ void Median_Filter_Sort(const uint16_t* input, int32_t in_stride, uint16_t* outp
                         int32_t cols);
 
 // Fills the four border bands of `output` from its interior (the last step of the filter).
-void MedianFilter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);
+void Median_Filter_FillBorder(uint16_t* output, int32_t out_stride, int32_t rows, int32_t cols);
 
 // The work space of Median_Filter_Range: the input as bytes, every column's threshold counts, the
 // windows' smallest and largest values. Kept by a caller that filters many images, so that their
@@ -69,6 +69,11 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols, MedianFilterScratch& scratch);
 
+// The bytes a MedianFilterScratch takes for a rows x cols image, on a scratch that held no larger
+// one: the byte image, every column's threshold counts, the per-column ranges and the chunk's sums.
+// 0 below 15 x 15, where the literal filter runs.
+uint64_t Median_Filter_RangeBytes(int32_t rows, int32_t cols);
+
 // True when Median_Filter_Range takes its range form for this input: every value below 256, a stride
 // of at least 15 and an image of at least 15 x 15.
-bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);
+bool Median_Filter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols);

@@ -12,6 +12,7 @@
 // counts add up to at most 113 per lane.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -51,12 +52,34 @@ constexpr bool kDivide113 = [] {
 }();
 static_assert(kDivide113, "the multiplication must divide every excess by 113 exactly");
 
+// The elements of each part of MedianFilterScratch for a rows x cols image: the allocation below
+// sizes every part from them, and Median_Filter_RangeBytes adds them up.
+struct ScratchSizes {
+    uint64_t image;       // the input as bytes
+    uint64_t at_least;    // every column's counts, and the padding columns after the last
+    uint64_t per_column;  // each of column_min, column_max, scratch_min, scratch_max, window_min, window_max
+    uint64_t excess;      // one chunk's outputs, and room for a vector
+    uint64_t changed;     // a bit per column
+};
+constexpr size_t kPerColumnParts = 6;
+
+inline ScratchSizes SizesFor(int32_t rows, int32_t cols) {
+    const uint64_t width = static_cast<uint64_t>(cols);
+    ScratchSizes sizes{};
+    sizes.image = width * static_cast<uint64_t>(rows);
+    sizes.at_least = (width + kPaddingColumns) * kColumnStride;
+    sizes.per_column = width + kRangeRoom;
+    sizes.excess = kChunk + kRangeRoom;
+    sizes.changed = (width + 63) / 64;
+    return sizes;
+}
+
 }  // namespace calstars2fp_range
 #endif  // CALSTARS2FP_MEDIAN_FILTER_RANGE_SHARED
 
 HWY_BEFORE_NAMESPACE();
-namespace calstars2fp {
 namespace HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_range;
 
@@ -339,21 +362,14 @@ void FilterRows(const uint16_t* input, int32_t in_stride, uint16_t* output, int3
     }
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
-}  // namespace calstars2fp
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace calstars2fp {
 HWY_EXPORT(FilterRows);
-// Each dispatched to the best target this processor has (one call through a table).
-template <typename... Arguments>
-auto FilterRowsBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FilterRows)(std::forward<Arguments>(arguments)...);
-}
-}  // namespace calstars2fp
 
-bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
+bool Median_Filter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t rows, int32_t cols) {
     if (rows < kFilterSide || cols < kFilterSide || in_stride < kFilterSide) return false;
     uint16_t largest = 0;
     for (int32_t r = 0; r < rows; ++r) {
@@ -363,27 +379,34 @@ bool MedianFilter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_t
     return largest < calstars2fp_range::kLevels;
 }
 
+uint64_t Median_Filter_RangeBytes(int32_t rows, int32_t cols) {
+    if (rows < kFilterSide || cols < kFilterSide) return 0;  // the literal filter, which takes nothing
+    const calstars2fp_range::ScratchSizes sizes = calstars2fp_range::SizesFor(rows, cols);
+    return sizes.image + sizes.at_least + calstars2fp_range::kPerColumnParts * sizes.per_column +
+           sizeof(uint16_t) * sizes.excess + sizeof(uint64_t) * sizes.changed;
+}
+
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols, MedianFilterScratch& scratch) {
     // Values of 256 and more have no count, and a stride below 15 is refused by the literal filter.
-    if (!MedianFilter_RangeApplies(input, in_stride, rows, cols)) {
+    if (!Median_Filter_RangeApplies(input, in_stride, rows, cols)) {
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }
-    const size_t width = static_cast<size_t>(cols);
     // Kept from image to image; every byte the walk reads is written first in each call (the
     // padding's lanes are read but never decide an output). Where it cannot be had, the literal
     // filter, which needs no memory of its own, gives the same bytes.
+    const calstars2fp_range::ScratchSizes sizes = calstars2fp_range::SizesFor(rows, cols);
     const bool fitted = IfAllocationFails(
         [&] {
-            KeptBuffer_Fit(scratch.image, width * static_cast<size_t>(rows));
-            KeptBuffer_Fit(scratch.at_least, (width + calstars2fp_range::kPaddingColumns) * calstars2fp_range::kColumnStride);
-            for (auto* field : {&scratch.column_min, &scratch.column_max, &scratch.scratch_min, &scratch.scratch_max,
-                                &scratch.window_min, &scratch.window_max}) {
-                field->resize(width + calstars2fp_range::kRangeRoom);
-            }
-            scratch.excess.resize(calstars2fp_range::kChunk + calstars2fp_range::kRangeRoom);
-            scratch.changed.resize((width + 63) / 64);
+            KeptBuffer_Fit(scratch.image, static_cast<size_t>(sizes.image));
+            KeptBuffer_Fit(scratch.at_least, static_cast<size_t>(sizes.at_least));
+            std::vector<uint8_t>* const per_column[] = {&scratch.column_min, &scratch.column_max, &scratch.scratch_min,
+                                                        &scratch.scratch_max, &scratch.window_min, &scratch.window_max};
+            static_assert(std::size(per_column) == calstars2fp_range::kPerColumnParts, "each per-column part is counted");
+            for (std::vector<uint8_t>* part : per_column) KeptBuffer_Fit(*part, static_cast<size_t>(sizes.per_column));
+            KeptBuffer_Fit(scratch.excess, static_cast<size_t>(sizes.excess));
+            KeptBuffer_Fit(scratch.changed, static_cast<size_t>(sizes.changed));
             return true;
         },
         [] { return false; });
@@ -391,8 +414,8 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
         Median_Filter_Sort(input, in_stride, output, out_stride, rows, cols);
         return;
     }
-    calstars2fp::FilterRowsBest(input, in_stride, output, out_stride, rows, cols, scratch);
-    MedianFilter_FillBorder(output, out_stride, rows, cols);
+    HWY_DYNAMIC_DISPATCH(FilterRows)(input, in_stride, output, out_stride, rows, cols, scratch);
+    Median_Filter_FillBorder(output, out_stride, rows, cols);
 }
 
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,

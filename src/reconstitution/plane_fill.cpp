@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <utility>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "reconstitution/plane_fill.cpp"
@@ -34,8 +33,8 @@ inline uint32_t FrameIndexOf(uint32_t state) {
 #endif  // CALSTARS2FP_PLANE_FILL_SHARED
 
 HWY_BEFORE_NAMESPACE();
-namespace calstars2fp {
 namespace HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 using namespace calstars2fp_plane_fill;
 
@@ -101,32 +100,22 @@ void FillFrameIndexLanes(uint8_t* frame_index, uint32_t* lanes, uint32_t multipl
     std::memcpy(lanes, state, sizeof state);
 }
 
+}  // namespace
 }  // namespace HWY_NAMESPACE
-}  // namespace calstars2fp
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace calstars2fp {
 HWY_EXPORT(FillLevelLanes);
 HWY_EXPORT(FillFrameIndexLanes);
-// Each dispatched to the best target this processor has (one call through a table).
-template <typename... Arguments>
-auto FillLevelLanesBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillLevelLanes)(std::forward<Arguments>(arguments)...);
-}
-template <typename... Arguments>
-auto FillFrameIndexLanesBest(Arguments&&... arguments) {
-    return HWY_DYNAMIC_DISPATCH(FillFrameIndexLanes)(std::forward<Arguments>(arguments)...);
-}
-}  // namespace calstars2fp
 
-void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
+void FillPlanes(const std::vector<uint16_t>& background_image, const std::vector<uint16_t>& star_layer, PseudoRandom& generator,
+                FourProduct& product, int32_t npix) {
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
     uint8_t* mean = FourProduct_Plane(product, kMeanValue);
     uint8_t* deviation = FourProduct_Plane(product, kStandardDeviation);
     for (int32_t p = 0; p < npix; ++p) {
-        uint16_t v = static_cast<uint16_t>(buffers.background_image[p] + buffers.star_layer[p]);
+        uint16_t v = static_cast<uint16_t>(background_image[p] + star_layer[p]);
         if (v > kMaxLevel) v = kMaxLevel;
         mean[p] = static_cast<uint8_t>(v);
         peak[p] = static_cast<uint8_t>(v);
@@ -136,8 +125,8 @@ void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourPr
     }
 }
 
-
-void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix) {
+void FillPlanes_Fast(const std::vector<uint16_t>& background_image, const std::vector<uint16_t>& star_layer,
+                     PseudoRandom& generator, FourProduct& product, int32_t npix) {
     using calstars2fp_plane_fill::kPlaneLanes;
     uint8_t* peak = FourProduct_Plane(product, kPeakValue);
     uint8_t* frame_index = FourProduct_Plane(product, kPeakFrameIndex);
@@ -148,10 +137,10 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
     for (int32_t j = 0; j < kPlaneLanes; ++j) lanes[j] = PseudoRandom_Advance(generator, static_cast<uint64_t>(j) + 1).state;
     const uint32_t increment = PseudoRandom_Advance(PseudoRandom{0}, kPlaneLanes).state;
     const uint32_t multiplier = PseudoRandom_Advance(PseudoRandom{1}, kPlaneLanes).state - increment;
-    const uint16_t* background = buffers.background_image.data();
-    const uint16_t* stars = buffers.star_layer.data();
+    const uint16_t* background = background_image.data();
+    const uint16_t* stars = star_layer.data();
     const size_t pixels = static_cast<size_t>(npix);
-    for (size_t p = calstars2fp::FillLevelLanesBest(background, stars, peak, mean, deviation, pixels); p < pixels; ++p) {
+    for (size_t p = HWY_DYNAMIC_DISPATCH(FillLevelLanes)(background, stars, peak, mean, deviation, pixels); p < pixels; ++p) {
         const uint16_t sum = static_cast<uint16_t>(background[p] + stars[p]);
         const uint8_t v = static_cast<uint8_t>(sum > kMaxLevel ? kMaxLevel : sum);
         uint8_t root = 0;
@@ -160,7 +149,7 @@ void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, F
         peak[p] = v;
         deviation[p] = root;
     }
-    calstars2fp::FillFrameIndexLanesBest(frame_index, lanes, multiplier, increment, blocks);
+    HWY_DYNAMIC_DISPATCH(FillFrameIndexLanes)(frame_index, lanes, multiplier, increment, blocks);
     int32_t p = 0;
     if (blocks > 0) {
         generator.state = lanes[kPlaneLanes - 1];

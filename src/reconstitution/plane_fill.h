@@ -10,14 +10,16 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "fourproduct/fourproduct.h"
+#include "reconstitution/levels.h"
 #include "reconstitution/pseudo_random.h"
-#include "reconstitution/work_buffers.h"
 
 // Fills the four products of the current bank of `product` from background_image + star_layer (npix
 // pixels each), drawing one value of `generator` per pixel in pixel order.
-void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
+void FillPlanes(const std::vector<uint16_t>& background_image, const std::vector<uint16_t>& star_layer, PseudoRandom& generator,
+                FourProduct& product, int32_t npix);
 
 // FillPlanes computed in vector lanes: the square root as the largest r with r^2 <= v, found bit by
 // bit (exact for every v of 0..255, as the truncated square root is), the frame index in
@@ -25,4 +27,5 @@ void FillPlanes(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourPr
 // interleaved lanes (lane j started by the jump ahead of j + 1 draws, each lane stepping by the map of
 // one lane count of draws), the remaining pixels one by one; afterwards `generator` holds the state
 // after npix draws, as FillPlanes leaves it.
-void FillPlanes_Fast(const ReconWorkBuffers& buffers, PseudoRandom& generator, FourProduct& product, int32_t npix);
+void FillPlanes_Fast(const std::vector<uint16_t>& background_image, const std::vector<uint16_t>& star_layer,
+                     PseudoRandom& generator, FourProduct& product, int32_t npix);

@@ -1,4 +1,4 @@
-// The process-wide pseudo-random generator that draws the frame index of the peak.
+// The pseudo-random generator that draws the frame index of the peak.
 //
 // A linear congruential generator, the same on every platform so that files are byte-identical
 // everywhere: the state starts at 1 and is never seeded; each draw sets

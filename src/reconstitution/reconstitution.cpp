@@ -1,6 +1,7 @@
 #include "reconstitution/reconstitution.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <new>
@@ -45,45 +46,50 @@ void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction) {
 
 namespace {
 
+// The work images that several stages share, in their order of allocation; each holds one 16-bit
+// value per pixel.
+constexpr size_t kWorkImages = 3;
+std::array<std::vector<uint16_t>*, kWorkImages> WorkImages(ReconWorkBuffers& buffers) {
+    return {&buffers.star_layer, &buffers.background_image, &buffers.snapshot};
+}
+uint64_t WorkImagePixels(int32_t rows, int32_t cols) { return static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols); }
+
 // Frees the image buffers and the stages' work space sized by the image (not the profile cache, not
 // the generator).
 void FreeImageBuffers(ReconWorkBuffers& buffers) {
-    KeptBuffer_Free(buffers.star_layer);
-    KeptBuffer_Free(buffers.background_image);
-    KeptBuffer_Free(buffers.snapshot);
-    KeptBuffer_Free(buffers.fill_list);
-    KeptBuffer_Free(buffers.star_order);
-    KeptBuffer_Free(buffers.drawn);
-    buffers.drawn_known = false;
+    for (std::vector<uint16_t>* image : WorkImages(buffers)) KeptBuffer_Free(*image);
+    FillHoles_MemFree(buffers.hole_fill);
+    DrawStars_MemFree(buffers.star_drawing);
     buffers.filter = MedianFilterScratch{};
-    buffers.hole_fill = HoleFillScratch{};
 }
 
 }  // namespace
 
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
     CalStarReconsitution_CheckImage(extraction);
-    const size_t npix = static_cast<size_t>(extraction.rows) * static_cast<size_t>(extraction.cols);
+    const size_t npix = static_cast<size_t>(WorkImagePixels(extraction.rows, extraction.cols));
     // The buffers keep the memory of an earlier file that holds this one, and are never cleared:
     // seeding, the hole fill's distances and the filter write every pixel before it is read, and the
     // star layer's pixels outside its drawn windows are zero (a layer of unknown content is cleared
     // whole by the next record). The pass-by-pass fill's list only where the pipeline runs that fill.
-    buffers.drawn_known = false;
     OnAllocationFailure(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n", [&] {
-        KeptBuffer_Fit(buffers.star_layer, npix);
-        KeptBuffer_Fit(buffers.background_image, npix);
-        KeptBuffer_Fit(buffers.snapshot, npix);
-        if (FillHoles_NeedsList(extraction.rows, extraction.cols)) {
-            KeptBuffer_Fit(buffers.fill_list, npix);
-        } else {
-            KeptBuffer_Free(buffers.fill_list);
-        }
-        KeptBuffer_Fit(buffers.star_order, static_cast<size_t>(extraction.nstars));
+        for (std::vector<uint16_t>* image : WorkImages(buffers)) KeptBuffer_Fit(*image, npix);
+        FillHoles_MemSetup(buffers.hole_fill, extraction.rows, extraction.cols);
+        DrawStars_MemSetup(buffers.star_drawing, extraction.nstars);
     });
 }
 
-int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
-    std::fill(buffers.background_image.begin(), buffers.background_image.end(), kHoleMarker);
+uint64_t CalStarReconsitution_ImageBytes(int32_t rows, int32_t cols) {
+    return kWorkImages * sizeof(uint16_t) * WorkImagePixels(rows, cols);
+}
+
+uint64_t CalStarReconsitution_RecordBytes(int32_t rows, int32_t cols, int32_t window, int32_t nstars) {
+    return CalStarReconsitution_ImageBytes(rows, cols) + FillHoles_Bytes(rows, cols) + Median_Filter_RangeBytes(rows, cols) +
+           DrawStars_Bytes(window, nstars);
+}
+
+int32_t SeedBackground(std::vector<uint16_t>& background_image, const CalStarExtraction& extraction) {
+    std::fill(background_image.begin(), background_image.end(), kHoleMarker);
     const int32_t half = (extraction.window - 1) / 2;
     int32_t clamped = 0;
     for (int32_t i = 0; i < extraction.nstars; ++i) {
@@ -93,7 +99,7 @@ int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extra
         const WindowSpan span = StarWindowSpan(extraction.row[i], extraction.col[i], half, extraction.rows, extraction.cols);
         if (!span.visible) continue;
         for (int32_t r = span.row_first; r <= span.row_last; ++r) {
-            uint16_t* line = &buffers.background_image[static_cast<size_t>(r) * extraction.cols];
+            uint16_t* line = &background_image[static_cast<size_t>(r) * extraction.cols];
             std::fill(line + span.col_first, line + span.col_last + 1, seed);
         }
     }
@@ -111,11 +117,7 @@ void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extra
 void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     buffers.warnings.clear();
     CalStarReconsitution_CheckRecord(extraction);
-    const size_t area = static_cast<size_t>(extraction.window) * static_cast<size_t>(extraction.window);
-    OnAllocationFailure(WaitKind::None, kSection2Failure, [&] {
-        buffers.disc_mask.assign(area, 0.0f);
-        buffers.profile_kernel.assign(area, 0.0f);
-    });
+    OnAllocationFailure(WaitKind::None, kSection2Failure, [&] { DrawStars_FrameSetup(buffers.star_drawing, extraction.window); });
     // The frame's stages allocate little of their own (the profiles report theirs as GaussStar, the
     // filter falls back to its allocation-free form); whatever else fails to allocate is the frame's.
     OnAllocationFailure(WaitKind::None, kSection2Failure, [&] { ReconstituteFrame(buffers, extraction, product, stages); });
@@ -124,16 +126,16 @@ void Reconstitute(ReconWorkBuffers& buffers, const CalStarExtraction& extraction
 void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product, Stages stages) {
     const int32_t rows = extraction.rows;
     const int32_t cols = extraction.cols;
-    const int32_t clamped = SeedBackground(buffers, extraction);
+    const int32_t clamped = SeedBackground(buffers.background_image, extraction);
     if (clamped > 0) {
         buffers.warnings = Format(" Warning: %" PRId32 " star background levels outside 0..255 clamped in record %s of %s \n",
                                   clamped, extraction.name.c_str(), extraction.path.c_str());
     }
     const bool fast = stages == Stages::kFast;
     if (fast) {
-        FillHoles_Distance(buffers, rows, cols);
+        FillHoles_Distance(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     } else {
-        FillHoles(buffers, rows, cols);
+        FillHoles(buffers.background_image, buffers.snapshot, buffers.hole_fill, rows, cols);
     }
     CompleteBorder(buffers.background_image, rows, cols);
     if (fast) {
@@ -145,13 +147,13 @@ void ReconstituteFrame(ReconWorkBuffers& buffers, const CalStarExtraction& extra
         buffers.snapshot = buffers.background_image;
         Median_Filter_Sort(buffers.snapshot.data(), cols, buffers.background_image.data(), cols, rows, cols);
     }
-    BuildDiscMask(buffers.disc_mask, extraction.window);
+    BuildDiscMask(buffers.star_drawing.disc_mask, extraction.window);
     if (fast) {
-        DrawStars_Fast(buffers, extraction);
-        FillPlanes_Fast(buffers, buffers.generator, product, rows * cols);
+        DrawStars_Fast(buffers.star_layer, buffers.star_drawing, extraction);
+        FillPlanes_Fast(buffers.background_image, buffers.star_layer, buffers.generator, product, rows * cols);
     } else {
-        DrawStars(buffers, extraction);
-        FillPlanes(buffers, buffers.generator, product, rows * cols);
+        DrawStars(buffers.star_layer, buffers.star_drawing, extraction);
+        FillPlanes(buffers.background_image, buffers.star_layer, buffers.generator, product, rows * cols);
     }
 }
 
@@ -165,10 +167,7 @@ void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtr
     Reconstitute(buffers, extraction, product, Stages::kReference);
 }
 
-void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) {
-    std::vector<float>().swap(buffers.profile_kernel);
-    std::vector<float>().swap(buffers.disc_mask);
-}
+void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) { DrawStars_FrameFree(buffers.star_drawing); }
 
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers) {
     GaussStar_Release();

@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "calstars/calstars.h"
 #include "fourproduct/fourproduct.h"
@@ -72,6 +73,16 @@ void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& ex
 // checked against, byte for byte.
 void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product);
 
+// The bytes of the three work images (star layer, background, snapshot) for rows x cols pixels.
+uint64_t CalStarReconsitution_ImageBytes(int32_t rows, int32_t cols);
+
+// The most bytes ReconWorkBuffers takes for one record of rows x cols pixels, `window` and nstars
+// stars through CalStarReconsitution, on buffers that held no larger file: the work images, the hole
+// fill's scratch (FillHoles_Bytes), the range filter's (Median_Filter_RangeBytes) and the star
+// layer's arrays with the fast profiles' cache (DrawStars_Bytes). Buffers kept from file to file hold
+// each part at the largest size any file asked for.
+uint64_t CalStarReconsitution_RecordBytes(int32_t rows, int32_t cols, int32_t window, int32_t nstars);
+
 // Frame release: frees the window arrays.
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 
@@ -79,7 +90,7 @@ void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 // space sized by the image. The fast profiles' cache stays: its factor tables hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
 
-// Seeds background_image (the first stage): every pixel takes kHoleMarker, then each star's window, as
-// far as it lies inside, the star's background level clamped to 0..255. Returns the number of stars
-// whose level had to be clamped.
-int32_t SeedBackground(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+// Seeds `background_image` (the first stage; rows x cols of the record): every pixel takes
+// kHoleMarker, then each star's window, as far as it lies inside, the star's background level
+// clamped to 0..255. Returns the number of stars whose level had to be clamped.
+int32_t SeedBackground(std::vector<uint16_t>& background_image, const CalStarExtraction& extraction);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "reconstitution/gauss_star.h"
 #include "reconstitution/heap_sort.h"
+#include "reconstitution/kept_buffer.h"
 
 WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int32_t cols) {
     WindowSpan span;
@@ -22,6 +22,45 @@ WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int3
     return span;
 }
 
+namespace {
+
+// The sizes of the star layer's arrays, shared by their set-up and DrawStars_Bytes: the star order
+// and the drawn windows hold one entry per star, each window array window x window elements.
+uint64_t PerStar(int32_t nstars) { return static_cast<uint64_t>(std::max(nstars, 0)); }
+uint64_t WindowArea(int32_t window) { return static_cast<uint64_t>(window) * static_cast<uint64_t>(window); }
+
+}  // namespace
+
+void DrawStars_MemSetup(StarLayerScratch& scratch, int32_t nstars) {
+    scratch.drawn_known = false;
+    KeptBuffer_Fit(scratch.star_order, static_cast<size_t>(PerStar(nstars)));
+}
+
+void DrawStars_FrameSetup(StarLayerScratch& scratch, int32_t window) {
+    const size_t area = static_cast<size_t>(WindowArea(window));
+    for (std::vector<float>* array : {&scratch.disc_mask, &scratch.profile_kernel}) {
+        KeptBuffer_Fit(*array, area);
+        std::fill(array->begin(), array->end(), 0.0f);
+    }
+}
+
+void DrawStars_FrameFree(StarLayerScratch& scratch) {
+    KeptBuffer_Free(scratch.profile_kernel);
+    KeptBuffer_Free(scratch.disc_mask);
+}
+
+void DrawStars_MemFree(StarLayerScratch& scratch) {
+    KeptBuffer_Free(scratch.star_order);
+    KeptBuffer_Free(scratch.drawn);
+    scratch.drawn_known = false;
+}
+
+uint64_t DrawStars_Bytes(int32_t window, int32_t nstars) {
+    const int32_t half = window > 0 ? (window - 1) / 2 : 0;
+    return (sizeof(int32_t) + sizeof(DrawnWindow)) * PerStar(nstars) + 2 * sizeof(float) * WindowArea(window) +
+           GaussStar_FastCacheBytes(half);
+}
+
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
     const int32_t half = (window - 1) / 2;
     size_t k = 0;
@@ -34,40 +73,41 @@ namespace {
 
 // Sets star_layer to 0 everywhere: the windows drawn before, when they are known and `whole` is
 // not asked for (the rest is 0 already), otherwise every pixel.
-void ClearStarLayer(ReconWorkBuffers& buffers, int32_t cols, bool whole) {
-    if (whole || !buffers.drawn_known) {
-        std::fill(buffers.star_layer.begin(), buffers.star_layer.end(), 0);
+void ClearStarLayer(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch, int32_t cols, bool whole) {
+    if (whole || !scratch.drawn_known) {
+        std::fill(star_layer.begin(), star_layer.end(), 0);
     } else {
-        for (const DrawnWindow& window : buffers.drawn) {
+        for (const DrawnWindow& window : scratch.drawn) {
             for (int32_t r = window.row_first; r <= window.row_last; ++r) {
-                uint16_t* line = &buffers.star_layer[static_cast<size_t>(r) * cols];
+                uint16_t* line = &star_layer[static_cast<size_t>(r) * cols];
                 std::fill(line + window.col_first, line + window.col_last + 1, 0);
             }
         }
     }
-    buffers.drawn.clear();
+    scratch.drawn.clear();
 }
 
 // `profile` (half, row, col, sigma, kernel) fills the kernel of one star. `clear_whole`: clear the
 // layer whole first (the literal step) rather than only the windows drawn before.
 template <typename ProfileFunction>
-void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, bool clear_whole, ProfileFunction profile) {
-    ClearStarLayer(buffers, extraction.cols, clear_whole);
+void DrawStarsWith(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch, const CalStarExtraction& extraction,
+                   bool clear_whole, ProfileFunction profile) {
+    ClearStarLayer(star_layer, scratch, extraction.cols, clear_whole);
     // Until the last window is drawn, a failure leaves windows that `drawn` may not hold: the next
     // record then clears the layer whole.
-    buffers.drawn_known = false;
-    buffers.drawn.reserve(static_cast<size_t>(extraction.nstars));
-    HeapSortIndices(static_cast<uint32_t>(extraction.nstars), buffers.star_order.data(), extraction.intensity.data());
+    scratch.drawn_known = false;
+    scratch.drawn.reserve(static_cast<size_t>(PerStar(extraction.nstars)));
+    HeapSortIndices(static_cast<uint32_t>(extraction.nstars), scratch.star_order.data(), extraction.intensity.data());
     const int32_t window = extraction.window;
     const int32_t half = (window - 1) / 2;
     const int32_t area = window * window;
-    float* kernel = buffers.profile_kernel.data();
-    const float* mask = buffers.disc_mask.data();
+    float* kernel = scratch.profile_kernel.data();
+    const float* mask = scratch.disc_mask.data();
     for (int32_t k = 0; k < extraction.nstars; ++k) {
-        const int32_t s = buffers.star_order[k];
+        const int32_t s = scratch.star_order[k];
         const WindowSpan span = StarWindowSpan(extraction.row[s], extraction.col[s], half, extraction.rows, extraction.cols);
         if (!span.visible) continue;  // draws nothing and the kernel would go unused
-        buffers.drawn.push_back(DrawnWindow{span.row_first, span.row_last, span.col_first, span.col_last});
+        scratch.drawn.push_back(DrawnWindow{span.row_first, span.row_last, span.col_first, span.col_last});
         const uint16_t intensity = extraction.intensity[s];
         const float sigma = intensity >= kBrightStarIntensity ? kWideSigma : kNarrowSigma;
         profile(half, extraction.row[s], extraction.col[s], sigma, kernel);
@@ -78,7 +118,7 @@ void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extractio
         }
         for (int32_t r = span.row_first; r <= span.row_last; ++r) {
             const int32_t a = r - span.top;
-            uint16_t* line = &buffers.star_layer[static_cast<size_t>(r) * extraction.cols];
+            uint16_t* line = &star_layer[static_cast<size_t>(r) * extraction.cols];
             for (int32_t c = span.col_first; c <= span.col_last; ++c) {
                 const int32_t b = c - span.left;
                 uint16_t value = 0;  // an empty disc (window 1) draws zeros
@@ -90,22 +130,22 @@ void DrawStarsWith(ReconWorkBuffers& buffers, const CalStarExtraction& extractio
             }
         }
     }
-    buffers.drawn_known = true;
+    scratch.drawn_known = true;
 }
 
 }  // namespace
 
-void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
-    DrawStarsWith(buffers, extraction, true, GaussStar);
+void DrawStars(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch, const CalStarExtraction& extraction) {
+    DrawStarsWith(star_layer, scratch, extraction, true, GaussStar);
 }
 
 // The profiles depend only on (half, sigma, sub-sample offsets), and GaussStar_Fast gives GaussStar's
 // bits for each of them, so the drawing is the same whichever builds the kernel. The layer is
 // cleared where the previous record drew (the rest is 0 already): the same layer as clearing it
 // whole, for a few windows' pixels instead of the image's.
-void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
-    GaussStarFastCache& cache = buffers.profiles;
-    DrawStarsWith(buffers, extraction, false, [&cache](int32_t half, float row, float col, float sigma, float* kernel) {
+void DrawStars_Fast(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch, const CalStarExtraction& extraction) {
+    GaussStarFastCache& cache = scratch.profiles;
+    DrawStarsWith(star_layer, scratch, extraction, false, [&cache](int32_t half, float row, float col, float sigma, float* kernel) {
         GaussStar_Fast(cache, half, row, col, sigma, kernel);
     });
 }

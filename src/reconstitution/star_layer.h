@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "calstars/calstars.h"
-#include "reconstitution/work_buffers.h"
+#include "reconstitution/gauss_star.h"
 
 constexpr uint16_t kBrightStarIntensity = 1800;  // from here on stars are drawn with the wide profile
 constexpr float kNarrowSigma = 1.1f;
@@ -32,14 +32,55 @@ struct WindowSpan {
 // centred on the nearest pixel floor(x + 0.5); not visible when no pixel of it is inside.
 WindowSpan StarWindowSpan(float row, float col, int32_t half, int32_t rows, int32_t cols);
 
+// The part of the image a star's window covers: rows row_first..row_last, columns
+// col_first..col_last.
+struct DrawnWindow {
+    int32_t row_first = 0, row_last = -1, col_first = 0, col_last = -1;
+};
+
+// The star layer's own arrays. The star order lives per file, the window arrays per record; the
+// drawn windows and the fast profiles' cache are kept from record to record.
+struct StarLayerScratch {
+    std::vector<int32_t> star_order;      // nstars: drawing order
+    std::vector<float> disc_mask;         // window x window: 1.0 inside the disc
+    std::vector<float> profile_kernel;    // window x window: the current star's profile
+    // The windows drawn into the layer since it was last cleared whole, when drawn_known: every
+    // pixel outside them is 0, so the next record clears only them.
+    std::vector<DrawnWindow> drawn;
+    bool drawn_known = false;
+    GaussStarFastCache profiles;          // the fast profiles' factor tables, for the run
+};
+
+// Set-up for a file of nstars stars: sizes star_order, and forgets the drawn windows (the layer's
+// image is set up anew with the file, so the next record clears it whole). May throw std::bad_alloc
+// or std::length_error.
+void DrawStars_MemSetup(StarLayerScratch& scratch, int32_t nstars);
+
+// Set-up for a record of `window`: disc_mask and profile_kernel of window x window elements. May
+// throw std::bad_alloc or std::length_error.
+void DrawStars_FrameSetup(StarLayerScratch& scratch, int32_t window);
+
+// Frees the window arrays: profile_kernel, then disc_mask.
+void DrawStars_FrameFree(StarLayerScratch& scratch);
+
+// Frees the star order and the drawn windows. The fast profiles' cache stays: its factor tables hold
+// for any file.
+void DrawStars_MemFree(StarLayerScratch& scratch);
+
+// The bytes the scratch takes for a record of `window` and nstars stars drawn with DrawStars_Fast, on
+// a scratch that held no more stars: the star order and the drawn windows (one entry per star), the
+// two window arrays and the fast profiles' cache (GaussStar_FastCacheBytes). The literal DrawStars
+// takes the process-wide GaussStar table instead (GaussStar_TableBytes).
+uint64_t DrawStars_Bytes(int32_t window, int32_t nstars);
+
 // Fills disc_mask (window x window) for `window`: 1.0 where i^2 + j^2 < half (half + 1), 0.0 elsewhere.
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window);
 
-// Draws every star of the current record into star_layer (cleared whole first), faintest first,
-// using star_order, disc_mask (built for the record's window) and profile_kernel. Keeps the windows
-// it drew in buffers.drawn.
-void DrawStars(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+// Draws every star of the current record into `star_layer` (rows x cols of the record, cleared whole
+// first), faintest first, using the scratch's star_order, disc_mask (built for the record's window)
+// and profile_kernel. Keeps the windows it drew in scratch.drawn.
+void DrawStars(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch, const CalStarExtraction& extraction);
 
-// DrawStars with GaussStar_Fast building the profiles from buffers.profiles, and the layer cleared
-// only in buffers.drawn when buffers.drawn_known (every other pixel is 0 then), whole otherwise.
-void DrawStars_Fast(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+// DrawStars with GaussStar_Fast building the profiles from scratch.profiles, and the layer cleared
+// only in scratch.drawn when scratch.drawn_known (every other pixel is 0 then), whole otherwise.
+void DrawStars_Fast(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch, const CalStarExtraction& extraction);

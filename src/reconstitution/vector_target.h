@@ -5,6 +5,11 @@
 // x86 AVX-512, AVX2, SSE4 and SSSE3 (256- and 512-bit registers left out on Windows), on ARM NEON,
 // and everywhere a plain target of one lane at a time. At its first call a stage takes the best one
 // the processor has, and every later call takes the same one; every target writes the same bytes.
+//
+// One form in every file that has vector forms: the per-target code sits in Highway's target
+// namespaces at file scope (HWY_NAMESPACE, an unnamed namespace inside it, so that each target's
+// functions stay local to their file), HWY_EXPORT names each entry point right after, and the stage
+// calls it with HWY_DYNAMIC_DISPATCH(Name)(arguments) directly.
 #pragma once
 
 #include <cstdint>

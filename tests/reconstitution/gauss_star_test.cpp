@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <thread>
 #include <vector>
 
 #include "failure.h"
+#include "reconstitution/star_layer.h"
 
 namespace {
 
@@ -230,6 +234,157 @@ TEST(GaussStarFast, WideWindowsTinyAndHugeWidthsGiveTheLiteralBits) {
         GaussStarFastCache cache;
         EXPECT_EQ(FastKernel(cache, c.half, c.row, c.col, c.sigma), Kernel(c.half, c.row, c.col, c.sigma))
             << c.half << " " << c.sigma;
+    }
+}
+
+// Offsets checked per axis: all 101 where the build runs at full speed (optimised x86-64); every
+// fifth and both ends under sanitizers or without optimisation; every 25th on other processors, whose
+// unit tests run under an emulator (their platform exp is the point there, and the ends and centre
+// hold the extreme distances).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define CALSTARS2FP_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CALSTARS2FP_SANITIZED 1
+#endif
+#if !defined(__x86_64__)
+constexpr int32_t kOffsetStride = 25;
+#elif defined(CALSTARS2FP_SANITIZED) || !defined(NDEBUG)
+constexpr int32_t kOffsetStride = 5;
+#else
+constexpr int32_t kOffsetStride = 1;
+#endif
+
+constexpr int32_t kMaxDifferentialHalf = 7;
+
+std::vector<int32_t> CheckedOffsets() {
+    std::vector<int32_t> offsets;
+    for (int32_t d = -kMaxSubSampleOffset; d <= kMaxSubSampleOffset; d += kOffsetStride) offsets.push_back(d);
+    if (offsets.back() != kMaxSubSampleOffset) offsets.push_back(kMaxSubSampleOffset);
+    return offsets;
+}
+
+// A coordinate whose sub-sample offset is `d` (checked by the caller against the rule): 101 f + 0.5
+// lands half-way inside the interval that truncates to d, except for -50, which only f = -0.5 gives.
+float CoordinateWithOffset(int32_t d) {
+    if (d == -kMaxSubSampleOffset) return 99.5f;
+    return static_cast<float>(100.0 + (d < 0 ? d - 1 : d) / 101.0);
+}
+
+// The literal block sums of every block any checked kernel has, computed independently of both forms:
+// a block depends only on the distances of its first row and column from the centre (first = 101 (a -
+// half) - 50 - offset), never on the half, so each distinct pair is summed once, from GaussStar's
+// value expression, row by row and left to right from 0; the blocks of a row of pairs run side by
+// side (each in its own accumulator, so each keeps the literal order).
+struct LiteralBlocks {
+    int32_t lowest = 0;               // first distances run from `lowest`
+    int32_t count = 0;                // ... over `count` values
+    std::vector<char> needed;         // per first distance: some checked kernel has it
+    std::vector<double> sums;         // count x count, row first distance major
+    double Sum(int32_t first_row, int32_t first_col) const {
+        return sums[static_cast<size_t>(first_row - lowest) * count + (first_col - lowest)];
+    }
+};
+
+LiteralBlocks SumLiteralBlocks(float sigma, const std::vector<int32_t>& offsets) {
+    LiteralBlocks blocks;
+    const int32_t h = kMaxDifferentialHalf;
+    blocks.lowest = -kOversampling * h - 2 * kMaxSubSampleOffset;
+    blocks.count = kOversampling * h - blocks.lowest + 1;
+    blocks.needed.assign(blocks.count, 0);
+    for (int32_t half = 0; half <= h; ++half) {
+        for (int32_t a = 0; a <= 2 * half; ++a) {
+            for (const int32_t d : offsets) blocks.needed[kOversampling * (a - half) - kMaxSubSampleOffset - d - blocks.lowest] = 1;
+        }
+    }
+    std::vector<int32_t> firsts;
+    for (int32_t k = 0; k < blocks.count; ++k) {
+        if (blocks.needed[k]) firsts.push_back(k + blocks.lowest);
+    }
+    const double scaled = static_cast<double>(sigma) * kOversampling;
+    const double denominator = scaled * (2.0 * scaled);
+    // One row of values at every column distance the blocks reach, rebuilt for each row distance.
+    const int32_t reach = blocks.count + kOversampling;
+    std::vector<double> line(static_cast<size_t>(reach));
+    std::vector<double> accumulators(firsts.size());
+    blocks.sums.assign(static_cast<size_t>(blocks.count) * blocks.count, 0.0);
+    for (const int32_t first_row : firsts) {
+        std::fill(accumulators.begin(), accumulators.end(), 0.0);
+        for (int32_t i = first_row; i < first_row + kOversampling; ++i) {
+            for (int32_t k = 0; k < reach; ++k) {
+                const int64_t j = k + blocks.lowest;
+                line[k] = std::exp(-(static_cast<double>(int64_t{i} * i + j * j) / denominator));
+            }
+            for (int32_t v = 0; v < kOversampling; ++v) {
+                for (size_t n = 0; n < firsts.size(); ++n) accumulators[n] += line[firsts[n] - blocks.lowest + v];
+            }
+        }
+        for (size_t n = 0; n < firsts.size(); ++n) {
+            blocks.sums[static_cast<size_t>(first_row - blocks.lowest) * blocks.count + (firsts[n] - blocks.lowest)] = accumulators[n];
+        }
+    }
+    return blocks;
+}
+
+// Every checked offset pair (all 101 x 101 in a full-speed build) for halves 0 to 7 and both widths
+// the pipeline draws with: GaussStar_Fast gives the literal bits, assembled from the literal block
+// sums as GaussStar assembles them. Spot checks against GaussStar itself tie the reference to it.
+// The fallbacks are counted and printed: they are where the bound did not decide.
+TEST(Differential, GaussStarFastMatchesLiteralKernelsAtEveryOffset) {
+    const std::vector<int32_t> offsets = CheckedOffsets();
+    for (const int32_t d : offsets) {
+        const float x = CoordinateWithOffset(d);
+        ASSERT_EQ(GaussStar_SubSampleOffset(x, GaussStar_NearestPixel(x)), d) << d;
+    }
+    for (const float sigma : {kNarrowSigma, kWideSigma}) {
+        const LiteralBlocks blocks = SumLiteralBlocks(sigma, offsets);
+        for (int32_t half = 0; half <= kMaxDifferentialHalf; ++half) {
+            GaussStarFastCache cache;
+            const int32_t k_side = 2 * half + 1;
+            const size_t area = static_cast<size_t>(k_side) * k_side;
+            std::vector<float> expected(area + 1, -1.0f), fast(area + 1, -1.0f);
+            int mismatches = 0;
+            for (const int32_t dr : offsets) {
+                for (const int32_t dc : offsets) {
+                    double total = 0.0;
+                    for (int32_t a = 0; a < k_side; ++a) {
+                        for (int32_t b = 0; b < k_side; ++b) {
+                            const double sum = blocks.Sum(kOversampling * (a - half) - kMaxSubSampleOffset - dr,
+                                                          kOversampling * (b - half) - kMaxSubSampleOffset - dc);
+                            expected[a * k_side + b] = static_cast<float>(sum);
+                            total += sum;
+                        }
+                    }
+                    const float float_total = static_cast<float>(total);
+                    for (size_t k = 0; k < area; ++k) expected[k] = expected[k] / float_total;
+                    GaussStar_Fast(cache, half, CoordinateWithOffset(dr), CoordinateWithOffset(dc), sigma, fast.data());
+                    if (std::memcmp(expected.data(), fast.data(), sizeof(float) * expected.size()) != 0 && ++mismatches <= 5) {
+                        ADD_FAILURE() << "half " << half << " sigma " << sigma << " offsets " << dr << " " << dc;
+                    }
+                }
+            }
+            EXPECT_EQ(mismatches, 0) << "half " << half << " sigma " << sigma;
+            std::printf("[ info ] half %d sigma %.1f: %llu kernels, %llu of %llu blocks summed literally (%llu more kept from "
+                        "earlier kernels), %llu totals\n",
+                        half, static_cast<double>(sigma), static_cast<unsigned long long>(cache.kernel_builds),
+                        static_cast<unsigned long long>(cache.literal_blocks), static_cast<unsigned long long>(cache.blocks),
+                        static_cast<unsigned long long>(cache.remembered_blocks), static_cast<unsigned long long>(cache.literal_totals));
+        }
+        // The independent sums are GaussStar's: a few kernels of the widest half, against the literal call.
+        GaussStar_Release();
+        GaussStarFastCache cache;
+        for (const int32_t dr : {-50, -13, 0, 37, 50}) {
+            const int32_t dc = 50 - (dr + 63) % 101;
+            const int32_t half = kMaxDifferentialHalf;
+            const size_t area = static_cast<size_t>(2 * half + 1) * (2 * half + 1);
+            std::vector<float> literal(area), fast(area);
+            GaussStar(half, CoordinateWithOffset(dr), CoordinateWithOffset(dc), sigma, literal.data());
+            GaussStar_Fast(cache, half, CoordinateWithOffset(dr), CoordinateWithOffset(dc), sigma, fast.data());
+            EXPECT_EQ(literal, fast) << dr << " " << dc;
+        }
+        GaussStar_Release();
     }
 }
 
