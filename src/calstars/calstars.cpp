@@ -1,8 +1,8 @@
 #include "calstars/calstars.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
-#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -92,53 +92,75 @@ bool ScanInt(CalStarExtraction& record, const char* operation, int32_t& out) {
     return true;
 }
 
-// A character that a number of the "C" locale may hold: digits (hexadecimal ones too), sign, point,
-// exponent, and the letters and characters of "inf", "infinity" and "nan(...)".
-bool MayBelongToNumber(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '+' || c == '-' ||
-           c == '(' || c == ')' || c == '_';
+// The power of `base` (10, or 2 for a hexadecimal number) of the leading digit of the number text
+// [first, last) (digits with at most one point, then an optional exponent: "e" for base 10, "p" for
+// base 2), saturated far beyond any float's range; 0 for a number of zeros. Only its sign is used:
+// it tells a number too large for a float from one too small.
+int64_t LeadingPower(const char* first, const char* last, int base) {
+    const char exponent_letter = base == 10 ? 'e' : 'p';
+    const int digit_power = base == 10 ? 1 : 4;  // a hexadecimal digit is four binary places
+    int64_t place = 0;                           // the power of the digit after the last one seen
+    int64_t leading = 0;
+    bool seen_nonzero = false, after_point = false;
+    const char* p = first;
+    for (; p < last && *p != exponent_letter && *p != exponent_letter - 'a' + 'A'; ++p) {
+        if (*p == '.') {
+            after_point = true;
+            continue;
+        }
+        if (after_point) place -= digit_power;
+        if (!seen_nonzero && *p != '0') {
+            seen_nonzero = true;
+            leading = after_point ? place : 0;
+        }
+        if (!after_point && seen_nonzero) leading += digit_power;
+    }
+    if (!seen_nonzero) return 0;
+    int64_t exponent = 0;
+    bool negative = false;
+    if (p < last) ++p;  // the exponent letter
+    if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    for (; p < last && exponent < (int64_t{1} << 40); ++p) exponent = exponent * 10 + (*p - '0');
+    return leading + (negative ? -exponent : exponent);
 }
 
-// strtof as in the "C" locale, whatever locale the process is in: a program that hosts the reader
-// (the Python interpreter, after locale.setlocale) may have one whose decimal separator is a comma,
-// where "512.25" would read as 512 and "1,5" as 1.5. Where the separator is not ".", the number's
-// characters are copied with the point turned into that separator (and a comma ending the copy, as
-// it ends a number of the "C" locale), so the C library's own conversion, rounding included, still
-// decides the value.
-float StrtofClassic(const char* start, const char** end) {
-    const char* separator = std::localeconv()->decimal_point;
-    if (separator == nullptr || std::strcmp(separator, ".") == 0) {
-        char* stop = nullptr;
-        const float value = std::strtof(start, &stop);
-        *end = stop;
-        return value;
+}  // namespace
+
+// std::from_chars reads no locale and rounds to nearest as the C library's conversion does; it takes
+// neither a "+" nor a "0x" of its own, and leaves a value beyond the range untouched, so those are
+// read here.
+const char* CalStar_ReadFloat(const char* first, const char* last, float& value) {
+    const char* p = first;
+    const bool negative = p < last && *p == '-';
+    if (p < last && (*p == '+' || *p == '-')) ++p;
+    if (p == last || *p == '+' || *p == '-') return first;  // from_chars takes a sign of its own
+    const bool hexadecimal = last - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    const char* digits = hexadecimal ? p + 2 : p;
+    float magnitude = 0.0f;
+    std::from_chars_result read{digits, std::errc::invalid_argument};
+    if (digits < last && *digits != '+' && *digits != '-') {
+        read = std::from_chars(digits, last, magnitude, hexadecimal ? std::chars_format::hex : std::chars_format::general);
     }
-    std::string copy;
-    std::vector<size_t> origin;  // the original offset of each copied character
-    for (size_t i = 0; MayBelongToNumber(start[i]); ++i) {
-        const std::string piece = start[i] == '.' ? std::string(separator) : std::string(1, start[i]);
-        copy += piece;
-        origin.insert(origin.end(), piece.size(), i);
+    if (read.ec == std::errc::invalid_argument) {
+        if (!hexadecimal) return first;
+        read.ptr = p + 1;  // "0x" with no hexadecimal digit after it: the number is the "0"
+        magnitude = 0.0f;
+    } else if (read.ec == std::errc::result_out_of_range) {
+        magnitude = LeadingPower(digits, read.ptr, hexadecimal ? 2 : 10) > 0 ? std::numeric_limits<float>::infinity() : 0.0f;
     }
-    origin.push_back(origin.empty() ? 0 : origin.back() + 1);
-    char* stop = nullptr;
-    const float value = std::strtof(copy.c_str(), &stop);
-    const size_t used = static_cast<size_t>(stop - copy.c_str());
-    // A separator is consumed whole or not at all: the end maps back to the point's own offset.
-    *end = start + (used == 0 ? 0 : origin[used - 1] + 1);
-    return value;
+    value = negative ? -magnitude : magnitude;
+    return read.ptr;
 }
+
+namespace {
 
 // "%f": optional white space, then a single-precision number (rounded to nearest from its decimal).
 bool ScanFloat(CalStarExtraction& record, float& out) {
     SkipWhite(record);
     if (AtEnd(record)) return false;
     const char* start = record.reading.text.c_str() + record.reading.position;
-    const char* end = nullptr;
-    errno = 0;
-    const float value = StrtofClassic(start, &end);
+    const char* end = CalStar_ReadFloat(start, record.reading.text.c_str() + record.reading.text.size(), out);
     if (end == start) return false;
-    out = value;
     record.reading.position += static_cast<size_t>(end - start);
     return true;
 }

@@ -101,6 +101,14 @@ void CalStarExtraction_SetStar(CalStarExtraction& record, size_t i, float row, f
 // and a field added to CalStarExtraction is copied with the rest.
 void CalStarExtraction_CopyRecord(const CalStarExtraction& from, CalStarExtraction& to);
 
+// The reader's "%f": the number at the start of [first, last) as formatted input reads it in the
+// "C" locale, whatever locale any thread of the process has set: an optional sign, then a decimal
+// number, "0x" and a hexadecimal one, "inf", "infinity" or "nan" with an optional "(...)", in any
+// case; a number beyond a float's range gives the infinity or zero of its sign. Returns the end of
+// the number, or `first` (value untouched) when there is none. A NaN reads as the quiet NaN of its
+// sign. Exposed so that a test can hold it against the C library's own conversion.
+const char* CalStar_ReadFloat(const char* first, const char* last, float& value);
+
 // Why the reader refuses a frame record of this name and divisor ("record name \"<name>\" is not a
 // plain file name", "divisor 0"), or "" when it accepts them. The reader adds the file and line.
 std::string CalStarFrame_Refusal(const std::string& name, int32_t divisor);

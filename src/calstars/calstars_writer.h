@@ -5,7 +5,9 @@
 // "Ncols = ", "Nstars = ", then per record a separator line, its name, "window = ", "divisor = " and
 // its star lines "row col intensity total", and the end marker. Each position is written as the
 // shortest decimal that reads back as the same single-precision number, whatever the locale, so
-// the reader gives back every bit of it; intensity and total are the records' 16-bit values.
+// the reader gives back every bit of a finite position or an infinity (a NaN, which the program
+// refuses as a position, comes back as the quiet NaN of its sign); intensity and total are the
+// records' 16-bit values.
 //
 // The text is built from pieces that lay out the text of each field as it is to stand in the file:
 // CalStarHeader_Lines (the free lines and the header's key lines), per record CalStarRecord_Lines

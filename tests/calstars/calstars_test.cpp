@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -81,6 +85,94 @@ TEST(CalstarsReader, NumbersReadAsInTheCLocaleWhateverTheProcessLocale) {
             EXPECT_EQ(std::memcmp(&local.record.col[i], &classic.record.col[i], sizeof(float)), 0) << line;
         }
     }
+}
+
+// The reader's numbers are the C library's numbers in the "C" locale, bit for bit and to the same
+// end, for every form strtof takes (hexadecimal, infinities, beyond the range, half a number) and a
+// quarter of a million random texts; only a NaN's payload is not kept (the reconstitution refuses a
+// NaN position whatever its bits).
+TEST(CalstarsReader, NumbersAreTheCLibrarysInTheCLocale) {
+    ASSERT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C");
+    std::vector<std::string> texts = {
+        "512.25", "+7.75", "-0", "8.", ".5", "-.5", ".", "-", "+", "+-1", "-+1", "1e2", "1e", "1e+", "1E-3x", "0x1.8p3",
+        "0X1P-149", "0x.8p1", "0x", "0xg", "0x-1", "-0x1p+2", "0x1p", "0x1.fffffep127", "0x1p128", "0x1p-150", "1e-40",
+        "1e-45", "7e-46", "1e-46", "3.4028235e38", "3.40282357e38", "3.4028236e38", "1e39", "-1e39", "1e400", "1e-400",
+        "100000000000000000000000000000000000000000", "0.000000000000000000000000000000000000000000000001", "inf", "INFINITY",
+        "-Inf", "infin", "nan", "-nan", "NaN(123)", "nan(", "nan(a_b)", "1,5", "1.5,2", "0009.50", "1.17549435e-38",
+        "3.4e+38", "e5", "x", "16777217", "0.1", "1.000000059604644775390625"};
+    uint64_t state = 2024;
+    const char alphabet[] = "0123456789..eE+-xXpPaAbcdfFinNty(_)";
+    for (int k = 0; k < 250000; ++k) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        std::string text;
+        for (int n = 1 + static_cast<int>((state >> 59) % 14); n > 0; --n) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            text += alphabet[(state >> 33) % (sizeof alphabet - 1)];
+        }
+        texts.push_back(text);
+    }
+    for (const std::string& text : texts) {
+        char* c_end = nullptr;
+        const float expected = std::strtof(text.c_str(), &c_end);
+        float value = -7.0f;
+        const char* end = CalStar_ReadFloat(text.data(), text.data() + text.size(), value);
+        ASSERT_EQ(end - text.data(), c_end - text.c_str()) << text;
+        if (end == text.data()) continue;
+        if (std::isnan(expected)) {
+            EXPECT_TRUE(std::isnan(value)) << text;
+            EXPECT_EQ(std::signbit(value), std::signbit(expected)) << text;
+            continue;
+        }
+        EXPECT_EQ(std::memcmp(&value, &expected, sizeof value), 0) << text << ": " << value << " against " << expected;
+    }
+}
+
+// A host process may switch the locale in one thread while another reads (Python's locale.setlocale
+// beside a reading thread): every read still gives the "C" locale's values.
+TEST(CalstarsReader, NumbersReadTheSameWhileAnotherThreadSwitchesTheLocale) {
+    struct Restore {
+        std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
+        ~Restore() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
+    } restore;
+    const char* comma = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
+            comma = name;
+            break;
+        }
+    }
+    std::setlocale(LC_NUMERIC, "C");
+    if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed here";
+    constexpr int kStars = 2000;
+    std::string text = "free 1\nfree 2\nfree 3\nfree 4\nfree 5\nCamera = C\nCamera number = 1\nNrows = 120\nNcols = 160\n";
+    text += "Nstars = " + std::to_string(kStars) + "\n---\nA.bin\nwindow = 9\ndivisor = 16\n";
+    for (int i = 0; i < kStars; ++i) text += std::to_string(i % 100) + ".25 " + std::to_string(i % 150) + ".5 2500 3100\n";
+    text += "###\n";
+    std::atomic<bool> done{false};
+    std::thread switcher([&] {
+        while (!done.load()) {
+            std::setlocale(LC_NUMERIC, comma);
+            std::setlocale(LC_NUMERIC, "C");
+        }
+    });
+    ScratchFolder folder;
+    WriteText(folder / "CALSTARS_t.txt", text);
+    int wrong = 0;
+    for (int round = 0; round < 30; ++round) {
+        CalStarExtraction record;
+        try {
+            OpenCalStarExtraction(folder / "CALSTARS_t.txt", record);
+            if (ReadCalStarFrame(record) != 0) ++wrong;
+            for (int i = 0; i < kStars && record.row.size() == kStars; ++i) {
+                if (record.row[i] != static_cast<float>(i % 100) + 0.25f || record.col[i] != static_cast<float>(i % 150) + 0.5f) ++wrong;
+            }
+        } catch (const Failure&) {
+            ++wrong;  // a good file refused
+        }
+    }
+    done.store(true);
+    switcher.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(CalstarsReader, FieldsOfOneRecord) {
