@@ -9,6 +9,7 @@
 #include <map>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "failure.h"
 #include "fourproduct/fourproduct_reader.h"
@@ -197,20 +198,53 @@ std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptio
 
 namespace {
 
+// The picture's width and height: the mosaic's, or one product's.
+std::pair<uint64_t, uint64_t> PictureSize(const FourProduct& header, const ViewerOptions& options) {
+    const uint64_t rows = static_cast<uint64_t>(header.rows), cols = static_cast<uint64_t>(header.cols);
+    if (options.product != kMosaic) return {cols, rows};
+    return {2 * cols + kMosaicSeparator, 2 * rows + kMosaicSeparator};
+}
+
+// The PNG library refuses a picture wider or taller than its limits: said before anything is
+// encoded, with the options that still give the file's contents.
+[[noreturn]] void RefusePicture(const std::string& path, const FourProduct& file, const ViewerOptions& options) {
+    const std::pair<uint64_t, uint64_t> size = PictureSize(file, options);
+    const std::string instead =
+        options.product == kMosaic
+            ? Format("--product %s gives one product of %" PRId32 " x %" PRId32 " pixels%s, --fits the FITS file alone",
+                     kProductNames[kPeakValue], file.cols, file.rows,
+                     Png_Takes(static_cast<uint64_t>(file.cols), static_cast<uint64_t>(file.rows)) ? "" : " (too large as well)")
+            : std::string("--fits gives the FITS file alone");
+    Fail(WaitKind::None, Format(" Cannot write PNG file %s: a picture of %" PRIu64 " x %" PRIu64
+                                " pixels is larger than the %" PRIu64 " x %" PRIu64 " the PNG library writes; %s \n",
+                                path.c_str(), size.first, size.second, Png_LargestWidth(), Png_LargestHeight(), instead.c_str()));
+}
+
 std::vector<std::string> ConvertRead(const std::string& input, const ViewerOptions& options, FourProduct& file) {
-    FourProduct_ReadFile(input, file, [&options](const FourProduct& header) {
-        if (options.write_png && options.product == kMosaic) MosaicImage_CheckSize(header.rows, header.cols);
+    bool png_refused = false;
+    FourProduct_ReadFile(input, file, [&](const FourProduct& header) {
+        if (!options.write_png) return;
+        if (options.product == kMosaic) MosaicImage_CheckSize(header.rows, header.cols);
+        const std::pair<uint64_t, uint64_t> size = PictureSize(header, options);
+        png_refused = !Png_Takes(size.first, size.second);
+        // A picture the PNG library refuses is not made; with a FITS file to write the planes are
+        // still read for it.
+        if (png_refused && !options.write_fits) RefusePicture(OutputPaths(input, options).front(), header, options);
     });
     const std::vector<std::string> outputs = OutputPaths(input, options);
     size_t next = 0;
     if (options.write_png) {
-        const GrayImage image = options.product == kMosaic ? MosaicImage(file) : ProductImage(file, options.product);
-        WritePng(image, outputs[next++]);
+        if (!png_refused) {
+            const GrayImage image = options.product == kMosaic ? MosaicImage(file) : ProductImage(file, options.product);
+            WritePng(image, outputs[next]);
+        }
+        ++next;
     }
     if (options.write_fits) {
         const std::string source_name = fs::path(input).filename().string();
         WriteFits(file, source_name, outputs[next++]);
     }
+    if (png_refused) RefusePicture(outputs.front(), file, options);
     return outputs;
 }
 

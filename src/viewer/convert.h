@@ -46,7 +46,9 @@ std::vector<std::string> OutputPaths(const std::string& input, const ViewerOptio
 // Reads and checks `input`, then writes every output of OutputPaths. Returns those paths. Throws the
 // reader's or writers' Failure; outputs written before a failure stay. A picture that the memory
 // cannot hold (its planes, or a mosaic wider or taller than 2^31 - 1) is refused with
-// " Four-product file <path> of <rows> x <cols> pixels is too large for this machine's memory ".
+// " Four-product file <path> of <rows> x <cols> pixels is too large for this machine's memory ". A
+// picture wider or taller than the PNG library writes (Png_Takes) is refused with " Cannot write PNG
+// file <path>: ... " naming --product and --fits, after the FITS file when that is asked for too.
 std::vector<std::string> ConvertFile(const std::string& input, const ViewerOptions& options);
 
 // The four-product files of `folder` (names ending in kFourProductSuffix, regular files), as paths

@@ -56,6 +56,11 @@ GrayImage MosaicImage(const FourProduct& file) {
     return image;
 }
 
+uint64_t Png_LargestWidth() { return PNG_USER_WIDTH_MAX; }
+uint64_t Png_LargestHeight() { return PNG_USER_HEIGHT_MAX; }
+
+bool Png_Takes(uint64_t width, uint64_t height) { return width <= Png_LargestWidth() && height <= Png_LargestHeight(); }
+
 void WritePng(const GrayImage& image, const std::string& path) {
     // libpng's simplified interface: it handles its own errors (no longjmp through C++ frames) and
     // reports them in png.message. The stream is made in memory, sized by a first call, and stored

@@ -33,6 +33,15 @@ GrayImage MosaicImage(const FourProduct& file);
 // The check of MosaicImage's size on its own (std::length_error), for a file of rows x cols.
 void MosaicImage_CheckSize(int32_t rows, int32_t cols);
 
+// True when the PNG library writes a picture of width x height pixels: neither side beyond its
+// build's limits (1,000,000 pixels in the common builds), which it otherwise refuses only once asked
+// to encode ("Invalid IHDR data").
+bool Png_Takes(uint64_t width, uint64_t height);
+
+// The PNG library's largest width and height.
+uint64_t Png_LargestWidth();
+uint64_t Png_LargestHeight();
+
 // Writes `image` to `path` as an 8-bit grayscale PNG with libpng, replacing any file there through a
 // safe output file (safe_output.h). Throws a Failure " Cannot write PNG file <path>: <reason> " when
 // libpng refuses or the file cannot be written (nothing is then left behind).

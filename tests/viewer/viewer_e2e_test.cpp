@@ -191,6 +191,42 @@ TEST(FpviewLimits, MosaicWiderThanThirtyOneBitsIsRefusedFromTheHeader) {
     EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"wide.bin"});
 }
 
+// A picture wider than the PNG library writes (a mosaic of 1 x 500000 is 1000002 pixels wide) is
+// refused with the options that still give the file, and the FITS file is still written.
+TEST(FpviewLimits, APictureWiderThanThePngLibraryTakesIsRefusedAndTheFitsFileStillWritten) {
+    ScratchFolder folder;
+    const std::string path = folder / "wide.bin";
+    WritePatternFile(path, 1, 500000);
+    const std::string refusal = " Cannot write PNG file " + (folder / "wide.png") +
+                                ": a picture of 1000002 x 4 pixels is larger than the 1000000 x 1000000 the PNG library writes;"
+                                " --product peak gives one product of 500000 x 1 pixels, --fits the FITS file alone \n";
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        std::string output;
+        std::vector<std::string> files;
+    };
+    const Case cases[] = {
+        {{}, 1, refusal, {"wide.bin", "wide.fits"}},
+        {{"--png"}, 1, refusal, {"wide.bin"}},
+        {{"--fits"}, 0, path + ": " + (folder / "wide.fits") + "\n", {"wide.bin", "wide.fits"}},
+        {{"--product", "mean"}, 0, path + ": " + (folder / "wide.mean.png") + " " + (folder / "wide.fits") + "\n",
+         {"wide.bin", "wide.fits", "wide.mean.png"}},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& name : ListFolder(folder.path())) {
+            if (name != "wide.bin") std::filesystem::remove(folder / name);
+        }
+        std::vector<std::string> arguments = c.options;
+        arguments.push_back(path);
+        const ProgramRun run = RunExecutable(FPVIEW_EXE, arguments, "", "timeout -s KILL 60 ");
+        const std::string what = c.options.empty() ? "default" : c.options.front();
+        EXPECT_EQ(run.status, c.status) << what << ": " << run.output;
+        EXPECT_EQ(run.output, c.output) << what;
+        EXPECT_EQ(ListFolder(folder.path()), c.files) << what;
+    }
+}
+
 // A file whose planes (1.6 GB) do not fit a 1 GB address space is refused with one line at once, and
 // the folder's next file is still converted.
 TEST(FpviewLimits, AFileTooLargeForTheMemoryIsRefusedAndTheNextOneConverted) {
