@@ -68,7 +68,15 @@ set(BUILD_PYTHON_MODULE ON)
 
 # NO_EXTRAS: no link-time optimisation or stripping here (CPack strips the packaged copy).
 set(python_package_dir ${CMAKE_BINARY_DIR}/python/calstars2fp)
-pybind11_add_module(calstars2fp_python MODULE NO_EXTRAS src/python/calstars2fp_module.cpp)
+# One source file per concept of the module (src/python/bindings/), module.cpp defining the module.
+pybind11_add_module(calstars2fp_python MODULE NO_EXTRAS
+  src/python/bindings/module.cpp
+  src/python/bindings/conversions.cpp
+  src/python/bindings/errors.cpp
+  src/python/bindings/records.cpp
+  src/python/bindings/reconstitution.cpp
+  src/python/bindings/fourproduct.cpp
+  src/python/bindings/run.cpp)
 set_target_properties(calstars2fp_python PROPERTIES OUTPUT_NAME _core LIBRARY_OUTPUT_DIRECTORY ${python_package_dir})
 target_link_libraries(calstars2fp_python PRIVATE calstars2fp_core)
 # The static libraries go into a shared object: their code must be position-independent.

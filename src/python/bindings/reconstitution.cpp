@@ -1,0 +1,219 @@
+#include "python/bindings/reconstitution.h"
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "calstars/calstars.h"
+#include "driver/memory_budget.h"
+#include "fourproduct/fourproduct.h"
+#include "platform/machine.h"
+#include "python/bindings/conversions.h"
+#include "python/bindings/errors.h"
+#include "python/bindings/fourproduct.h"
+#include "python/bindings/records.h"
+#include "reconstitution/reconstitution.h"
+
+namespace bindings {
+
+namespace {
+
+// The state of one run: the frame-index generator, the profile factor tables, the work images.
+struct Reconstitution {
+    std::mutex busy;  // a second thread calling the same object waits, with the GIL released
+    ReconWorkBuffers buffers;
+    FourProduct product;
+    int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers and planes are set up for
+    int32_t first_int = 0;
+};
+
+// The image a record is reconstituted for: the file it was read from, or (rows, cols) for any record.
+CalStarExtraction ImageOf(const py::handle& image, const Record& record) {
+    if (py::isinstance<CalstarsFile>(image)) {
+        const CalstarsFile& file = image.cast<const CalstarsFile&>();
+        CalStarExtraction result;
+        {
+            // Another thread may be reading the file's next record.
+            const std::lock_guard<std::mutex> lock(*file.reading);
+            CalStarExtraction_CopyRecord(file.extraction, result);
+        }
+        const CalStarExtraction& frame = record.record;
+        if (frame.rows != result.rows || frame.cols != result.cols || frame.nstars != result.nstars ||
+            frame.path != result.path) {
+            throw py::value_error("the record was not read from this CALSTARS file");
+        }
+        return result;
+    }
+    if (!py::isinstance<py::sequence>(image) || py::isinstance<py::str>(image) || py::len(image) != 2) {
+        throw py::type_error("calstars_file must be a CalstarsFile or the image size (rows, cols)");
+    }
+    const py::sequence shape = py::reinterpret_borrow<py::sequence>(image);
+    CalStarExtraction result;
+    CalStarExtraction_CopyRecord(record.record, result);
+    result.rows = IndexArgument(shape[0], "rows");
+    result.cols = IndexArgument(shape[1], "cols");
+    result.first_int = 0;  // an image of no file: no camera number
+    return result;
+}
+
+// `out` given to reconstitute: exactly the array the planes go into, never a converted copy.
+py::array_t<uint8_t> OutArgument(const py::handle& out, int32_t rows, int32_t cols) {
+    if (!py::isinstance<py::array>(out)) throw py::type_error("out must be a NumPy array");
+    const py::array array = py::reinterpret_borrow<py::array>(out);
+    if (!IsUint8(array)) throw py::type_error("out must have dtype uint8");
+    if (array.ndim() != 3 || array.shape(0) != kProducts || array.shape(1) != rows || array.shape(2) != cols) {
+        throw py::value_error("out must have shape (4, " + std::to_string(rows) + ", " + std::to_string(cols) + ")");
+    }
+    if (!(array.flags() & py::array::c_style) || !array.writeable()) {
+        throw py::value_error("out must be C-contiguous and writeable");
+    }
+    return py::reinterpret_borrow<py::array_t<uint8_t>>(out);
+}
+
+py::array Reconstitute(Reconstitution& run, const py::handle& image, const Record& record, const py::handle& out) {
+    const CalStarExtraction header = ImageOf(image, record);
+    py::array_t<uint8_t> planes;
+    if (!out.is_none()) planes = OutArgument(out, header.rows, header.cols);
+    // A record of another image size is the record with that size: the reconstitution reads it there.
+    const bool resized = record.record.rows != header.rows || record.record.cols != header.cols;
+    std::unique_ptr<CalStarExtraction> resized_frame;
+    if (resized) {
+        resized_frame = std::make_unique<CalStarExtraction>();
+        CalStarExtraction_CopyRecord(record.record, *resized_frame);
+        resized_frame->rows = header.rows;
+        resized_frame->cols = header.cols;
+    }
+    const CalStarExtraction& frame = resized ? *resized_frame : record.record;
+    const size_t npix = static_cast<size_t>(header.rows) * static_cast<size_t>(header.cols);
+    std::string warnings;
+    {
+        py::gil_scoped_release released;
+        const std::lock_guard<std::mutex> lock(run.busy);
+        // The program's checks and set-up for the file, then for the record, in its order, against
+        // the memory budget the program would have now.
+        const uint64_t budget = MemoryBudget(ReadMemoryLimits());
+        CalStarReconsitution_CheckImage(header);
+        CheckMemoryBudget(header.rows, header.cols, 1, budget, header.path);
+        // As the program sets up per file: only when the image or the header value changes.
+        if (run.rows != header.rows || run.cols != header.cols || run.nstars != header.nstars ||
+            run.first_int != header.first_int) {
+            run.rows = run.cols = run.nstars = -1;
+            CalStarReconsitution_MemSetup(run.buffers, frame);
+            FourProduct_MemSetup(run.product, header.first_int, header.rows, header.cols);
+            run.rows = header.rows;
+            run.cols = header.cols;
+            run.nstars = header.nstars;
+            run.first_int = header.first_int;
+        }
+        CalStarReconsitution_CheckRecord(frame);
+        CheckMemoryBudget(frame.rows, frame.cols, frame.window, budget, header.path);
+        // A refused record leaves the generator where it was, so the next record still runs on.
+        const PseudoRandom before = run.buffers.generator;
+        try {
+            CalStarReconsitution(run.buffers, frame, run.product);
+        } catch (...) {
+            run.buffers.generator = before;
+            CalStarReconsitution_FrameFree(run.buffers);
+            throw;
+        }
+        CalStarReconsitution_FrameFree(run.buffers);
+        warnings = run.buffers.warnings;
+        if (out.is_none()) {
+            // The array only now, after the program's checks have refused any image too large.
+            py::gil_scoped_acquire held;
+            planes = NewPlanes(header.rows, header.cols);
+        }
+        uint8_t* target = planes.mutable_data();
+        for (int product = 0; product < kProducts; ++product) {
+            std::memcpy(target + product * npix, FourProduct_Plane(run.product, product), npix);
+        }
+    }
+    Warn(warnings);
+    return std::move(planes);
+}
+
+}  // namespace
+
+void DefineReconstitution(py::module_& module) {
+    py::class_<Reconstitution>(module, "Reconstitution",
+                               "The state of one run of the program: the frame-index generator, the profile factor\n"
+                               "tables, the work images. Records reconstituted in the program's order give the program's\n"
+                               "bytes. One object belongs to one thread at a time; threads with their own objects run\n"
+                               "side by side.")
+        .def(py::init([](int64_t generator_state) {
+                 if (generator_state < 0 || generator_state > UINT32_MAX) {
+                     throw py::value_error("generator_state must be from 0 to 2^32 - 1");
+                 }
+                 auto run = std::make_unique<Reconstitution>();
+                 run->buffers.generator.state = static_cast<uint32_t>(generator_state);
+                 return run;
+             }),
+             py::arg("generator_state") = 1,
+             "__init__(self, generator_state=1)\n--\n\n"
+             "A fresh run.\n\n"
+             "Parameters\n----------\n"
+             "generator_state : int, optional\n"
+             "    The frame-index generator's state, 0 to 2^32 - 1: 1 is where every run of the program starts.\n")
+        .def_property(
+            "generator_state",
+            [](Reconstitution& run) {
+                py::gil_scoped_release released;
+                const std::lock_guard<std::mutex> lock(run.busy);
+                return run.buffers.generator.state;
+            },
+            [](Reconstitution& run, int64_t state) {
+                if (state < 0 || state > UINT32_MAX) throw py::value_error("generator_state must be from 0 to 2^32 - 1");
+                py::gil_scoped_release released;
+                const std::lock_guard<std::mutex> lock(run.busy);
+                run.buffers.generator.state = static_cast<uint32_t>(state);
+            },
+            "State of the frame-index generator (0 to 2^32 - 1). Each reconstituted record advances it by rows x cols "
+            "draws; a refused record leaves it unchanged.")
+        .def_property_readonly(
+            "warnings",
+            [](Reconstitution& run) {
+                std::string warnings;
+                {
+                    py::gil_scoped_release released;
+                    const std::lock_guard<std::mutex> lock(run.busy);
+                    warnings = run.buffers.warnings;
+                }
+                return FsText(ErrorText(warnings));
+            },
+            "The warning line of the last record ('Warning: <n> star background levels outside 0..255 clamped in "
+            "record ...'), or '' when it had none; each such line also goes to warnings.warn as CalstarsWarning.")
+        .def("reconstitute", &Reconstitute, py::arg("calstars_file"), py::arg("record"), py::arg("out") = py::none(),
+             "reconstitute(self, calstars_file, record, out=None)\n--\n\n"
+             "The four products of a record: the bytes the program writes after the file's header, when\n"
+             "records go through in the program's order.\n\n"
+             "Parameters\n----------\n"
+             "calstars_file : CalstarsFile or tuple of int\n"
+             "    The file the record was read from, or the image size (rows, cols) to reconstitute any record\n"
+             "    for, a record made in memory among them.\n"
+             "record : Record\n    The record.\n"
+             "out : numpy.ndarray, optional\n"
+             "    A C-contiguous, writeable uint8 array of shape (4, rows, cols) to hold the planes.\n\n"
+             "Returns\n-------\n"
+             "numpy.ndarray\n    uint8 of shape (4, rows, cols): peak value, frame index of the peak, mean value,\n"
+             "    standard deviation (``out`` when given).\n\n"
+             "Raises\n------\n"
+             "Error\n    The program's refusal of the image or the record (the object stays usable and the\n"
+             "    generator where it was); MemoryError too when memory fails.\n"
+             "ValueError, TypeError\n    A record of another file, an image size or out that is not one.\n\n"
+             "Warns\n-----\n"
+             "CalstarsWarning\n    The record's warning line (star background levels clamped).\n\n"
+             "Notes\n-----\n"
+             "Advances generator_state by rows x cols draws.\n\n"
+             "Examples\n--------\n"
+             ">>> stars = {'row': [10.5], 'col': [12.25], 'intensity': [1800], 'total': [2300]}\n"
+             ">>> record = calstars2fp.Record(stars, 9, 4, 'A.bin')\n"
+             ">>> planes = calstars2fp.Reconstitution().reconstitute((32, 40), record)\n"
+             ">>> planes.shape, planes.dtype.name\n"
+             "((4, 32, 40), 'uint8')\n");
+}
+
+}  // namespace bindings
