@@ -13,7 +13,7 @@ root=$(pwd)
 source .ci/install.sh
 # Debian's cross compilers conflict with gcc-multilib, which the Windows stage installs for its 32-bit
 # x86 Linux build: apt removes it here, and that stage installs it again when it runs.
-install_packages cmake ninja-build libhwy-dev g++ libgtest-dev googletest dpkg-dev file qemu-user-static \
+install_packages cmake ninja-build libhwy-dev g++ libgtest-dev googletest dpkg-dev file lintian qemu-user-static \
   g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-s390x-linux-gnu
 
 # The native program is the reference for the bytes; the Linux stage may have built it already.
@@ -95,6 +95,11 @@ for target in aarch64 armhf s390x; do
     contents=$(dpkg-deb -c "${package}")
     [[ "${contents}" == *" ./usr/bin/calstars2fp"* ]] || { echo "${package}: no /usr/bin/calstars2fp"; exit 1; }
     [[ "${contents}" != *"/usr/bin/fpview"* ]] || { echo "${package}: holds fpview"; exit 1; }
+    # No lintian error or warning (the static program carries the override that says it is one on purpose).
+    lint=0
+    lintian --fail-on error,warning "${package}" > "${build}/lintian.out" 2>&1 || lint=$?
+    grep -v '^running with root privileges' "${build}/lintian.out" || true
+    [ "${lint}" -eq 0 ] || { echo "lintian: ${package} has errors or warnings (status ${lint})"; exit 1; }
   fi
   echo "--- ${target} built in $(( $(date +%s) - start )) s"
 done

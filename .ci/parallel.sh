@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # GNU parallel on one machine, as docs/many-nights.md shows it: a tree of generated camera-nights (one bad)
 # processed with --bar and --joblog; every good night byte-identical to a plain sequential run, the
-# joblog's exit values 0 for the good nights and 1 for the bad one; then the bad night is mended and
-# --resume-failed runs that night alone.
+# joblog's exit values 0 for the good nights and 1 for the bad one, which the chapter's query lists;
+# then the bad night is mended, --resume-failed runs that night alone, and the query lists none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
@@ -35,6 +35,11 @@ for night in "${GOOD_NIGHTS[@]}"; do
 done
 [ "$(exit_value "${BAD_NIGHT}")" = 1 ] || { echo "bad night: exit value '$(exit_value "${BAD_NIGHT}")'"; cat nights.log; exit 1; }
 grep -q "^ ReadCalStarFrame: .* of archive/${BAD_NIGHT}/CALSTARS" first.out || { echo "no message for the bad night"; exit 1; }
+# The chapter's query: the commands of the nights whose last line in the joblog failed or was stopped.
+failed_nights() {
+  awk -F'\t' 'NR > 1 { failed[$9] = ($7 != 0 || $8 != 0) } END { for (c in failed) if (failed[c]) print c }' nights.log | sort
+}
+[ "$(failed_nights)" = "calstars2fp ${per_run[*]} archive/${BAD_NIGHT}" ] || { echo "the query lists '$(failed_nights)'"; exit 1; }
 echo "first pass: 4 nights identical to sequential runs, the bad one failed with its message"
 
 # Mend the bad night (its files again as generated) and re-run only what failed.
@@ -52,4 +57,5 @@ tail -n 1 nights.log | grep -q "archive/${BAD_NIGHT}$" || { echo "--resume-faile
 [ "$(tail -n 1 nights.log | cut -f 7)" = 0 ] || { echo "the mended night failed"; cat second.out; exit 1; }
 same_as_reference "${work}" "${BAD_NIGHT}"
 find archive -type f ! -name 'CALSTARS*' ! -path "archive/${BAD_NIGHT}/*" -exec stat -c '%n %Y %s' {} + | sort | cmp - before.stat
-echo "--resume-failed: the mended night alone, its files identical to a sequential run's"
+[ -z "$(failed_nights)" ] || { echo "after --resume-failed the query still lists '$(failed_nights)'"; cat nights.log; exit 1; }
+echo "--resume-failed: the mended night alone, its files identical to a sequential run's; the query lists none"

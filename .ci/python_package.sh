@@ -3,8 +3,8 @@
 # reference the tests compare with): pip install of the source tree into a fresh venv, offline
 # against the system's pybind11 and NumPy; then, outside the source tree, the import, the version,
 # the module's tests and doctests against the installed copy, mypy on a typed example, and pip
-# uninstall. Then the Debian packages: the split, their fields, and the Python package's files
-# imported from an unpacked copy.
+# uninstall. Then the Debian packages: the split, their fields, the Python package's files imported
+# from an unpacked copy, and lintian on both.
 # Usage: .ci/python_package.sh <build folder with calstars2fp, make_calstars and fpview>
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,12 +68,25 @@ tools_files=$(dpkg-deb -c "${tools_package}")
 python_files=$(dpkg-deb -c "${python_package}")
 [[ "${tools_files}" == *" ./usr/bin/calstars2fp"* && "${tools_files}" != *calstars2fp/__init__.py* ]] ||
   { echo "${tools_package}: not the programs alone"; exit 1; }
-[[ "${python_files}" != *"./usr/bin/"* && "${python_files}" == *"/calstars2fp/py.typed"* ]] ||
+[[ "${python_files}" != *"./usr/bin/"* && "${python_files}" == *" ./usr/lib/python3/dist-packages/calstars2fp/py.typed"* ]] ||
   { echo "${python_package}: not the Python package alone"; exit 1; }
 # Unpacked into a clean root: the package's folder imports with the interpreter it names.
 dpkg-deb -x "${python_package}" "${scratch}/root"
 site=$(dirname "$(find "${scratch}/root" -name __init__.py -path '*/calstars2fp/*')")
 (cd "${scratch}" && PYTHONPATH=$(dirname "${site}") "${python}" -c \
   "import calstars2fp, importlib.metadata as m; assert calstars2fp.__file__.startswith('${scratch}/root/'); assert m.version('calstars2fp') == '${version}'")
+
+echo "--- lintian on both packages"
+# Fails on any error or warning. The informational tags it leaves (shown with --display-info):
+# - binary-has-unneeded-section .comment: CPack strips the programs and the module with plain strip,
+#   which keeps the compiler's version string (a few dozen bytes) that Debian's own tools remove.
+# - hardening-no-fortify-functions, hardening-no-bindnow: the project builds with its own flags; a
+#   distribution's build adds its hardening flags (dpkg-buildflags) through CXXFLAGS and LDFLAGS.
+for package in "${tools_package}" "${python_package}"; do
+  status=0
+  lintian --fail-on error,warning --display-info "${package}" > "${scratch}/lintian.out" 2>&1 || status=$?
+  grep -v '^running with root privileges' "${scratch}/lintian.out" || true
+  [ "${status}" -eq 0 ] || { echo "lintian: ${package} has errors or warnings (status ${status})"; exit 1; }
+done
 rm -f ./*.deb
-echo "--- the Python package: installed, tested, typed, removed and packaged"
+echo "--- the Python package: installed, tested, typed, removed, packaged and linted"

@@ -108,6 +108,9 @@ list="${work}/nights.txt"
 for night in C01/20140101 "${BAD_NIGHT}" C01/20140102 C02/20140101 C03/20140101; do echo "archive/${night}" >> "${list}"; done
 count=$(wc -l < "${list}")
 export PATH="${work}/prefix/bin:${PATH}"
+# The chapter's way to the script, for either install: beside the calstars2fp on PATH.
+[ "$(dirname "$(command -v calstars2fp)")/../share/calstars2fp/calstars2fp-array.sbatch" -ef "${script}" ] ||
+  { echo "the script is not at <prefix>/share/calstars2fp beside <prefix>/bin/calstars2fp"; exit 1; }
 status=0
 # Each task gets both CPUs (--cpus-per-task=2), so the script runs it with --jobs 2.
 (cd "${work}" && sbatch --wait --parsable --array="1-${count}%2" --cpus-per-task=2 --output="${work}/logs/%A_%a.log" "${script}" "${list}") \

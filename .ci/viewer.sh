@@ -18,12 +18,13 @@ ctest --test-dir "${build}" --output-on-failure -j2 -L viewer
 stage=$(mktemp -d)
 trap 'rm -rf "${stage}"' EXIT
 cmake --install "${build}" --prefix "${stage}/usr" > /dev/null
-for file in bin/calstars2fp bin/fpview share/man/man1/calstars2fp.1 share/man/man1/fpview.1 \
-  share/calstars2fp/calstars2fp-array.sbatch; do
+for file in bin/calstars2fp bin/fpview share/man/man1/calstars2fp.1.gz share/man/man1/fpview.1.gz \
+  share/calstars2fp/calstars2fp-array.sbatch share/doc/calstars2fp/copyright; do
   test -f "${stage}/usr/${file}" || { echo "cmake --install did not install ${file}"; exit 1; }
 done
-# ... and the Python package, with its metadata, where the system's Python finds it.
-python_dir=$(sed -n 's/^CALSTARS2FP_PYTHON_INSTALL_DIR:STRING=//p' "${build}/CMakeCache.txt")
+# ... and the Python package, with its metadata, where the system's Python finds it under a prefix
+# other than /usr (which takes lib/python3/dist-packages, as the Debian package below).
+python_dir=$(/usr/bin/python3 -c 'import sys; print("lib/python%d.%d/dist-packages" % sys.version_info[:2])')
 ls "${stage}/usr/${python_dir}"/calstars2fp/_core.cpython-*.so "${stage}/usr/${python_dir}"/calstars2fp/{__init__.py,_core.pyi,py.typed} \
   "${stage}/usr/${python_dir}"/calstars2fp-*.dist-info/METADATA > /dev/null
 

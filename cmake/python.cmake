@@ -99,22 +99,39 @@ add_custom_command(OUTPUT ${python_dist_info}/METADATA
 add_custom_target(calstars2fp_python_metadata ALL DEPENDS ${python_dist_info}/METADATA)
 
 # Where the interpreter finds it: its platform-specific site folder, relative to the install prefix.
-# On Debian that is lib/python3/dist-packages for the distribution's own packages (prefix /usr); it
-# is not on the path under /usr/local, so there lib/python3.X/dist-packages, which is on the path
-# under both prefixes, is taken.
-if(Python3_SITEARCH MATCHES "/dist-packages$")
-  set(python_dir_default lib/python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}/dist-packages)
+# Debian's Python takes the distribution's packages (prefix /usr, the Debian package's) from
+# lib/python3/dist-packages, as its policy for packages asks; that folder is not on the path under
+# /usr/local, so under every other prefix lib/python3.X/dist-packages, which is on the path under
+# both, is taken. The prefix is known only when installing (cmake --install --prefix, or cpack's
+# /usr), so the folder is chosen then, unless CALSTARS2FP_PYTHON_INSTALL_DIR names one.
+set(CALSTARS2FP_PYTHON_INSTALL_DIR "" CACHE STRING
+    "Folder of the Python package, relative to the install prefix (empty: the interpreter's, for the prefix)")
+set(python_version_dir lib/python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}/dist-packages)
+if(CALSTARS2FP_PYTHON_INSTALL_DIR)
+  set(python_dir_rule "set(calstars2fp_python_dir \"${CALSTARS2FP_PYTHON_INSTALL_DIR}\")")
+  set(python_dir_said "${CALSTARS2FP_PYTHON_INSTALL_DIR}")
+elseif(Python3_SITEARCH MATCHES "/dist-packages$")
+  set(python_dir_rule "if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+  set(calstars2fp_python_dir lib/python3/dist-packages)
+else()
+  set(calstars2fp_python_dir ${python_version_dir})
+endif()")
+  set(python_dir_said "${python_version_dir} (prefix /usr: lib/python3/dist-packages)")
 else()
   execute_process(COMMAND "${Python3_EXECUTABLE}" -c "import sys; print(sys.prefix)"
                   OUTPUT_VARIABLE python_prefix OUTPUT_STRIP_TRAILING_WHITESPACE)
-  file(RELATIVE_PATH python_dir_default "${python_prefix}" "${Python3_SITEARCH}")
+  file(RELATIVE_PATH python_site_dir "${python_prefix}" "${Python3_SITEARCH}")
+  set(python_dir_rule "set(calstars2fp_python_dir \"${python_site_dir}\")")
+  set(python_dir_said "${python_site_dir}")
 endif()
-set(CALSTARS2FP_PYTHON_INSTALL_DIR "${python_dir_default}" CACHE STRING
-    "Folder of the Python package, relative to the install prefix")
-install(TARGETS calstars2fp_python LIBRARY DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR}/calstars2fp COMPONENT python)
+# The rule runs before the package's own rules, in the same component; their destinations name the
+# variable it sets (escaped here, so the install script reads it).
+install(CODE "${python_dir_rule}" COMPONENT python)
+set(python_install_dir "\${calstars2fp_python_dir}")
+install(TARGETS calstars2fp_python LIBRARY DESTINATION ${python_install_dir}/calstars2fp COMPONENT python)
 list(TRANSFORM python_package_files PREPEND ${CMAKE_SOURCE_DIR}/src/python/calstars2fp/ OUTPUT_VARIABLE python_package_sources)
-install(FILES ${python_package_sources} DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR}/calstars2fp COMPONENT python)
-install(DIRECTORY ${python_dist_info} DESTINATION ${CALSTARS2FP_PYTHON_INSTALL_DIR} COMPONENT python)
+install(FILES ${python_package_sources} DESTINATION ${python_install_dir}/calstars2fp COMPONENT python)
+install(DIRECTORY ${python_dist_info} DESTINATION ${python_install_dir} COMPONENT python)
 
 message(STATUS "Python module: built for ${Python3_EXECUTABLE} (Python ${Python3_VERSION}, NumPy ${numpy_version}), "
-               "installed into <prefix>/${CALSTARS2FP_PYTHON_INSTALL_DIR}")
+               "installed into <prefix>/${python_dir_said}")

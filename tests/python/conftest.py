@@ -2,9 +2,10 @@
 folders, and runs of the program to compare against.
 
 Under CTest the environment names the build (PYTHONPATH, CALSTARS2FP_EXE and the like). Run as
-`pytest tests/python` from a built checkout, the tests take the package this interpreter imports,
-else the first build folder's (build/python, build/*/python) that imports here, and the programs
-beside it; without either they are skipped with the reason."""
+`pytest tests/python` from a checkout, the tests take the package this interpreter imports, else the
+first build folder's (build/python, build/*/python) that imports here; the programs are those beside
+a build's package, or on PATH for an installed one; without them the tests are skipped with the
+reason."""
 
 import importlib
 import os
@@ -59,17 +60,36 @@ FOLDERS = [("example", EXAMPLES)] + [
 
 
 PROGRAMS = {"CALSTARS2FP_EXE": "calstars2fp", "FPVIEW_EXE": "fpview", "MAKE_CALSTARS_EXE": "make_calstars"}
+# What a missing program needs, for the skip reasons.
+NEEDS = {"fpview": " (it is built where libpng and CFITSIO are installed)",
+         "make_calstars": " (the generator of a build: no package installs it)"}
+
+
+def find_program(variable):
+    """(path, None) for a program, else (None, why it is missing): as CTest names it in `variable`;
+    else beside the package of a build; else, for a package installed (the Debian package, pip), on
+    PATH, where the packages put the programs."""
+    path = os.environ.get(variable)
+    if path:
+        return path, None
+    name = PROGRAMS[variable]
+    if BUILD_DIR is not None:
+        if (BUILD_DIR / name).is_file():
+            return str(BUILD_DIR / name), None
+        return None, f"{name} is not built in {BUILD_DIR}{NEEDS.get(name, '')} and {variable} is not set"
+    on_path = shutil.which(name)
+    if on_path:
+        return on_path, None
+    return None, (f"{name} is not on PATH{NEEDS.get(name, '')} and {variable} is not set, "
+                  f"for the package in {PACKAGE_DIR}")
 
 
 def built_program(variable):
-    """The path of a built program: as CTest names it in `variable`, else beside the build's package;
-    the test is skipped without it."""
-    path = os.environ.get(variable)
-    if path:
-        return path
-    if BUILD_DIR is not None and (BUILD_DIR / PROGRAMS[variable]).is_file():
-        return str(BUILD_DIR / PROGRAMS[variable])
-    pytest.skip(f"{PROGRAMS[variable]} is not built beside the package and {variable} is not set")
+    """The path of a program (find_program); the test is skipped without it."""
+    path, missing = find_program(variable)
+    if path is None:
+        pytest.skip(missing)
+    return path
 
 
 def run_program(folder, jobs=1):

@@ -1,7 +1,6 @@
 """read_fourproduct makes fpview's checks with fpview's lines, and to_hdulist gives fpview's FITS cube
 and keywords."""
 
-import os
 import shutil
 import struct
 import subprocess
@@ -13,10 +12,10 @@ import pytest
 from conftest import PACKAGE_MISSING
 
 calstars2fp = pytest.importorskip("calstars2fp", reason=PACKAGE_MISSING)
-from conftest import BUILD_DIR, header_bytes
+from conftest import find_program, header_bytes
 
-FPVIEW = os.environ.get("FPVIEW_EXE") or (str(BUILD_DIR / "fpview") if BUILD_DIR and (BUILD_DIR / "fpview").is_file() else None)
-needs_fpview = pytest.mark.skipif(not FPVIEW, reason="fpview is not built (it needs libpng and CFITSIO)")
+FPVIEW, FPVIEW_MISSING = find_program("FPVIEW_EXE")
+needs_fpview = pytest.mark.skipif(not FPVIEW, reason=str(FPVIEW_MISSING))
 
 
 def fpview_line(*arguments):
