@@ -2,9 +2,10 @@
 //
 // Every failure of the system ends the run with one line on standard output and exit status 1.
 // Some failures first wait for the user (one character, or one integer typed at the console) so
-// that a console window opened by double-click stays readable. Operations throw a Failure where the
-// failure happens; main() catches it, prints the line, performs the wait and returns 1. Tests catch
-// it directly and check the message.
+// that a console window opened by double-click stays readable; the console performs the wait only
+// when standard input is a terminal (ReportFailure). Operations throw a Failure where the failure
+// happens; main() catches it, prints the line, performs the wait and returns 1. Tests catch it
+// directly and check the message.
 #pragma once
 
 #include <exception>

@@ -83,8 +83,9 @@ void FourProduct_WriteTemporary(FourProduct& record, SafeOutput& output) {
 
 void FourProduct_CommitFile(SafeOutput& output) {
     if (!SafeOutput_Commit(output)) {
-        FailFile(WaitKind::Character, Format(" Cannot write output file %s \n", output.final_name.c_str()), output.final_name,
-                 SystemError(output));
+        FailFile(WaitKind::Character,
+                 Format(" Cannot write output file %s: %s \n", output.final_name.c_str(), SafeOutput_ErrorText(output.error).c_str()),
+                 output.final_name, SystemError(output));
     }
 }
 

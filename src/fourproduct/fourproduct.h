@@ -74,7 +74,9 @@ void FourProduct_MemFree(FourProduct& record);
 // temporary file in the same folder first (a safe output file, safe_output.h), every write and the close are checked, and only a
 // complete file is renamed to the final name: a failed write never leaves a partial file under the
 // final name, nor removes the file that was there. Failures (waiting for one character):
-// " Cannot open output file <name> for writing \n" and " Cannot write output file <name> \n".
+// " Cannot open output file <name> for writing \n" and " Cannot write output file <name>: <error> \n",
+// <error> being the system's reason (SafeOutput_ErrorText: "No space left on device", "File too
+// large" under a file size limit).
 void FourProduct_WriteFile(FourProduct& record);
 
 // FourProduct_WriteFile in two steps, for a writer that renames in an order of its own: the first

@@ -35,6 +35,7 @@ int FinishStandardOutput(int status, StandardOutputFailureLine line) {
 int ReportFailure(const Failure& failure) {
     std::fputs(failure.message.c_str(), stdout);
     std::fflush(stdout);
+    if (!StandardInputIsTerminal()) return 1;
     if (failure.wait == WaitKind::Character) {
         std::getchar();
     } else if (failure.wait == WaitKind::Integer) {

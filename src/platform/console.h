@@ -38,8 +38,11 @@ using StandardOutputFailureLine = std::string (*)(int error);
 // here first); else 1, after `line(error)` on standard error.
 int FinishStandardOutput(int status, StandardOutputFailureLine line);
 
-// Prints a failure's message on standard output and waits for the user as the failure asks (one
-// character, or one integer read with "%d"). Returns the exit status 1.
+// Prints a failure's message on standard output and, when standard input is a terminal, waits for
+// the user as the failure asks (one character, or one integer read with "%d"). The wait keeps a
+// console window readable; where standard input is not a terminal (a pipe, a file, /dev/null) nobody
+// is there to answer it, and reading would take the next lines of whoever feeds the program (a shell
+// loop over folders), so the run ends at once. Returns the exit status 1.
 int ReportFailure(const Failure& failure);
 
 // Reports an exception that no stage turned into a Failure as ReportFailure does (its Failure is
@@ -49,3 +52,7 @@ int ReportUnexpected(const std::exception& error);
 
 // True when standard output is a terminal (fpview then draws a progress bar in place of plain lines).
 bool StandardOutputIsTerminal();
+
+// True when standard input is a terminal (on Windows, a console): someone may be there to answer a
+// failure's wait.
+bool StandardInputIsTerminal();

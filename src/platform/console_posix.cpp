@@ -21,3 +21,5 @@ bool ReopenClosedStandardStreams() {
 }
 
 bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+bool StandardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }

@@ -1,5 +1,6 @@
 // Windows side of the console.
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 
@@ -10,3 +11,9 @@
 bool ReopenClosedStandardStreams() { return false; }
 
 bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+// A console input handle: GetConsoleMode fails for a pipe, a file and the null device.
+bool StandardInputIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}

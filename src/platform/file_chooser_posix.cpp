@@ -1,5 +1,6 @@
 // POSIX side of the file chooser: a desktop dialog (zenity) when one can be shown, else a console
-// prompt, in place of the Windows open-file dialog.
+// prompt, in place of the Windows open-file dialog. The prompt is written to the controlling
+// terminal (standard error without one); the answer is read from standard input.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,13 +77,32 @@ bool AskWithDialog(const std::string& zenity, std::string& chosen) {
     return true;
 }
 
+// The prompt goes where the person at the keyboard sees it, never into standard output, which may be
+// the list of record names a caller keeps (`echo path | calstars2fp > names.txt`): the controlling
+// terminal when the process has one, else standard error.
+FILE* OpenPromptStream() {
+    FILE* terminal = std::fopen("/dev/tty", "w");
+    return terminal != nullptr ? terminal : stderr;
+}
+
+void ClosePromptStream(FILE* prompt) {
+    if (prompt == stderr) {
+        std::fflush(stderr);
+    } else {
+        std::fclose(prompt);
+    }
+}
+
 bool AskOnConsole(std::string& chosen) {
-    std::printf(" Path of a CALSTARS file: ");
-    std::fflush(stdout);
+    FILE* prompt = OpenPromptStream();
+    std::fputs(" Path of a CALSTARS file: ", prompt);
+    std::fflush(prompt);
     std::string answer;
     int c = 0;
     while ((c = std::getchar()) != EOF && c != '\n') answer.push_back(static_cast<char>(c));
-    if (c == EOF) std::printf("\n");
+    // End of input leaves the prompt's line open: ended here, so that the next line starts on its own.
+    if (c == EOF) std::fputs("\n", prompt);
+    ClosePromptStream(prompt);
     if (!answer.empty() && answer.back() == '\r') answer.pop_back();
     chosen = answer;
     return true;

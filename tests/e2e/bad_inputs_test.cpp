@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <string>
@@ -364,6 +366,7 @@ struct DiskFullCase {
     const char* shell_prefix;
     bool on_tmpfs;
     const char* failing;  // the record whose file cannot be written
+    int error;            // the system's reason, which the line gives
 };
 
 // Unmounts the tmpfs before its scratch folder is removed, whatever the test's outcome.
@@ -376,8 +379,8 @@ struct TmpfsMount {
 
 TEST(BadInputs, DiskFullReportsTheFileAndKeepsEverythingWrittenBefore) {
     const DiskFullCase cases[] = {
-        {"file-size limit", "trap '' XFSZ; prlimit --fsize=20000 ", false, "B1.bin"},
-        {"full tmpfs", "", true, "B2.bin"},
+        {"file-size limit", "trap '' XFSZ; prlimit --fsize=20000 ", false, "B1.bin", EFBIG},
+        {"full tmpfs", "", true, "B2.bin", ENOSPC},
     };
     for (const DiskFullCase& c : cases) {
         for (const char* jobs : {"1", "3"}) {
@@ -400,7 +403,9 @@ TEST(BadInputs, DiskFullReportsTheFileAndKeepsEverythingWrittenBefore) {
             const ProgramRun run = RunCalstars2fp({"--jobs", jobs, folder}, "", c.shell_prefix + kWatchdog);
             EXPECT_EQ(run.status, 1) << c.what << "\n" << run.output;
             const std::vector<std::string> lines = Lines(run.output);
-            EXPECT_EQ(lines.empty() ? "" : lines.back(), " Cannot write output file " + folder + "/" + c.failing + " ") << c.what;
+            EXPECT_EQ(lines.empty() ? "" : lines.back(),
+                      " Cannot write output file " + folder + "/" + c.failing + ": " + std::strerror(c.error) + " ")
+                << c.what;
             EXPECT_EQ(std::count_if(lines.begin(), lines.end(), IsMessage), 1) << c.what << "\n" << run.output;
             EXPECT_EQ(ReadBytes(folder + "/A1.bin").size(), 20u + 4 * 20 * 24) << c.what;
             EXPECT_EQ(ReadBytes(folder + "/A2.bin").size(), 20u + 4 * 20 * 24) << c.what;

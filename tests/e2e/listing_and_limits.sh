@@ -77,7 +77,7 @@ if [ "${limits_apply}" -eq 1 ]; then
 mkdir big && mk big/CALSTARS_A.txt 1000 1000 A.bin
 ( ulimit -f 100; run big ) 2>&1 | cat > big.out; status=${PIPESTATUS[0]}
 check "record over the file size limit: status 1 and the write line" test "${status}" -eq 1
-check "record over the file size limit: the line" grep -q "^ Cannot write output file big/A.bin " big.out
+check "record over the file size limit: the line and its reason" grep -qx " Cannot write output file big/A.bin: File too large " big.out
 check "record over the file size limit: no temporary" no_temporaries big
 fi
 

@@ -5,6 +5,8 @@
 #include "failure.h"
 #include "support/test_support.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -89,7 +91,7 @@ TEST(FourProduct, UnwritableTargetFailsAndLeavesNoPartialFile) {
         FourProduct_WriteFile(record);
         FAIL() << "no failure";
     } catch (const Failure& failure) {
-        EXPECT_EQ(failure.message, " Cannot write output file " + (folder / "taken.bin") + " \n");
+        EXPECT_EQ(failure.message, " Cannot write output file " + (folder / "taken.bin") + ": " + std::strerror(EISDIR) + " \n");
     }
     EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"taken.bin"});
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # How the native build asks for a CALSTARS file when no folder is given: on the console without a
 # desktop (standard input piped: a path, an empty line, end of input, a path that does not exist), and
-# through zenity on a virtual display driven by xdotool (a typed path, Escape).
+# through zenity on a virtual display driven by xdotool (a typed path, Escape). The console runs have
+# no controlling terminal (setsid), so the prompt goes to standard error; standard output holds the
+# run's own lines only.
 #
 # Usage: file_chooser.sh NATIVE_EXE EXAMPLE_DIR
 set -uo pipefail
@@ -19,17 +21,20 @@ cp -r "${example}" "${scratch}/reference"
 "${exe}" "${scratch}/reference" < /dev/null > "${scratch}/reference.out"
 records=$(cat "${scratch}/reference.out")
 
-# console NAME INPUT: runs without an argument and without a desktop, INPUT on standard input.
+# console NAME INPUT: runs without an argument, a desktop or a controlling terminal, INPUT on standard
+# input; `output` is standard output, `prompted` standard error, each with its line ends as "|".
 console() {
-  printf '%b' "$2" | env -u DISPLAY -u WAYLAND_DISPLAY "${exe}" > "${scratch}/$1.out" 2> "${scratch}/$1.err"
+  printf '%b' "$2" | env -u DISPLAY -u WAYLAND_DISPLAY setsid -w "${exe}" > "${scratch}/$1.out" 2> "${scratch}/$1.err"
   status=$?
   output=$(tr '\n' '|' < "${scratch}/$1.out")
+  prompted=$(tr '\n' '|' < "${scratch}/$1.err")
 }
 
 cp -r "${example}" "${scratch}/console"
 console path "${scratch}/console/CALSTARS_C02_20140101.txt"$'\n'
 check "console path: exit status" 0 "${status}"
-check "console path: output" "${opening}|${prompt}$(tr '\n' '|' < "${scratch}/reference.out")" "${output}"
+check "console path: output" "${opening}|$(tr '\n' '|' < "${scratch}/reference.out")" "${output}"
+check "console path: prompt" "${prompt}" "${prompted}"
 check_same_files "console path: four-product files" "${scratch}/reference" "${scratch}/console" "*.bin"
 
 # A file name relative to the current folder is completed to its full path.
@@ -39,11 +44,12 @@ check "console relative path: exit status" 0 "$(cd "${scratch}/relative" && cons
 check_same_files "console relative path: four-product files" "${scratch}/reference" "${scratch}/relative" "*.bin"
 
 # No usable answer: the same message and status as a cancelled dialog. End of input ends the prompt's
-# line first so that the message starts on a line of its own.
+# line first so that on a terminal the message starts on a line of its own.
 while IFS='=' read -r name input expected; do
   console "${name}" "${input}"
   check "console ${name}: exit status" 1 "${status}"
-  check "console ${name}: output" "${opening}|${prompt}${expected}${cancelled}|" "${output}"
+  check "console ${name}: output" "${opening}|${cancelled}|" "${output}"
+  check "console ${name}: prompt" "${prompt}${expected}" "${prompted}"
 done << EOF_CASES
 empty-line=\n=
 end-of-input==|
