@@ -63,8 +63,9 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 
 // Counts the forks that led to this process: an output opened before one is its parent's.
 std::atomic<unsigned> g_process{0};
-// Names of temporary files and of hidden folders, never the same twice in a process.
-std::atomic<unsigned long long> g_next_name{0};
+// Names of temporary files and of hidden folders, not the same twice in a process (short of wrapping
+// round, where the exclusive creation still tells them apart; the word stays lock-free everywhere).
+std::atomic<unsigned long> g_next_name{0};
 
 // Takes a free entry of `entries` for filling; -1 when every one is taken.
 template <typename Entry>
