@@ -18,6 +18,7 @@
 #include "calstars/calstars_writer.h"
 #include "driver/batch.h"
 #include "failure.h"
+#include "safe_output/safe_output.h"
 
 namespace {
 
@@ -124,10 +125,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // A refusal is a correct answer; what it leaves behind is checked below.
     }
     for (const std::string& name : FolderNames(folder)) {
-        // Temporaries are "<name>.partial" with or without a number; "A.bin.partial" is a record's name.
-        const bool temporary = name.find(".partial") != std::string::npos && name != "A.bin.partial";
-        if (temporary) {
-            std::fprintf(stderr, "temporary file %s left behind\n", name.c_str());
+        // Temporary files live in the run's hidden folder, which goes with its last output.
+        if (name.rfind(kSafeOutputFolderPrefix, 0) == 0) {
+            std::fprintf(stderr, "hidden folder %s left behind\n", name.c_str());
             std::abort();
         }
     }

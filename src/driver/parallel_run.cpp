@@ -53,10 +53,6 @@ public:
         Finish();
     }
 
-    ~ParallelRun() {
-        for (const std::string& path : reserved_) SafeOutput_Release(path);
-    }
-
 private:
     // Hands the record just read and checked to the workers, or returns false when it is to run in the
     // sequential loop instead, once the records before it are written:
@@ -99,15 +95,11 @@ private:
         // A stop names the oldest record whose file is not written yet.
         if (in_flight_.empty()) Interruption_NameRecord(extraction_.name);
         in_flight_.push_back(extraction_.name);
-        // The worker writes the file under a temporary name that no earlier record in flight
-        // takes as its final name; a path too long is refused by FinishRecord, at its turn.
+        // The worker writes the file under a temporary name, which no final name can be; a path
+        // too long is refused by FinishRecord, at its turn.
         job->output_path.clear();
         job->write_failure = nullptr;
-        if (folder_.size() + extraction_.name.size() < kPathBuffer) {
-            job->output_path = folder_ + extraction_.name;
-            SafeOutput_Reserve(job->output_path);
-            reserved_.push_back(job->output_path);
-        }
+        if (folder_.size() + extraction_.name.size() < kPathBuffer) job->output_path = folder_ + extraction_.name;
         job->generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
         pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
         workers_->Submit(std::move(job));
@@ -128,10 +120,6 @@ private:
             const bool written = !job->output_path.empty();
             FinishRecord(folder_, job->record.name, job->outcome, job->product, written ? &job->output : nullptr,
                          job->write_failure);
-            if (written) {
-                SafeOutput_Release(job->output_path);
-                reserved_.pop_front();
-            }
         } catch (...) {
             record_failed_ = true;
             throw;
@@ -165,8 +153,6 @@ private:
             FourProduct_MemFree(job->product);
             SafeOutput_Abandon(job->output);
         }
-        for (const std::string& path : reserved_) SafeOutput_Release(path);
-        reserved_.clear();
         in_flight_.clear();
         for (std::unique_ptr<RecordJob>& job : jobs) {
             Interruption_NameRecord(job->record.name);
@@ -221,7 +207,6 @@ private:
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
     SequentialLoop sequential_;                       // the loop after a fall-back, or for a record alone
-    std::deque<std::string> reserved_;                // their output paths, reserved against temporary use
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
     bool sequential_used_ = false;                    // sequential_ holds buffers beside the workers
     HeldImage workers_held_;                          // the largest image a worker or spare job may keep

@@ -3,9 +3,10 @@
 // SIGPROF, SIGXCPU, and SIGPIPE sent by another process; SIGXFSZ is ignored so that a write beyond
 // the file size limit fails as any write does; Windows: the console's Ctrl-C, Ctrl-Break and close events).
 //
-// It stops where it is, removes the temporary files it is writing (SafeOutput_RemoveTemporaries),
-// leaves every file already renamed to its final name as it is, prints one line on standard output
-// naming the folder and the record it did not finish, and ends as a program stopped by that signal:
+// It stops where it is, removes the temporary files it is writing and the hidden folders they are in
+// (SafeOutput_RemoveTemporaries), leaves every file already renamed to its final name as it is,
+// prints one line on standard output naming the folder and the record it did not finish, and ends as
+// a program stopped by that signal:
 //   POSIX    the signal's default action is restored and the signal raised again, so the parent sees
 //            a death by that signal (a shell shows 128 + its number: 130, 143, 129 ...); the line is
 //            written without waiting (dropped when standard output is a full pipe);

@@ -1,5 +1,6 @@
-// What differs between Windows and POSIX systems in writing safe output files: creating a file
-// exclusively, writing, closing, replacing by renaming, removing. One source file per platform
+// What differs between Windows and POSIX systems in writing safe output files: creating a file or a
+// hidden folder exclusively and holding it, writing, closing, replacing by renaming, removing, finding
+// the abandoned hidden folders of a folder, and forks. One source file per platform
 // (safe_output_posix.cpp, safe_output_windows.cpp) implements it; only safe_output.cpp uses it.
 #pragma once
 
@@ -9,7 +10,8 @@
 
 #include "safe_output/safe_output.h"
 
-// The characters that separate folders in a path ("/", and "\\" too on Windows).
+// The characters that separate folders in a path ("/", and "\\" too on Windows); the first is the
+// one put between a hidden folder and its files.
 extern const char* const kPathSeparators;
 
 enum class CreateResult { Created, Exists, Failed };
@@ -20,29 +22,50 @@ enum class CreateResult { Created, Exists, Failed };
 CreateResult CreateNewFile(const char* path, intptr_t& file, int& error);
 
 // Marks the newly created temporary file as held by a live writer (an advisory lock on POSIX, the
-// open handle's exclusive sharing on Windows). False when the file was removed before it was held
-// (a stale-file sweep of another run took it): the caller then tries another name.
+// open handle's exclusive sharing on Windows). False when the file was removed before it was held:
+// the caller then tries another name.
 bool HoldNewFile(intptr_t file);
 
 // A second handle on the held file that keeps it held after the writing handle is closed, so that
 // the close (which may report a failed write) comes before the rename while no other run can take
-// the file for stale in between; kNoFile when none can be made (then nothing holds it meanwhile).
+// the file for abandoned in between; kNoFile when none can be made (then nothing holds it meanwhile).
 // ReleaseHold closes it, after the rename.
 intptr_t KeepHeld(intptr_t file);
 void ReleaseHold(intptr_t hold);
 
-// Removes `path` when it is a stale temporary file: a regular file that begins with kTemporaryMark
-// and that no live writer holds (left by a run that could not clean up). The checks and the removal
-// concern one and the same file: a file put in its place meanwhile is never removed. True when it
-// was removed.
-bool RemoveIfStale(const char* path);
+// Creates the hidden folder `path` exclusively, then its lock file kSafeOutputLockName exclusively,
+// and holds the lock (`lock` is its handle). Exists when an entry of that name was there, or when
+// another process's sweep removed the new folder before its lock was held (the caller takes another
+// name); Failed (with `error`) when the system refuses, leaving nothing behind.
+CreateResult MakeHiddenFolder(const char* path, intptr_t& lock, int& error);
+
+// Removes the hidden folder `path`, its temporary files gone, with its lock file, and closes `lock`,
+// in the order that keeps it held until its lock file's name is gone where the system allows.
+void ReleaseHiddenFolder(const char* path, intptr_t lock);
+
+// Removes the lock file of the hidden folder `path` and the folder (which fails harmlessly when
+// anything else is in it), by their names only: doing it twice does no harm. Async-signal-safe on
+// POSIX (unlink, rmdir). On Windows a file removed while still open (a temporary file, the lock)
+// keeps the folder until the process ends: an empty hidden folder without a lock file may stay, which
+// the next process's removal of abandoned folders takes.
+void RemoveHiddenFolder(const char* path);
+
+// Removes the hidden folders in `folder` ("" for the current one; else ending in a separator) that are
+// provably abandoned, and of each only its unheld files that begin with kTemporaryMark, as the header
+// says. IsHiddenFolderName tells which names are hidden folders. Failures leave things as they are.
+void RemoveAbandonedFolders(const std::string& folder);
+bool IsHiddenFolderName(const std::string& name);
+
+// The number of this process, for hidden folders' names.
+unsigned long ProcessNumber();
+
+// Has `prepare` run before every fork of the process and `parent`, `child` after it in each (POSIX;
+// Windows has no fork: nothing). For one call only.
+void RunAroundForks(void (*prepare)(), void (*parent)(), void (*child)());
 
 // The system's error codes for a final name that is empty and for one that names a folder.
 extern const int kEmptyNameError;
 extern const int kFolderNameError;
-
-// The longest name (one path component) the folder of `path` allows; 255 when unknown.
-size_t LongestName(const char* path);
 
 // Writes all `size` bytes, retrying short writes. False (and `error` set) when the system refuses.
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error);

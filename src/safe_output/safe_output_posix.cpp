@@ -1,5 +1,8 @@
-// POSIX side of the safe output files: open(2) with O_CREAT | O_EXCL, write(2), rename(2), unlink(2).
+// POSIX side of the safe output files: open(2) with O_CREAT | O_EXCL, mkdir(2), flock(2) for the
+// holds, write(2), rename(2), unlink(2), rmdir(2), pthread_atfork(3).
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "safe_output/safe_output_platform.h"
 
@@ -60,34 +64,160 @@ bool BeginsWithMark(int descriptor) {
     return got == static_cast<ssize_t>(sizeof start) && std::memcmp(start, kTemporaryMark, sizeof start) == 0;
 }
 
-}  // namespace
+// "<folder>/<name>" in `buffer` (cut to its size), without allocating: the signal handler uses it.
+void JoinInto(char* buffer, size_t size, const char* folder, const char* name) {
+    size_t length = 0;
+    for (const char* part : {folder, "/", name}) {
+        while (*part != '\0' && length + 1 < size) buffer[length++] = *part++;
+    }
+    buffer[length] = '\0';
+}
 
-bool RemoveIfStale(const char* path) {
-    const int descriptor = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) return false;  // a link, gone, or not ours to open
+// Waits for the advisory lock of `descriptor`: a sweep of another process holds it only while it
+// removes what it found abandoned. Where the file system has no such locks it goes on unheld: no
+// sweep can take the lock there either.
+void LockBlocking(int descriptor) {
+    while (::flock(descriptor, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+// The file `name` of the folder open as `folder`, opened, locked, still linked and still the file
+// under that name: a file that no live process holds, and that stays the one under that name while
+// the lock is held (only a lock's holder removes). -1 when it is anything else.
+int OpenUnheld(int folder, const char* name) {
+    const int descriptor = ::openat(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return -1;
     struct stat held {};
     struct stat named {};
-    // Locked, the file cannot be a live writer's; still linked, it was not removed by another sweep
-    // that held the lock before; still under `path`, nothing was put in its place. Only a sweep that
-    // holds this file's lock removes it, so it stays the file under `path` up to the unlink (short of
-    // a rename onto that name, which only a record named like a temporary file of this name would do,
-    // within the microseconds between the last check and the unlink).
-    const bool stale = ::fstat(descriptor, &held) == 0 && S_ISREG(held.st_mode) &&
-                       ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 && ::fstat(descriptor, &held) == 0 && held.st_nlink > 0 &&
-                       BeginsWithMark(descriptor) && ::lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
-                       named.st_ino == held.st_ino;
-    const bool removed = stale && ::unlink(path) == 0;
+    if (::fstat(descriptor, &held) == 0 && S_ISREG(held.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstat(descriptor, &held) == 0 && held.st_nlink > 0 && ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+        return descriptor;
+    }
+    ::close(descriptor);
+    return -1;
+}
+
+// Removes the file `name` of the folder open as `folder` when it begins with the mark and no live
+// writer holds it. True when removed.
+bool RemoveIfAbandonedFile(int folder, const char* name) {
+    const int descriptor = OpenUnheld(folder, name);
+    if (descriptor < 0) return false;
+    const bool removed = BeginsWithMark(descriptor) && ::unlinkat(folder, name, 0) == 0;
     ::close(descriptor);
     return removed;
 }
 
-size_t LongestName(const char* path) {
-    std::string folder = path;
-    const size_t slash = folder.rfind('/');
-    folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
-    const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    return longest > 0 ? static_cast<size_t>(longest) : 255;
+// The names in the folder open as `folder` (which stays open), but "." and ".."; false when it cannot
+// be read completely.
+bool NamesIn(int folder, std::vector<std::string>& names) {
+    const int listed = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR* directory = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (directory == nullptr) {
+        if (listed >= 0) ::close(listed);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(directory)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+    }
+    const bool complete = errno == 0;
+    ::closedir(directory);
+    return complete;
 }
+
+// Opens the folder `path` itself, never a link to one.
+int OpenFolder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
+
+// The hidden folder `path` of another process, removed with its abandoned files when its lock file is
+// free; removed when empty and without a lock file (its owner, between the folder and the lock, makes
+// another); otherwise left. Everything inside is reached through the folder opened once, so a link
+// put in its place meanwhile leads nowhere else.
+void RemoveIfAbandonedFolder(const std::string& path) {
+    const int folder = OpenFolder(path.c_str());
+    if (folder < 0) return;
+    const int lock = OpenUnheld(folder, kSafeOutputLockName);
+    struct stat info {};
+    if (lock < 0) {
+        if (::fstatat(folder, kSafeOutputLockName, &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) ::rmdir(path.c_str());
+        ::close(folder);
+        return;
+    }
+    std::vector<std::string> names;
+    bool left = !NamesIn(folder, names);
+    for (const std::string& name : names) {
+        if (name != kSafeOutputLockName && !RemoveIfAbandonedFile(folder, name.c_str())) left = true;
+    }
+    if (!left) ::unlinkat(folder, kSafeOutputLockName, 0);
+    ::close(lock);
+    ::close(folder);
+    // Only after the close: where a file removed while open stays under another name until then (NFS,
+    // FUSE), the folder is not empty before.
+    if (!left) ::rmdir(path.c_str());
+}
+
+}  // namespace
+
+CreateResult MakeHiddenFolder(const char* path, intptr_t& lock, int& error) {
+    if (::mkdir(path, 0777) != 0) {
+        if (errno == EEXIST) return CreateResult::Exists;
+        error = errno;
+        return CreateResult::Failed;
+    }
+    char lock_path[kSafeOutputPathBytes + 8];
+    JoinInto(lock_path, sizeof lock_path, path, kSafeOutputLockName);
+    int descriptor = -1;
+    do {
+        descriptor = ::open(lock_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        // Gone already: another process's sweep found the folder empty and without a lock.
+        if (errno == ENOENT) return CreateResult::Exists;
+        error = errno;
+        ::rmdir(path);
+        return CreateResult::Failed;
+    }
+    LockBlocking(descriptor);
+    struct stat info {};
+    if (::fstat(descriptor, &info) == 0 && info.st_nlink == 0) {
+        // Another process's sweep held it before this process did, and removed it.
+        ::close(descriptor);
+        ::rmdir(path);
+        return CreateResult::Exists;
+    }
+    lock = descriptor;
+    return CreateResult::Created;
+}
+
+void ReleaseHiddenFolder(const char* path, intptr_t lock) {
+    // Closed before its removal: a file system that keeps a file removed while open under another name
+    // in its folder until the close (NFS, FUSE) would keep the folder too. A sweep of another process
+    // that takes the lock in between finds the folder holding only the lock, and removes it.
+    if (lock != kNoFile) ::close(static_cast<int>(lock));
+    RemoveHiddenFolder(path);
+}
+
+void RemoveHiddenFolder(const char* path) {
+    char lock_path[kSafeOutputPathBytes + 8];
+    JoinInto(lock_path, sizeof lock_path, path, kSafeOutputLockName);
+    ::unlink(lock_path);
+    ::rmdir(path);
+}
+
+void RemoveAbandonedFolders(const std::string& folder) {
+    const int opened = OpenFolder(folder.empty() ? "." : folder.c_str());
+    if (opened < 0) return;
+    std::vector<std::string> names;
+    NamesIn(opened, names);
+    ::close(opened);
+    for (const std::string& name : names) {
+        if (IsHiddenFolderName(name)) RemoveIfAbandonedFolder(folder + name);
+    }
+}
+
+unsigned long ProcessNumber() { return static_cast<unsigned long>(::getpid()); }
+
+void RunAroundForks(void (*prepare)(), void (*parent)(), void (*child)()) { ::pthread_atfork(prepare, parent, child); }
 
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {
     const char* next = static_cast<const char*>(data);

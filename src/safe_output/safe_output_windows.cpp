@@ -1,10 +1,11 @@
-// Windows side of the safe output files: CreateFileA with CREATE_NEW, WriteFile, MoveFileExA,
-// DeleteFileA. The temporary file is shared for deletion, so that an interruption can remove it
+// Windows side of the safe output files: CreateFileA with CREATE_NEW, CreateDirectoryA, WriteFile,
+// MoveFileExA (within the volume: a hidden folder is in the final name's folder), DeleteFileA. The temporary file is shared for deletion, so that an interruption can remove it
 // while the writing thread still holds it open (it goes when the last handle closes).
 #include <windows.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "safe_output/safe_output_platform.h"
 
@@ -33,7 +34,7 @@ bool HoldNewFile(intptr_t) {
 intptr_t KeepHeld(intptr_t) {
     // No second handle: one left open would keep a file that an interruption removed alive for the
     // rename, and would refuse the rename of a file still open for writing. Between the close and the
-    // rename (two system calls) another run could take the file for stale; its write then fails.
+    // rename (two system calls) another run could take the file for abandoned; its write then fails.
     return kNoFile;
 }
 
@@ -42,31 +43,137 @@ void ReleaseHold(intptr_t) {}
 const int kEmptyNameError = ERROR_PATH_NOT_FOUND;
 const int kFolderNameError = ERROR_DIRECTORY;
 
-bool RemoveIfStale(const char* path) {
-    // Only a plain file, never a link or folder; opened only when no other handle is open on it (no
-    // sharing), so no live writer has it, and nobody can replace it while this handle is open. It is
-    // removed through the same handle (deleted when the handle closes), so the file checked is the
-    // file removed.
-    const DWORD attributes = GetFileAttributesA(path);
+namespace {
+
+// The path of `name` inside the folder `path`.
+std::string Inside(const std::string& path, const char* name) { return path + "\\" + name; }
+
+// Opens `path` only when no other handle is open on it (no sharing) and it is a plain file, never a
+// link or folder: then no live process holds it, and nobody can replace it while this handle is
+// open. INVALID_HANDLE_VALUE otherwise.
+HANDLE OpenUnheld(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return false;
+        return INVALID_HANDLE_VALUE;
     }
-    const HANDLE handle = CreateFileA(path, GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return CreateFileA(path.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Marks the file open as `handle` for removal when the handle closes: the file checked is the file
+// removed.
+bool RemoveOnClose(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Removes `path` when it begins with the mark and no live writer holds it. True when removed.
+bool RemoveIfAbandonedFile(const std::string& path) {
+    const HANDLE handle = OpenUnheld(path);
     if (handle == INVALID_HANDLE_VALUE) return false;
     unsigned char start[kTemporaryMarkBytes];
     DWORD got = 0;
-    bool removed = false;
-    if (ReadFile(handle, start, sizeof start, &got, nullptr) && got == sizeof start &&
-        std::memcmp(start, kTemporaryMark, sizeof start) == 0) {
-        FILE_DISPOSITION_INFO disposition{};
-        disposition.DeleteFile = TRUE;
-        removed = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
-    }
+    const bool removed = ReadFile(handle, start, sizeof start, &got, nullptr) && got == sizeof start &&
+                         std::memcmp(start, kTemporaryMark, sizeof start) == 0 && RemoveOnClose(handle);
     CloseHandle(handle);
     return removed;
 }
 
-size_t LongestName(const char*) { return 255; }
+// The names in `folder` but "." and ".." (a folder's entries of a link or folder included).
+std::vector<std::string> NamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+// The hidden folder `path` of another process, removed with its abandoned files when no process holds
+// its lock file; removed when empty and without a lock file; otherwise left.
+void RemoveIfAbandonedFolder(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return;
+    }
+    const std::string lock_path = Inside(path, kSafeOutputLockName);
+    const HANDLE lock = OpenUnheld(lock_path);
+    if (lock == INVALID_HANDLE_VALUE) {
+        if (GetFileAttributesA(lock_path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+            RemoveDirectoryA(path.c_str());
+        }
+        return;
+    }
+    bool left = false;
+    for (const std::string& name : NamesIn(path + "\\")) {
+        if (name != kSafeOutputLockName && !RemoveIfAbandonedFile(Inside(path, name.c_str()))) left = true;
+    }
+    if (!left) RemoveOnClose(lock);
+    CloseHandle(lock);
+    if (!left) RemoveDirectoryA(path.c_str());
+}
+
+}  // namespace
+
+CreateResult MakeHiddenFolder(const char* path, intptr_t& lock, int& error) {
+    if (!CreateDirectoryA(path, nullptr)) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_ALREADY_EXISTS) return CreateResult::Exists;
+        error = static_cast<int>(code);
+        return CreateResult::Failed;
+    }
+    // Held from its creation: no other handle can be opened on it but for its removal (an
+    // interruption's), so no other process takes it for free.
+    const HANDLE handle = CreateFileA(Inside(path, kSafeOutputLockName).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                      FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        // Gone already: another process's sweep found the folder empty and without a lock.
+        if (code == ERROR_PATH_NOT_FOUND) return CreateResult::Exists;
+        error = static_cast<int>(code);
+        RemoveDirectoryA(path);
+        return CreateResult::Failed;
+    }
+    lock = reinterpret_cast<intptr_t>(handle);
+    return CreateResult::Created;
+}
+
+void ReleaseHiddenFolder(const char* path, intptr_t lock) {
+    // The lock file goes with the handle that holds it; the folder after it.
+    if (lock != kNoFile) {
+        RemoveOnClose(reinterpret_cast<HANDLE>(lock));
+        CloseHandle(reinterpret_cast<HANDLE>(lock));
+    }
+    RemoveHiddenFolder(path);
+}
+
+void RemoveHiddenFolder(const char* path) {
+    // Without allocating: the stop's clean-up runs while the writing thread, suspended, may hold the
+    // heap's lock.
+    char lock_path[kSafeOutputPathBytes + 8];
+    size_t length = 0;
+    for (const char* part : {path, "\\", kSafeOutputLockName}) {
+        while (*part != '\0' && length + 1 < sizeof lock_path) lock_path[length++] = *part++;
+    }
+    lock_path[length] = '\0';
+    DeleteFileA(lock_path);
+    RemoveDirectoryA(path);
+}
+
+void RemoveAbandonedFolders(const std::string& folder) {
+    for (const std::string& name : NamesIn(folder.empty() ? ".\\" : folder)) {
+        if (IsHiddenFolderName(name)) RemoveIfAbandonedFolder(folder + name);
+    }
+}
+
+unsigned long ProcessNumber() { return GetCurrentProcessId(); }
+
+void RunAroundForks(void (*)(), void (*)(), void (*)()) {}
 
 bool WriteToFile(intptr_t file, const void* data, size_t size, int& error) {
     const char* next = static_cast<const char*>(data);

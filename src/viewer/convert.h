@@ -6,8 +6,9 @@
 //
 // Outputs go beside each input (or into --out) under the input's name with a trailing ".bin"
 // dropped and ".png", ".<product>.png" or ".fits" added. An input never ends in any of those, so an
-// output never replaces an input; each output is written under "<name>.partial" first and renamed
-// when complete, so an interrupted run leaves no half-written image under the final name.
+// output never replaces an input; each output is written as a safe output file (safe_output.h: in a
+// hidden folder beside it first, renamed when complete), so an interrupted run leaves no half-written
+// image under the final name.
 //
 // Exit status: 0 when every file was converted; 1 when any file was refused or could not be
 // written (one line each, the other files of a folder are still converted), for a folder without

@@ -97,6 +97,9 @@ for (( run = 1; run <= runs; ++run )); do
     [ -e "${reference}/night/${name}" ] || fail "${run}" "unexpected file ${name}" "${folder}"
     cmp -s "${entry}" "${reference}/night/${name}" || fail "${run}" "${name} differs from the uninterrupted run's" "${folder}"
   done
+  # The hidden folder of temporary files goes with them.
+  leftover=$(ls -A "${folder}/night" | grep '^\.calstars2fp-' || true)
+  [ -z "${leftover}" ] || fail "${run}" "hidden folder ${leftover} left" "${folder}"
   written=${#present[@]}
   # The outputs are the first records in order.
   [ "${written}" -eq 0 ] || [ "${present[written - 1]}" -eq $(( written - 1 )) ] || fail "${run}" "outputs are not a prefix of the records" "${folder}"

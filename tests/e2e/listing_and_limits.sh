@@ -3,7 +3,7 @@
 # is never written through a link or into a FIFO and a failed listing stops the run before anything is
 # processed; every listed file is processed once; a file size limit fails a write with one line; a
 # stop signal ends the run by that signal even with standard output a full or closed pipe; long names
-# and stale temporary files of killed runs; standard output that cannot be written ends the run 1
+# and the leftovers of killed runs; standard output that cannot be written ends the run 1
 # with every file written; two runs at once on one folder each see the whole folder.
 #
 #   listing_and_limits.sh <calstars2fp> [concurrent rounds, default 10] [thread-sanitizer]
@@ -40,7 +40,8 @@ mk() {
     "$2" "$3" "$4" > "$1"
 }
 run() { timeout 60 "${program}" "$@" < /dev/null; }
-no_temporaries() { ! ls -a "$1" | grep -q '\.partial'; }
+# Neither a temporary file of the old form nor a hidden folder of temporary files is left.
+no_temporaries() { ! ls -A "$1" | grep -q -e '\.partial' -e '^\.calstars2fp-'; }
 
 # A link at the listing's name: the file it leads to stays as it was, the listing is a file of its own.
 mkdir link && mk link/CALSTARS_A.txt 20 20 A.bin && echo precious > victim.txt
@@ -132,27 +133,31 @@ for jobs in 1 3; do
   done
 done
 
-# Long names: a record name of 250 characters is written (its temporary name is cut to fit).
+# Long names: a record name of 250 characters is written.
 mkdir long && name=$(printf 'L%.0s' $(seq 1 246)).bin && mk long/CALSTARS_A.txt 20 20 "${name}"
 run long > long.out 2>&1; status=$?
 check "record name of 250 characters: written" test "${status}" -eq 0 -a -f "long/${name}"
 check "record name of 250 characters: no temporary" no_temporaries long
 
-# Stale temporaries: a file is known as one by the mark it begins with until its rename. One a live
-# writer holds stays, one nobody holds goes; a file without the mark stays whatever its name.
+# Leftovers of killed runs: a hidden folder of temporary files whose lock a live process holds stays,
+# one whose lock nobody holds goes with its marked files. Files beside the outputs are never touched,
+# marked or not: a marked "A.bin.partial" of an earlier version stays, as a user's "A.bin.partial2".
 mark='\377\377\377\377C2FP partial'
-mkdir stale && mk stale/CALSTARS_A.txt 20 20 A.bin && printf "${mark}cut short" > stale/A.bin.partial
+hidden=stale/.calstars2fp-1-2-3
+mkdir stale "${hidden}" && mk stale/CALSTARS_A.txt 20 20 A.bin && : > "${hidden}/lock" && printf "${mark}cut short" > "${hidden}/1"
+printf "${mark}cut short" > stale/A.bin.partial
 if command -v flock > /dev/null; then
-  flock stale/A.bin.partial -c "\"${program}\" stale < /dev/null > /dev/null 2>&1"
-  check "temporary held by a live writer: kept" test -f stale/A.bin.partial -a -f stale/A.bin
+  flock "${hidden}/lock" -c "\"${program}\" stale < /dev/null > /dev/null 2>&1"
+  check "hidden folder held by a live process: kept" test -f "${hidden}/1" -a -f stale/A.bin
 else
   echo "(no flock command here: the held case is not checked)"
 fi
 printf 'a user file' > stale/A.bin.partial2
 run stale > /dev/null 2>&1
-check "temporary left by a killed run: removed by the rerun" test ! -e stale/A.bin.partial
-check "temporary left by a killed run: output written" test -f stale/A.bin
-check "unmarked file at a temporary name: kept as it was" test "$(cat stale/A.bin.partial2)" = 'a user file'
+check "hidden folder left by a killed run: removed by the rerun" test ! -e "${hidden}"
+check "hidden folder left by a killed run: output written" test -f stale/A.bin
+check "marked file of an earlier version beside the output: kept" test "$(cat stale/A.bin.partial)" = "$(printf "${mark}cut short")"
+check "unmarked file beside the output: kept as it was" test "$(cat stale/A.bin.partial2)" = 'a user file'
 
 # Two runs at once on one folder of many files: each reads its own whole listing.
 mkdir many && for k in $(seq 1 3000); do mk "many/CALSTARS_$k.txt" 20 20 "F$k.bin"; done

@@ -45,8 +45,8 @@ outputs() { (cd "$1" && ls -A | grep -v -e '^CALSTARS' -e '^DirListingCalstars.t
 # A file that begins with the temporary mark was left behind.
 no_marked_file() { ! grep -rlq "^$(printf '\377\377\377\377')C2FP partial" "$1"; }
 
-long=$(printf 'L%.0s' $(seq 1 246)).bin                 # 250 characters: its temporary name is cut short
-cut="${long:0:241}.partial"                             # that cut temporary name, as a record's name
+long=$(printf 'L%.0s' $(seq 1 246)).bin                 # 250 characters
+cut="${long:0:241}.partial"                             # the cut temporary name earlier versions gave it, as a record's name
 # Each set: the names of one night, the middle one made bad for the failing run.
 name_sets=(
   "A.bin|mid.bin|A.bin.partial"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "safe_output/safe_output.h"
 #include "splitmix64.h"
 #include "support/test_support.h"
 
@@ -125,6 +126,7 @@ void ExpectSameRun(const Folder& folder, const std::string& what, const std::set
     for (const std::string& name : reference.names) {
         if (outputs.count(name) == 0) {
             EXPECT_EQ(name.find(".partial"), std::string::npos) << what << ": " << name;
+            EXPECT_NE(name.rfind(kSafeOutputFolderPrefix, 0), 0u) << what << ": a hidden folder left, " << name;
         }
     }
     for (const int jobs : {2, 3, 8}) {

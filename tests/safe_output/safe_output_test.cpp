@@ -36,50 +36,127 @@ bool ReadWhileHeld(const std::string& path, std::string& text) {
     return true;
 }
 
-TEST(SafeOutput, CommitPutsTheBytesUnderTheFinalNameAndRemovesOnlyAbandonedTemporaries) {
+// The hidden folders of this process in `folder` (there is at most one while outputs are open there).
+std::vector<std::string> HiddenFolders(const std::string& folder) {
+    std::vector<std::string> hidden;
+    for (const std::string& name : ListFolder(folder)) {
+        if (name.rfind(kSafeOutputFolderPrefix, 0) == 0) hidden.push_back(name);
+    }
+    return hidden;
+}
+
+// Whatever stands beside the final name stays as it is, files named like the temporary files of
+// earlier versions ("<name>.partial", marked or not) included: the temporary file lives in the
+// process's hidden folder, which goes with the last output open in the folder.
+TEST(SafeOutput, CommitReplacesOnlyTheFinalNameAndLeavesEverythingBesideIt) {
     struct Case {
         const char* what;
-        std::vector<std::pair<std::string, std::string>> before;  // finished files (of any run, or the user's)
-        const char* temporary;                                    // name the bytes are written under
-        std::vector<std::pair<std::string, std::string>> left;    // temporaries left by a killed run
+        std::vector<std::pair<std::string, std::string>> before;  // files of any run, or the user's
     };
     const std::string mark = Abandoned("");
     const Case cases[] = {
-        {"new file", {}, "out.bin.partial", {}},
-        {"existing file replaced", {{"out.bin", std::string(1000, 'x')}}, "out.bin.partial", {}},
-        {"finished file named like the temporary", {{"out.bin.partial", "earlier record"}}, "out.bin.partial2", {}},
-        {"two such files", {{"out.bin.partial", "one"}, {"out.bin.partial2", "two"}}, "out.bin.partial3", {}},
-        {"empty file at the temporary name", {{"out.bin.partial", ""}}, "out.bin.partial2", {}},
-        {"file holding all but the last byte of the mark", {{"out.bin.partial", mark.substr(0, kTemporaryMarkBytes - 1)}},
-         "out.bin.partial2", {}},
-        {"mark further in", {{"out.bin.partial", "x" + mark}}, "out.bin.partial2", {}},
-        {"temporary of a killed run", {}, "out.bin.partial", {{"out.bin.partial", Abandoned("cut short")}}},
-        {"killed run's temporary holding only the mark", {}, "out.bin.partial", {{"out.bin.partial", mark}}},
-        {"killed run's temporary after a finished file", {{"out.bin.partial", "one"}}, "out.bin.partial2",
-         {{"out.bin.partial2", Abandoned("cut short")}}},
+        {"new file", {}},
+        {"existing file replaced", {{"out.bin", std::string(1000, 'x')}}},
+        {"finished file named like an old temporary", {{"out.bin.partial", "earlier record"}, {"out.bin.partial2", "two"}}},
+        {"marked leftovers of an earlier version", {{"out.bin.partial", Abandoned("cut short")}, {"out.bin.partial2", mark}}},
+        {"file named like a hidden folder", {{std::string(kSafeOutputFolderPrefix) + "1-2-3", mark}}},
     };
     for (const Case& c : cases) {
         ScratchFolder folder;
         for (const auto& [name, text] : c.before) ::WriteText(folder / name, text);
-        for (const auto& [name, text] : c.left) ::WriteText(folder / name, text);
         SafeOutput output;
         ASSERT_TRUE(SafeOutput_Open(output, folder / "out.bin")) << c.what;
-        EXPECT_EQ(output.temporary_name, folder / c.temporary) << c.what;
-        EXPECT_TRUE(Exists(folder / c.temporary)) << c.what;
+        const std::vector<std::string> hidden = HiddenFolders(folder.path());
+        ASSERT_EQ(hidden.size(), c.what == std::string("file named like a hidden folder") ? 2u : 1u) << c.what;
+        EXPECT_EQ(output.temporary_name.rfind(folder.path() + "/" + kSafeOutputFolderPrefix, 0), 0u) << c.what;
+        EXPECT_TRUE(Exists(output.temporary_name)) << c.what;
         std::string held;
-        if (ReadWhileHeld(folder / c.temporary, held)) {
+        if (ReadWhileHeld(output.temporary_name, held)) {
             EXPECT_EQ(held, mark) << c.what;
         }
         ASSERT_TRUE(WriteText(output, kBytes)) << c.what;
         ASSERT_TRUE(SafeOutput_Commit(output)) << c.what;
         EXPECT_EQ(ReadText(folder / "out.bin"), kBytes) << c.what;
-        EXPECT_FALSE(Exists(folder / c.temporary)) << c.what;
+        std::vector<std::string> expected = {"out.bin"};
         for (const auto& [name, text] : c.before) {
             if (name != "out.bin") {
+                expected.push_back(name);
                 EXPECT_EQ(ReadText(folder / name), text) << c.what << ": " << name;
             }
         }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ListFolder(folder.path()), expected) << c.what << ": the hidden folder is gone";
         EXPECT_TRUE(output.temporary_name.empty()) << c.what;
+    }
+}
+
+// A final name that is the hidden folder's own (a record may be named anything) fails at its rename,
+// a folder standing there; the temporary files in the hidden folder are not touched.
+TEST(SafeOutput, FinalNameOfTheHiddenFolderFailsAndLosesNothing) {
+    ScratchFolder folder;
+    SafeOutput first;
+    ASSERT_TRUE(SafeOutput_Open(first, folder / "A.bin"));
+    ASSERT_TRUE(WriteText(first, kBytes));
+    const std::vector<std::string> hidden = HiddenFolders(folder.path());
+    ASSERT_EQ(hidden.size(), 1u);
+    int error = 0;
+    EXPECT_FALSE(SafeOutput_WriteWhole(folder / hidden[0], "other", 5, &error));
+    EXPECT_NE(error, 0);
+    ASSERT_TRUE(SafeOutput_Commit(first));
+    EXPECT_EQ(ReadText(folder / "A.bin"), kBytes);
+    EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"A.bin"});
+}
+
+// At the first output in a folder, the hidden folders that earlier processes left there (killed, no
+// clean-up) are removed when provably abandoned: their lock file free, only marked files in them.
+// Anything that is not provably such a leftover stays, and a folder is looked at once per process.
+TEST(SafeOutput, AbandonedHiddenFoldersGoAndOnlyThose) {
+    const std::string lock = kSafeOutputLockName;
+    const std::string mark = Abandoned("");
+    struct Case {
+        const char* what;
+        std::string name;                                         // of the hidden folder, or of a file
+        std::vector<std::pair<std::string, std::string>> inside;  // its files (none: a file, not a folder)
+        std::vector<std::string> left;                            // what stays inside ("-": it all stays)
+        bool folder = true;
+    };
+    const std::string name = std::string(kSafeOutputFolderPrefix) + "4d2-7-18b0c1d2e3f4";
+    const Case cases[] = {
+        {"lock and marked files", name, {{lock, ""}, {"3", Abandoned("cut short")}, {"4", mark}}, {}},
+        {"lock alone", name, {{lock, ""}}, {}},
+        {"empty, no lock", name, {}, {}},
+        {"marked file, no lock", name, {{"3", mark}}, {"-"}},
+        {"an unmarked file beside the marked one", name, {{lock, ""}, {"3", mark}, {"5", "a user's file"}}, {lock, "5"}},
+        {"a name not of the form", std::string(kSafeOutputFolderPrefix) + "Night", {{lock, ""}, {"3", mark}}, {"-"}},
+        {"a file of that name", name, {}, {}, false},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder folder;
+        const std::string path = folder / c.name;
+        if (c.folder) {
+            std::filesystem::create_directory(path);
+            for (const auto& [file, text] : c.inside) ::WriteText(path + "/" + file, text);
+        } else {
+            ::WriteText(path, mark);
+        }
+        ASSERT_TRUE(SafeOutput_WriteWhole(folder / "out.bin", kBytes.data(), kBytes.size())) << c.what;
+        std::vector<std::string> expected = {"out.bin"};
+        const bool stays = !c.folder || !c.left.empty();
+        if (stays) expected.push_back(c.name);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(ListFolder(folder.path()), expected) << c.what;
+        if (!c.folder || c.left.empty()) continue;
+        std::vector<std::string> left = c.left;
+        if (left == std::vector<std::string>{"-"}) {
+            left.clear();
+            for (const auto& [file, text] : c.inside) left.push_back(file);
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(ListFolder(path), left) << c.what;
+        // Once per folder and process: a leftover that appears later stays until another process.
+        std::filesystem::create_directory(folder / (std::string(kSafeOutputFolderPrefix) + "1-1-1"));
+        ASSERT_TRUE(SafeOutput_WriteWhole(folder / "out.bin", kBytes.data(), kBytes.size())) << c.what;
+        EXPECT_TRUE(Exists(folder / (std::string(kSafeOutputFolderPrefix) + "1-1-1"))) << c.what;
     }
 }
 
@@ -186,7 +263,7 @@ TEST(SafeOutput, SweepRemovesOnlyTheFilesBeingWritten) {
     ASSERT_TRUE(SafeOutput_WriteWhole(folder / "done.bin", kBytes.data(), kBytes.size()));
     SafeOutput first;
     SafeOutput second;
-    ASSERT_TRUE(SafeOutput_Open(first, folder / "a.bin"));  // under a.bin.partial2
+    ASSERT_TRUE(SafeOutput_Open(first, folder / "a.bin"));
     ASSERT_TRUE(WriteText(first, kBytes));
     ASSERT_TRUE(SafeOutput_Open(second, folder / "b.bin"));
     SafeOutput_RemoveTemporaries();
@@ -232,8 +309,6 @@ TEST(SafeOutput, ThreadsWritingAtOnceNeverShareATemporaryFile) {
     const std::vector<std::string> names = {"same.bin", "same.bin.partial", "other.bin"};
     std::vector<std::thread> threads;
     std::vector<int> failures(4, 0);
-    // A final name that looks like a temporary one is reserved while it is written, as the driver does.
-    SafeOutput_Reserve(folder / "same.bin.partial");
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             const std::string text = std::string(1000, static_cast<char>('a' + t));
@@ -245,7 +320,6 @@ TEST(SafeOutput, ThreadsWritingAtOnceNeverShareATemporaryFile) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    SafeOutput_Release(folder / "same.bin.partial");
     EXPECT_EQ(failures, std::vector<int>(4, 0));
     EXPECT_EQ(ListFolder(folder.path()), (std::vector<std::string>{"other.bin", "same.bin", "same.bin.partial"}));
     for (const std::string& name : ListFolder(folder.path())) {
