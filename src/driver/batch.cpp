@@ -16,6 +16,7 @@
 #include "platform/interruption.h"
 #include "platform/listing.h"
 #include "platform/machine.h"
+#include "safe_output/safe_output.h"
 
 std::vector<std::string> CalstarsFilesInOrder(const std::string& folder_argument) {
     const std::string folder = WorkingFolder(folder_argument);
@@ -27,6 +28,8 @@ int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* h
     const std::string folder = WorkingFolder(folder_argument);
     const std::string listing_path = folder + kListingName;
     if (!hooks) Interruption_Watch(folder);
+    // One hidden folder for the temporary files of the whole run, not one per file.
+    const SafeOutputFolderHold temporaries(listing_path);
     // The listing this run wrote, from memory: the file may be another run's by now.
     const std::vector<std::string> calstars_names = ListedCalstarsNames(WriteCalstarsListing(folder, listing_path));
     // Read once, before any worker exists: every refusal is measured against what the sequential

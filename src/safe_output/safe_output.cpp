@@ -254,6 +254,17 @@ void RunForksSafely() {
     (void)registered;
 }
 
+}  // namespace
+
+SafeOutputFolderHold::SafeOutputFolderHold(const std::string& final_name) {
+    int ignored = 0;
+    if (RefusedFinalName(final_name) == 0) folder_ = AcquireFolder(FolderOf(final_name), ignored);
+}
+
+SafeOutputFolderHold::~SafeOutputFolderHold() { ReleaseFolder(folder_); }
+
+namespace {
+
 // Writes the mark into the newly created temporary file: from now on a run that finds it abandoned
 // may remove it.
 bool WriteMark(SafeOutput& output, int& error) { return WriteToFile(output.file, kTemporaryMark, kTemporaryMarkBytes, error); }

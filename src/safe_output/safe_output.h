@@ -100,6 +100,24 @@ struct SafeOutput {
     ~SafeOutput();
 };
 
+// Keeps this process's hidden folder in the folder of `final_name` (any file the run writes there)
+// from the scope's start to its end. Without
+// it the hidden folder goes with the last file open in it and is made again for the next, which a
+// run of many files pays for every file (on a disk mounted with discard, each removal waits for the
+// freed block: milliseconds). The hidden folder is made, and the abandoned ones of earlier processes
+// removed, when the scope starts; where it cannot be made nothing is held, and the first output
+// there fails with the reason.
+class SafeOutputFolderHold {
+public:
+    explicit SafeOutputFolderHold(const std::string& final_name);
+    ~SafeOutputFolderHold();
+    SafeOutputFolderHold(const SafeOutputFolderHold&) = delete;
+    SafeOutputFolderHold& operator=(const SafeOutputFolderHold&) = delete;
+
+private:
+    int folder_ = -1;  // the hidden folder's entry, -1 when none is held
+};
+
 // Creates the temporary file for `final_name` in this process's hidden folder there (made when it is
 // the first open output of that folder, after the abandoned ones are removed), holding only the mark.
 // False when the name is refused (see above) or the folder or file cannot be created (the folder is

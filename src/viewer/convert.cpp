@@ -14,6 +14,7 @@
 #include "failure.h"
 #include "fourproduct/fourproduct_reader.h"
 #include "platform/console.h"
+#include "safe_output/safe_output.h"
 #include "platform/interruption.h"
 #include "version.h"
 #include "viewer/fits_export.h"
@@ -111,6 +112,8 @@ void RefuseReplacingEarlierOutputs(const std::string& input, const ViewerOptions
 int ConvertFolder(const std::string& folder, const ViewerOptions& options) {
     const std::vector<std::string> inputs = ListFourProductFiles(folder);
     if (inputs.empty()) Fail(WaitKind::None, Format(" No four-product files (*%s) in folder %s \n", kFourProductSuffix, folder.c_str()));
+    // One hidden folder for the temporary files of the whole folder, not one per file.
+    const SafeOutputFolderHold temporaries(OutputPaths(inputs.front(), options).front());
     Progress progress;
     progress.total = inputs.size();
     progress.terminal = StandardOutputIsTerminal();
