@@ -81,7 +81,7 @@ set_target_properties(calstars2fp_python PROPERTIES OUTPUT_NAME _core LIBRARY_OU
 target_link_libraries(calstars2fp_python PRIVATE calstars2fp_core)
 # The static libraries go into a shared object: their code must be position-independent.
 set_target_properties(calstars2fp_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
-set(python_package_files __init__.py _errors.py _core.pyi py.typed)
+set(python_package_files __init__.py _errors.py _draw.py _core.pyi py.typed)
 foreach(file IN LISTS python_package_files)
   configure_file(src/python/calstars2fp/${file} ${python_package_dir}/${file} COPYONLY)
 endforeach()
