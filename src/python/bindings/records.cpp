@@ -325,7 +325,7 @@ void DefineRecords(py::module_& module) {
              "row, col : str, optional\n"
              "    The columns of the star centres, in pixels: row counts image rows from the top, col image\n"
              "    columns from the left. A catalogue's x is col and its y is row: ``col='x', row='y'``\n"
-             "    (``col='xcentroid', row='ycentroid'`` for a photutils table).\n"
+             "    (``col='xcentroid', row='ycentroid'`` for centroids named so).\n"
              "intensity : str, optional\n    The column of the stars' integrated intensities (a flux), in ADU.\n"
              "total : str, optional\n    The column of the star lines' fourth values, intensity + background x divisor.\n"
              "level : str, number or array, optional\n"
