@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source .ci/install.sh
 install_packages cmake ninja-build libhwy-dev g++ libgtest-dev libbenchmark-dev time pkg-config libpng-dev libcfitsio-dev fitsverify \
-  python3-dev pybind11-dev python3-numpy python3-pytest python3-astropy python3-venv python3-pip python3-mypy dpkg-dev file lintian locales \
-  fuse3 python3-fusepy
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-astropy python3-pandas python3-matplotlib python3-venv python3-pip \
+  python3-mypy dpkg-dev file lintian locales fuse3 python3-fusepy
 # fuse3 and python3-fusepy: the case-folding file system that the side-by-side test mounts (as root).
 # A locale with a decimal comma, in which a host process of the reader may run (the reader's tests use it).
 if ! locale -a | grep -qi '^de_DE.utf-\?8$'; then

@@ -3,8 +3,11 @@
 # reference the tests compare with): pip install of the source tree into a fresh venv, offline
 # against the system's pybind11 and NumPy; then, outside the source tree, the import, the version,
 # the module's tests and doctests against the installed copy, mypy on a typed example, and pip
-# uninstall. Then the Debian packages: the split, their fields, the Python package's files imported
-# from an unpacked copy, and lintian on both.
+# uninstall. Then pip wheel and an editable install (pip install -e), which reuse that install's
+# build folder (build/editable) and so compile nothing again: the editable package imports from
+# another folder, its Python files are the source's, and the tree stays clean. Then the Debian
+# packages: the split, their fields, the Python package's files imported from an unpacked copy, and
+# lintian on both.
 # Usage: .ci/python_package.sh <build folder with calstars2fp, make_calstars and fpview>
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,10 +23,14 @@ python_version=$("${python}" -c 'import sys; print("%d.%d" % sys.version_info[:2
 
 echo "--- pip install --no-build-isolation into a fresh venv"
 tree_before=$(git status --porcelain)
+tree_unchanged() { [ "$(cd "${root}" && git status --porcelain)" = "${tree_before}" ] ||
+  { echo "$1 changed the tree"; (cd "${root}" && git status --porcelain); exit 1; }; }
 "${python}" -m venv --system-site-packages "${scratch}/venv"
 venv_python="${scratch}/venv/bin/python"
-CMAKE_BUILD_PARALLEL_LEVEL=2 "${venv_python}" -m pip install --no-build-isolation --no-index --quiet "${root}"
-[ "$(git status --porcelain)" = "${tree_before}" ] || { echo "pip install changed the tree"; git status --porcelain; exit 1; }
+# Built in the editable install's folder, so that pip wheel and pip install -e below reuse the build.
+shared_build=(--config-settings "build-dir=${root}/build/editable")
+CMAKE_BUILD_PARALLEL_LEVEL=2 "${venv_python}" -m pip install --no-build-isolation --no-index --quiet "${shared_build[@]}" "${root}"
+tree_unchanged "pip install"
 
 cd "${scratch}"
 installed=$("${venv_python}" -c 'import calstars2fp, importlib.metadata as m; print(calstars2fp.__file__, m.version("calstars2fp"))')
@@ -49,6 +56,25 @@ echo "--- pip uninstall"
 if "${venv_python}" -c 'import calstars2fp' 2> /dev/null; then echo "still importable after pip uninstall"; exit 1; fi
 [ -z "$(ls "${scratch}"/venv/lib/python*/site-packages | grep -i calstars2fp || true)" ] ||
   { echo "pip uninstall left files"; ls "${scratch}"/venv/lib/python*/site-packages; exit 1; }
+
+echo "--- pip wheel, offline: --no-deps, since NumPy comes from the system and not from an index"
+"${venv_python}" -m pip wheel --no-build-isolation --no-index --no-deps --quiet "${shared_build[@]}" -w "${scratch}/wheels" "${root}"
+ls "${scratch}"/wheels/calstars2fp-"${version}"-*.whl
+tree_unchanged "pip wheel"
+
+echo "--- pip install -e: an editable install, imported from another folder"
+"${venv_python}" -m pip install --no-build-isolation --no-index --quiet -e "${root}"
+tree_unchanged "pip install -e"
+editable=$(cd "${scratch}" && "${venv_python}" -c 'import os, calstars2fp, importlib.metadata as m
+print(calstars2fp.__file__, os.path.realpath(calstars2fp.__file__), m.version("calstars2fp"), calstars2fp.draw(
+    {"row": [20.0], "col": [20.0], "intensity": [1800]}, (32, 32), 9, level=5).shape)')
+echo "${editable}"
+[ "${editable}" = "${root}/build/editable/python-editable/calstars2fp/__init__.py ${root}/src/python/calstars2fp/__init__.py ${version} (4, 32, 32)" ] ||
+  { echo "not the editable package of the source tree"; exit 1; }
+(cd "${scratch}" && "${venv_python}" -m mypy --strict --cache-dir "${scratch}/mypy-editable" "${root}/tests/python/typed_example.py")
+"${venv_python}" -m pip uninstall --yes --quiet calstars2fp
+if (cd "${scratch}" && "${venv_python}" -c 'import calstars2fp' 2> /dev/null); then echo "editable still importable"; exit 1; fi
+tree_unchanged "the editable install"
 
 echo "--- the Debian packages"
 cd "${build}"
@@ -89,4 +115,4 @@ for package in "${tools_package}" "${python_package}"; do
   [ "${status}" -eq 0 ] || { echo "lintian: ${package} has errors or warnings (status ${status})"; exit 1; }
 done
 rm -f ./*.deb
-echo "--- the Python package: installed, tested, typed, removed, packaged and linted"
+echo "--- the Python package: installed, tested, typed, removed, installed editable, packaged and linted"

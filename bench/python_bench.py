@@ -10,7 +10,11 @@ Prints, per record (median of the repetitions, wall-clock time and CPU time):
     write_fourproduct of each record, and process_folder(jobs=1);
   - the module from memory: the night's records made from their star tables (Record), then
     reconstitute for (rows, cols) of each in order into one out= array;
-  - read_fourproduct of one 640 x 480 file (median of 1000 calls);
+  - records drawn from their star tables as pandas DataFrames (with pandas installed) against the
+    same tables as structured arrays: Record and reconstitute of each, per record, the two passes
+    in turns (median of at least 5 each);
+  - read_fourproduct of one 640 x 480 file against Python's own open().read() of it (median of 1000
+    calls each);
   - what a call costs beyond its work: the median of 10,000 calls of cheap ones (the
     generator_state property, which releases the GIL and takes the run's lock, and Record.window);
   - two threads, each with its own Reconstitution over the whole night, against the same two passes
@@ -93,6 +97,33 @@ def reconstitute_from_memory(made):
         run.reconstitute(shape, record, out=out)
 
 
+def star_tables(night):
+    """The night's records as (shape, star table as a structured array, window, divisor, name)."""
+    tables = []
+    for path in sorted(night.glob("CALSTARS*.txt"), key=lambda p: p.name.lower()):
+        calstars = calstars2fp.read_calstars(path)
+        tables += [(calstars.shape, record.stars.copy(), record.window, record.divisor, record.name) for record in calstars]
+    return tables
+
+
+def draw_tables(tables):
+    run = calstars2fp.Reconstitution()
+    out = None
+    for shape, stars, window, divisor, name in tables:
+        if out is None or out.shape[1:] != shape:
+            out = numpy.empty((4,) + shape, dtype=numpy.uint8)
+        run.reconstitute(shape, calstars2fp.Record(stars, window, divisor, name), out=out)
+
+
+def median_of_calls(action, calls):
+    times = []
+    for _ in range(calls):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times), sorted(times)[int(0.9 * calls)]
+
+
 def call_overhead():
     """Median time of one call of a cheap function, in microseconds (10,000 calls each)."""
     record = calstars2fp.Record(numpy.zeros(1, dtype=calstars2fp.STAR_DTYPE), 9, 4, "A.bin")
@@ -150,14 +181,34 @@ def main():
     for what, wall, cpu in rows:
         print(f"  {what:48s} {wall:7.2f} ms ({cpu:6.2f} ms)  {wall / program_wall:5.3f} ({cpu / program_cpu:5.3f}) x the program")
 
+    tables = star_tables(night)
+    try:
+        import pandas
+    except ImportError:
+        print("records drawn from pandas tables: pandas is not installed")
+    else:
+        frames = [(shape, pandas.DataFrame({name: stars[name] for name in stars.dtype.names}), window, divisor, name)
+                  for shape, stars, window, divisor, name in tables]
+        # In turns, so that a machine busy with other work slows both alike.
+        structured, from_pandas = [], []
+        for _ in range(max(5, repetitions)):
+            structured.append(median_time(lambda: draw_tables(tables), 1))
+            from_pandas.append(median_time(lambda: draw_tables(frames), 1))
+        structured, from_pandas = statistics.median(structured), statistics.median(from_pandas)
+        print(f"a record drawn from its star table: structured array {1000 * structured / records:.2f} ms, "
+              f"pandas DataFrame {1000 * from_pandas / records:.2f} ms: {from_pandas / structured:.3f} x")
+
     sample = next(written.iterdir())
-    times = []
-    for _ in range(1000):
-        start = time.perf_counter()
-        calstars2fp.read_fourproduct(sample)
-        times.append(time.perf_counter() - start)
-    print(f"read_fourproduct of a 640 x 480 file: median {1e3 * statistics.median(times):.3f} ms, "
-          f"90th percentile {1e3 * sorted(times)[900]:.3f} ms")
+
+    def read_bytes():
+        with open(sample, "rb") as file:
+            file.read()
+
+    read_median, read_90 = median_of_calls(lambda: calstars2fp.read_fourproduct(sample), 1000)
+    open_median, open_90 = median_of_calls(read_bytes, 1000)
+    print(f"read_fourproduct of a 640 x 480 file: median {1e3 * read_median:.3f} ms, 90th percentile "
+          f"{1e3 * read_90:.3f} ms; open().read() of it: median {1e3 * open_median:.3f} ms, 90th percentile "
+          f"{1e3 * open_90:.3f} ms: {read_median / open_median:.2f} x")
 
     overhead = call_overhead()
     print("one call beyond its work, median of 10,000: " +

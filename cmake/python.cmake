@@ -81,10 +81,28 @@ set_target_properties(calstars2fp_python PROPERTIES OUTPUT_NAME _core LIBRARY_OU
 target_link_libraries(calstars2fp_python PRIVATE calstars2fp_core)
 # The static libraries go into a shared object: their code must be position-independent.
 set_target_properties(calstars2fp_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
-set(python_package_files __init__.py _errors.py _core.pyi py.typed)
+set(python_package_files __init__.py _errors.py _draw.py _core.pyi py.typed)
 foreach(file IN LISTS python_package_files)
   configure_file(src/python/calstars2fp/${file} ${python_package_dir}/${file} COPYONLY)
 endforeach()
+
+# The package of an editable install (pip install -e ., through the build backend): python-editable/
+# holds calstars2fp/ with links to the source's Python files, stub and marker and to the built core,
+# so that an edit of a Python file counts at the next import and a rebuild of the core
+# (cmake --build <build folder> --target calstars2fp_python) at the next start of the interpreter.
+set(python_editable_dir ${CMAKE_BINARY_DIR}/python-editable/calstars2fp)
+set(python_editable_links)
+foreach(file IN LISTS python_package_files)
+  list(APPEND python_editable_links COMMAND ${CMAKE_COMMAND} -E create_symlink
+       ${CMAKE_SOURCE_DIR}/src/python/calstars2fp/${file} ${python_editable_dir}/${file})
+endforeach()
+add_custom_target(calstars2fp_python_editable
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${python_editable_dir}
+  ${python_editable_links}
+  COMMAND ${CMAKE_COMMAND} -E create_symlink $<TARGET_FILE:calstars2fp_python>
+          ${python_editable_dir}/$<TARGET_FILE_NAME:calstars2fp_python>
+  DEPENDS calstars2fp_python
+  COMMENT "The editable package: links in ${python_editable_dir}")
 
 # The package's metadata (a .dist-info folder without a RECORD, so that pip lists it and
 # importlib.metadata finds its version but leaves its removal to what installed it), written by the

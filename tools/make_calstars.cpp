@@ -1,6 +1,7 @@
 // Generator of synthetic CALSTARS files: realistic star lists for examples, tests and benchmarks.
 //
-//   make_calstars <folder> [options]
+//   make_calstars <folder> [options]     (the folder is created when missing)
+//   make_calstars --help                 the usage on standard output
 //     --camera N       camera number (default 1); files are named CALSTARS_C<NN>_<date>.txt
 //     --files N        number of CALSTARS files, one per night starting 2014-01-01 (default 1)
 //     --records N      frame records per file (default 3)
@@ -35,7 +36,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "calstars/calstars_writer.h"
@@ -369,16 +372,31 @@ bool WriteNight(const Options& options, Random& random, int number) {
     return true;
 }
 
+constexpr const char* kUsage =
+    "usage: make_calstars <folder> [--camera N] [--files N] [--records N] [--rows N] [--cols N] "
+    "[--stars N] [--window N] [--seed N]\n"
+    "       make_calstars <folder> --night [the same options] [--per-file N] [--pole-row X --pole-col Y]\n"
+    "       make_calstars --help\n"
+    "Writes synthetic CALSTARS files into <folder>, which is created when missing.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: make_calstars <folder> [--camera N] [--files N] [--records N] [--rows N] [--cols N] "
-                             "[--stars N] [--window N] [--seed N]\n"
-                             "       make_calstars <folder> --night [the same options] [--per-file N] "
-                             "[--pole-row X --pole-col Y]\n");
+    // A folder that looks like an option is a mistyped option, not a folder to create.
+    if (!ParseOptions(argc, argv, options) || options.folder.rfind("-", 0) == 0) {
+        std::fputs(kUsage, stderr);
         return 2;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(options.folder, error);
+    if (error) {
+        std::fprintf(stderr, "make_calstars: cannot create the folder %s: %s\n", options.folder.c_str(), error.message().c_str());
+        return 1;
     }
     Random random{options.seed * 0x2545F4914F6CDD1Dull + static_cast<uint64_t>(options.camera)};
     for (int night = 1; night <= options.files; ++night) {

@@ -332,6 +332,12 @@ void CalStarExtraction_CopyRecord(const CalStarExtraction& from, CalStarExtracti
     to = from;
 }
 
+void CalStarExtraction_Close(CalStarExtraction& record) { Close(record); }
+
+int64_t CalStarStar_TotalForLevel(int32_t intensity, int32_t level, int32_t divisor) {
+    return int64_t{intensity} + int64_t{level} * divisor;
+}
+
 void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count) {
     record.row.assign(count, 0.0f);
     record.col.assign(count, 0.0f);

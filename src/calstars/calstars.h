@@ -86,6 +86,11 @@ void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record);
 // arrays and returns 1.
 int ReadCalStarFrame(CalStarExtraction& record);
 
+// Closes the file before its end marker, as ReadCalStarFrame closes it there: the file's text and
+// the star arrays are freed; the header values and the current record's name, window and divisor
+// stay. Safe on a closed record.
+void CalStarExtraction_Close(CalStarExtraction& record);
+
 // Sizes the record's six star arrays to `count` stars, every value 0.
 void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count);
 
@@ -94,6 +99,11 @@ void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count);
 // and the background level (total - intensity) / divisor of those 16-bit values. The divisor must be
 // set and not 0.
 void CalStarExtraction_SetStar(CalStarExtraction& record, size_t i, float row, float col, int32_t intensity, int32_t total);
+
+// The fourth value of a star line that gives star `intensity` the background level `level` under
+// `divisor` (not 0): intensity + level x divisor, the total from which SetStar's quotient gives back
+// `level` exactly when both values fit 16 bits. In 64 bits: the reader takes only 32-bit values.
+int64_t CalStarStar_TotalForLevel(int32_t intensity, int32_t level, int32_t divisor);
 
 // Copies `from` into `to`: every field, the header values, the current record, its star arrays and
 // the path (which messages name) included, and never the file's text or the reader's place in it

@@ -1,5 +1,6 @@
 #include "calstars/calstars_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <limits>
@@ -97,8 +98,46 @@ std::string CalStarHeader_Refusal(const CalStarExtraction& header) {
     return std::string();
 }
 
+namespace {
+
+// The characters the reader's line reads skip as white space.
+bool IsWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// `name` with its control characters escaped, so that a reason that quotes it stays one line.
+std::string EscapedName(const std::string& name) {
+    std::string text;
+    for (const char c : name) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '\n') text += "\\n";
+        else if (c == '\r') text += "\\r";
+        else if (c == '\t') text += "\\t";
+        else if (byte < 0x20 || byte == 0x7f) text += std::string("\\x") + kHexDigits[byte >> 4] + kHexDigits[byte & 15];
+        else text += c;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string CalStarName_Refusal(const std::string& name) {
+    const auto refusal = [&](const char* why) { return Format("record name \"%s\" %s", EscapedName(name).c_str(), why); };
+    if (name.find_first_of("\r\n") != std::string::npos) return refusal("holds a line end");
+    if (!name.empty() && std::all_of(name.begin(), name.end(), IsWhiteSpace)) return refusal("is blank");
+    if (!name.empty() && (IsWhiteSpace(name.front()) || IsWhiteSpace(name.back()))) {
+        return refusal("begins or ends with white space");
+    }
+    return CalStarFrame_Refusal(name, 1);
+}
+
+void RefuseCalStarFile(const std::string& path, const std::string& why) {
+    FailContent(WaitKind::None, Format(" Cannot write Cal Star Extraction file %s: %s \n", path.c_str(), why.c_str()), path, 0);
+}
+
 std::string CalStarRecord_Refusal(const CalStarExtraction& header, const CalStarExtraction& record) {
-    const std::string refused = CalStarFrame_Refusal(record.name, record.divisor);
+    std::string refused = CalStarName_Refusal(record.name);
+    if (refused.empty()) refused = CalStarFrame_Refusal(record.name, record.divisor);
     if (!refused.empty()) return refused;
     const size_t nstars = static_cast<size_t>(header.nstars);
     if (record.row.size() != nstars || record.col.size() != nstars || record.intensity.size() != nstars ||
@@ -119,14 +158,11 @@ std::string CalStarFile_Text(const CalStarExtraction& header, const std::vector<
 
 void WriteCalStarFile(const std::string& path, const CalStarExtraction& header,
                       const std::vector<const CalStarExtraction*>& records) {
-    const auto refuse = [&](const std::string& why) {
-        Fail(WaitKind::None, Format(" Cannot write Cal Star Extraction file %s: %s \n", path.c_str(), why.c_str()));
-    };
     std::string refused = CalStarHeader_Refusal(header);
-    if (!refused.empty()) refuse(refused);
+    if (!refused.empty()) RefuseCalStarFile(path, refused);
     for (const CalStarExtraction* record : records) {
         refused = CalStarRecord_Refusal(header, *record);
-        if (!refused.empty()) refuse(refused);
+        if (!refused.empty()) RefuseCalStarFile(path, refused);
     }
     const std::string text = OnAllocationFailure(WaitKind::None, " Memory not allocated in WriteCalStarFile \n",
                                                  [&] { return CalStarFile_Text(header, records); });

@@ -61,10 +61,25 @@ std::string CalStarStar_Line(const CalStarStarFields& star);
 
 // Why a header or a record cannot be written so that the reader reads it back, or "" when it can:
 // rows or cols below 1, rows x cols over 2^31 - 1, nstars below 0, a header text with a line end or
-// over 255 characters or with leading blanks; a record whose name or divisor the reader refuses
-// (CalStarFrame_Refusal) or whose star arrays do not hold nstars entries each.
+// over 255 characters or with leading blanks; a record whose name CalStarName_Refusal refuses, whose
+// divisor the reader refuses (CalStarFrame_Refusal) or whose star arrays do not hold nstars entries
+// each.
 std::string CalStarHeader_Refusal(const CalStarExtraction& header);
 std::string CalStarRecord_Refusal(const CalStarExtraction& header, const CalStarExtraction& record);
+
+// Why a record name cannot be written so that the reader reads the same name back, or "": a line end
+// (LF or CR) anywhere, which would end the name line there or vanish with the line end ("record name
+// \"A\\nB.bin\" holds a line end"); a name of white space only, or one that begins or ends with white
+// space (blanks, tabs), which the reader skips before a line or which a file name does not keep;
+// then the reader's own refusal (CalStarFrame_Refusal). The reason shows the name with its control
+// characters escaped (\n, \r, \t, \xHH), so that it stays one line. The reader keeps accepting what
+// it reads: this rule is the writer's, so that a written name is the name read.
+std::string CalStarName_Refusal(const std::string& name);
+
+// Refuses writing the CALSTARS file at `path` for `why` (a reason above, or one of the caller's:
+// what the program would refuse to process), with " Cannot write Cal Star Extraction file <path>:
+// <why> \n", a content failure that carries the path.
+[[noreturn]] void RefuseCalStarFile(const std::string& path, const std::string& why);
 
 // The whole text of the file, from the pieces above with this writer's field texts.
 std::string CalStarFile_Text(const CalStarExtraction& header, const std::vector<const CalStarExtraction*>& records);

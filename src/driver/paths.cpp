@@ -38,6 +38,3 @@ bool CutAfterTxt(std::string& line) {
     return true;
 }
 
-bool WouldOverwriteInput(const std::string& name) {
-    return MatchesCalstarsPattern(name) || Lower(name) == Lower(kListingName);
-}

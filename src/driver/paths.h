@@ -23,7 +23,3 @@ bool SplitFolderAndName(const std::string& path, std::string& folder, std::strin
 // after it).
 // Returns false for a line that holds no ".txt", which names no CALSTARS file.
 bool CutAfterTxt(std::string& line);
-
-// True when a record `name` would overwrite a file that the run still reads: a CALSTARS file or the
-// listing (compared without regard to case, since Windows file names ignore it).
-bool WouldOverwriteInput(const std::string& name);

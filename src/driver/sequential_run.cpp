@@ -5,6 +5,7 @@
 #include "driver/batch.h"
 #include "driver/folder.h"
 #include "driver/paths.h"
+#include "platform/listing.h"
 #include "failure.h"
 #include "platform/console.h"
 #include "platform/interruption.h"

@@ -33,9 +33,9 @@ void CheckHeader(const FourProduct& record, uint64_t file_size, const std::strin
     }
 }
 
-}  // namespace
-
-void FourProduct_ReadFile(const std::string& path, FourProduct& record, const std::function<void(const FourProduct&)>& before_planes) {
+// Opens the file at `path` into `in` and reads its checked header into `record`; returns the
+// pixels of one plane.
+size_t OpenChecked(const std::string& path, FourProduct& record, std::ifstream& in) {
     // Opening a FIFO or a device for reading can wait for ever: only a regular file is opened.
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
@@ -44,7 +44,7 @@ void FourProduct_ReadFile(const std::string& path, FourProduct& record, const st
                  status.type() == std::filesystem::file_type::directory ? EISDIR : 0);
     }
     errno = 0;
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    in.open(path, std::ios::binary | std::ios::ate);
     if (!in) FailFile(WaitKind::None, Format(" Cannot open four-product file %s for reading \n", path.c_str()), path, errno);
     const std::streamoff end = in.tellg();
     const uint64_t file_size = end > 0 ? static_cast<uint64_t>(end) : 0;
@@ -58,8 +58,21 @@ void FourProduct_ReadFile(const std::string& path, FourProduct& record, const st
     FourProduct_DecodeHeader(header, record);
     CheckHeader(record, file_size, path);
     const uint64_t npix64 = static_cast<uint64_t>(record.rows) * static_cast<uint64_t>(record.cols);
-    if (npix64 > SIZE_MAX) throw std::length_error("planes beyond the address space");
-    const size_t npix = static_cast<size_t>(npix64);
+    if (npix64 > SIZE_MAX / kProducts) throw std::length_error("planes beyond the address space");
+    return static_cast<size_t>(npix64);
+}
+
+void ReadBytes(std::ifstream& in, uint8_t* out, size_t count, const std::string& path) {
+    if (!in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count))) {
+        FailFile(WaitKind::None, Format(" Cannot read four-product file %s \n", path.c_str()), path, 0);
+    }
+}
+
+}  // namespace
+
+void FourProduct_ReadFile(const std::string& path, FourProduct& record, const std::function<void(const FourProduct&)>& before_planes) {
+    std::ifstream in;
+    const size_t npix = OpenChecked(path, record, in);
     if (before_planes) before_planes(record);
     // All four planes are had before a byte is read, so that a file the memory cannot hold fails
     // at once rather than after reading most of it.
@@ -67,8 +80,13 @@ void FourProduct_ReadFile(const std::string& path, FourProduct& record, const st
     for (int product = 0; product < kProducts; ++product) {
         std::vector<uint8_t>& plane = record.planes[FourProduct_Slot(record, product)];
         plane.resize(npix);
-        if (!in.read(reinterpret_cast<char*>(plane.data()), static_cast<std::streamsize>(npix))) {
-            FailFile(WaitKind::None, Format(" Cannot read four-product file %s \n", path.c_str()), path, 0);
-        }
+        ReadBytes(in, plane.data(), npix, path);
     }
+}
+
+void FourProduct_ReadFileInto(const std::string& path, FourProduct& record,
+                              const std::function<uint8_t*(const FourProduct&)>& planes_for) {
+    std::ifstream in;
+    const size_t npix = OpenChecked(path, record, in);
+    ReadBytes(in, planes_for(record), kProducts * npix, path);
 }

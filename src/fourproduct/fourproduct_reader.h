@@ -7,6 +7,7 @@
 // module) take the record as it is, planes in its current bank.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -25,3 +26,11 @@
 // checked header before any plane is allocated (the caller's own checks of the size, cheapest first).
 void FourProduct_ReadFile(const std::string& path, FourProduct& record,
                           const std::function<void(const FourProduct&)>& before_planes = nullptr);
+
+// The same read into memory of the caller's: the header values into `record` (its planes are not
+// touched), then the four planes, in file order, into the 4 x rows x cols bytes at the address
+// `planes_for` returns once it has seen the checked header. So a caller that owns its array (the
+// Python module's NumPy array) takes one allocation, uncleared, and no copy. The same refusals as
+// FourProduct_ReadFile; `planes_for` may throw (an allocation that fails), before any plane is read.
+void FourProduct_ReadFileInto(const std::string& path, FourProduct& record,
+                              const std::function<uint8_t*(const FourProduct&)>& planes_for);

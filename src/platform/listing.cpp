@@ -20,6 +20,10 @@ bool MatchesCalstarsPattern(const std::string& name) {
     return lower.size() >= 12 && lower.compare(0, 8, "calstars") == 0 && lower.compare(lower.size() - 4, 4, ".txt") == 0;
 }
 
+bool WouldOverwriteInput(const std::string& name) {
+    return MatchesCalstarsPattern(name) || Lower(name) == Lower(kListingName);
+}
+
 std::string ListingCommand(const std::string& folder, const std::string& listing_path) {
     return "dir /b \"" + folder + "CALSTARS*.txt\" > \"" + listing_path + "\"";
 }

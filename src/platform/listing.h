@@ -19,6 +19,10 @@ constexpr const char* kListingName = "DirListingCalstars.txt";
 // True when `name` matches CALSTARS*.txt without regard to case, as the command interpreter matches.
 bool MatchesCalstarsPattern(const std::string& name);
 
+// True when a record `name` would overwrite a file that the run still reads: a CALSTARS file or the
+// listing (compared without regard to case, since Windows file names ignore it).
+bool WouldOverwriteInput(const std::string& name);
+
 // The command that has the Windows command interpreter write the listing:
 // dir /b "<folder>CALSTARS*.txt" > "<listing_path>"
 std::string ListingCommand(const std::string& folder, const std::string& listing_path);

@@ -24,20 +24,32 @@ namespace {
 
 }  // namespace
 
-void CalStarReconsitution_CheckRecord(const CalStarExtraction& extraction) {
+std::string CalStarReconsitution_RecordRefusal(const CalStarExtraction& extraction, int32_t rows, int32_t cols) {
     const int32_t window = extraction.window;
-    if (window < 1 || window % 2 == 0 || window > std::min(extraction.rows, extraction.cols)) {
-        RefuseRecord(extraction, Format("window %" PRId32 " is not an odd size from 1 to the image's smaller side", window));
+    const bool image_known = rows != kImageUnknown || cols != kImageUnknown;
+    if (window < 1 || window % 2 == 0 || (image_known && window > std::min(rows, cols))) {
+        return Format("window %" PRId32 " is not an odd size from 1 to the image's smaller side", window);
     }
     for (int32_t i = 0; i < extraction.nstars; ++i) {
         if (!std::isfinite(extraction.row[i]) || !std::isfinite(extraction.col[i])) {
-            RefuseRecord(extraction, Format("star %" PRId32 " has a coordinate that is not a finite number", i + 1));
+            return Format("star %" PRId32 " has a coordinate that is not a finite number", i + 1);
         }
     }
+    return std::string();
+}
+
+void CalStarReconsitution_CheckRecord(const CalStarExtraction& extraction) {
+    const std::string refused = CalStarReconsitution_RecordRefusal(extraction, extraction.rows, extraction.cols);
+    if (!refused.empty()) RefuseRecord(extraction, refused);
+}
+
+std::string CalStarReconsitution_ImageRefusal(int32_t rows, int32_t cols) {
+    if (rows >= kMinImageSide && cols >= kMinImageSide) return std::string();
+    return Format("image of %" PRId32 " x %" PRId32 " pixels is below 15 x 15", rows, cols);
 }
 
 void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction) {
-    if (extraction.rows < kMinImageSide || extraction.cols < kMinImageSide) {
+    if (!CalStarReconsitution_ImageRefusal(extraction.rows, extraction.cols).empty()) {
         Fail(WaitKind::None, Format(" CalStarReconsitution_MemSetup: image of %" PRId32 " x %" PRId32
                                     " pixels in %s is below 15 x 15 \n",
                                     extraction.rows, extraction.cols, extraction.path.c_str()));

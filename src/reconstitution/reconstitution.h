@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "calstars/calstars.h"
@@ -58,6 +59,16 @@ void CalStarReconsitution_CheckImage(const CalStarExtraction& extraction);
 // driver makes them before it sets anything up for the record, so that they come first whatever
 // memory the machine has.
 void CalStarReconsitution_CheckRecord(const CalStarExtraction& extraction);
+
+// The same rules as reasons, for a writer of star lists that refuses what the program would refuse
+// to process (the Python module's Record and write_calstars), "" where there is none. The image's:
+// "image of <rows> x <cols> pixels is below 15 x 15". The record's, for an image of rows x cols and
+// in the order CheckRecord makes them: "window <n> is not an odd size from 1 to the image's smaller
+// side", then "star <k> has a coordinate that is not a finite number" (stars counted from 1). For a
+// record that has no image yet, rows and cols kImageUnknown leave out the window's upper bound.
+constexpr int32_t kImageUnknown = 0;
+std::string CalStarReconsitution_ImageRefusal(int32_t rows, int32_t cols);
+std::string CalStarReconsitution_RecordRefusal(const CalStarExtraction& extraction, int32_t rows, int32_t cols);
 
 // Reconstitutes the current frame record into the current bank of `product`. Refuses the record
 // (no wait) when its window is even, below 1 or larger than the image's smaller side, or a star

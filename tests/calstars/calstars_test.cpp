@@ -195,6 +195,24 @@ TEST(CalstarsReader, FieldsOfOneRecord) {
     EXPECT_FALSE(record.reading.open);
 }
 
+// Closed before its end marker, the file's text and star arrays go; the header and the record's name
+// stay, and the next read meets the end.
+TEST(CalstarsReader, CloseBeforeTheEndFreesTheFileAndKeepsTheHeader) {
+    ScratchFolder folder;
+    const std::string path = folder / "CALSTARS_t.txt";
+    WriteText(path, std::string(kHeader) + "---\nA.bin\nwindow = 9\ndivisor = 16\n512.25 700.5 2500 3100\n---\nB.bin\n");
+    CalStarExtraction record;
+    OpenCalStarExtraction(path, record);
+    ASSERT_EQ(ReadCalStarFrame(record), 0);
+    CalStarExtraction_Close(record);
+    EXPECT_FALSE(record.reading.open);
+    EXPECT_TRUE(record.reading.text.empty() && record.row.empty() && record.intensity.empty());
+    EXPECT_EQ(record.name, "A.bin");
+    EXPECT_EQ(record.nstars, 1);
+    EXPECT_EQ(ReadCalStarFrame(record), 1);
+    CalStarExtraction_Close(record);  // closing a closed record does nothing
+}
+
 // A record goes to a worker (or to Python) while the reader reads on: the copy holds the record and
 // its path, and none of the file's text; the reader's place is untouched.
 TEST(CalstarsReader, CopyOfARecordHoldsTheRecordAndNoneOfTheFile) {
@@ -438,6 +456,13 @@ TEST(CalstarsReader, StarFromMemoryKeepsTheReadersValues) {
     EXPECT_EQ(record.total[0], 4464);
     EXPECT_EQ(record.background_level[0], 1091);
     EXPECT_EQ(record.background[0], 1091);
+    // The total for a level gives the level back, a negative one too (the quotient truncates toward zero).
+    for (const int32_t level : {25, 0, -3}) {
+        const int64_t total = CalStarStar_TotalForLevel(1800, level, 4);
+        EXPECT_EQ(total, 1800 + 4 * level);
+        CalStarExtraction_SetStar(record, 0, 1.5f, 2.25f, 1800, static_cast<int32_t>(total));
+        EXPECT_EQ(record.background_level[0], level);
+    }
     EXPECT_EQ(CalStarFrame_Refusal("A.bin", 4), "");
     EXPECT_EQ(CalStarFrame_Refusal("A.bin", 0), "divisor 0");
     EXPECT_EQ(CalStarFrame_Refusal("a/b", 4), "record name \"a/b\" is not a plain file name");

@@ -89,6 +89,12 @@ TEST(CalstarsWriter, RefusesWhatTheReaderWouldRefuseBeforeWriting) {
         {"name with a folder", Header(20, 20, 1), Record("a/b.bin", 9, 1, {1}, {1}, {1}, {2}),
          "record name \"a/b.bin\" is not a plain file name"},
         {"divisor 0", Header(20, 20, 1), Record("A.bin", 9, 0, {1}, {1}, {1}, {2}), "divisor 0"},
+        // Names the reader would read otherwise: the line end shown escaped, so the reason is one line.
+        {"name with a line end", Header(20, 20, 1), Record("A\nB.bin", 9, 1, {1}, {1}, {1}, {2}),
+         "record name \"A\\nB.bin\" holds a line end"},
+        {"name with a leading tab", Header(20, 20, 1), Record("\tA.bin", 9, 1, {1}, {1}, {1}, {2}),
+         "record name \"\\tA.bin\" begins or ends with white space"},
+        {"blank name", Header(20, 20, 1), Record("  ", 9, 1, {1}, {1}, {1}, {2}), "record name \"  \" is blank"},
         {"star count", Header(20, 20, 2), good, "record A.bin has 1 stars, not the file's 2"},
     };
     for (const Case& c : cases) {
@@ -100,6 +106,8 @@ TEST(CalstarsWriter, RefusesWhatTheReaderWouldRefuseBeforeWriting) {
         } catch (const Failure& failure) {
             EXPECT_EQ(failure.message.rfind(" Cannot write Cal Star Extraction file " + path + ": " + c.reason, 0), 0u)
                 << c.what << ": " << failure.message;
+            EXPECT_EQ(failure.kind, FailureKind::kContent) << c.what;
+            EXPECT_EQ(failure.path, path) << c.what;
         }
         EXPECT_TRUE(ListFolder(folder.path()).empty()) << c.what;
     }

@@ -70,10 +70,4 @@ TEST(Paths, ListingLinesAreCutAfterTheirFirstTxt) {
     }
 }
 
-TEST(Paths, RecordNamesOfTheRunsInputsWouldOverwriteThem) {
-    EXPECT_TRUE(WouldOverwriteInput("dirlistingcalstars.TXT"));
-    EXPECT_TRUE(WouldOverwriteInput("CALSTARS_a.txt"));
-    EXPECT_FALSE(WouldOverwriteInput("IMG_0001.bin"));
-}
-
 }  // namespace

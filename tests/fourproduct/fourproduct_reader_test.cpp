@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "failure.h"
 #include "support/test_support.h"
@@ -72,6 +73,37 @@ TEST(FourProductReader, GivesBackTheHeaderAndPlanesTheWriterStored) {
         ASSERT_EQ(plane.size(), 15u);
         for (size_t p = 0; p < 15; ++p) EXPECT_EQ(plane[p], PatternValue(product, p)) << product << " " << p;
     }
+}
+
+// Read into the caller's memory: the planes of the file in file order, and nothing asked of the
+// caller before the header is checked.
+TEST(FourProductReader, ReadsIntoTheCallersMemoryOnceTheHeaderIsChecked) {
+    ScratchFolder folder;
+    WritePatternFile(folder / "f.bin", 3, 5, -7);
+    FourProduct file;
+    FourProduct_ReadFile(folder / "f.bin", file);
+    std::vector<uint8_t> planes;
+    FourProduct into;
+    FourProduct_ReadFileInto(folder / "f.bin", into, [&](const FourProduct& header) {
+        planes.resize(static_cast<size_t>(kProducts * header.rows * header.cols));
+        return planes.data();
+    });
+    EXPECT_EQ(into.rows, 3);
+    EXPECT_EQ(into.cols, 5);
+    EXPECT_EQ(into.first_int_magnitude, 7);
+    for (int product = 0; product < kProducts; ++product) {
+        EXPECT_EQ(std::vector<uint8_t>(planes.begin() + product * 15, planes.begin() + (product + 1) * 15),
+                  file.planes[FourProduct_Slot(file, product)])
+            << product;
+    }
+    WriteText(folder / "short.bin", HeaderThenBody(2, 3, 8, 23));
+    bool asked = false;
+    EXPECT_THROW(FourProduct_ReadFileInto(folder / "short.bin", into, [&](const FourProduct&) {
+                     asked = true;
+                     return planes.data();
+                 }),
+                 Failure);
+    EXPECT_FALSE(asked);
 }
 
 }  // namespace

@@ -14,6 +14,12 @@ TEST(Listing, CalstarsPatternIgnoresCase) {
     for (const auto& [name, matches] : cases) EXPECT_EQ(MatchesCalstarsPattern(name), matches) << name;
 }
 
+TEST(Listing, RecordNamesOfTheRunsInputsWouldOverwriteThem) {
+    EXPECT_TRUE(WouldOverwriteInput("dirlistingcalstars.TXT"));
+    EXPECT_TRUE(WouldOverwriteInput("CALSTARS_a.txt"));
+    EXPECT_FALSE(WouldOverwriteInput("IMG_0001.bin"));
+}
+
 TEST(Listing, CommandQuotesFolderAndListing) {
     EXPECT_EQ(ListingCommand("D:\\data\\night1\\", "D:\\data\\night1\\DirListingCalstars.txt"),
               "dir /b \"D:\\data\\night1\\CALSTARS*.txt\" > \"D:\\data\\night1\\DirListingCalstars.txt\"");

@@ -66,23 +66,62 @@ def test_record_from_a_table_is_the_record_the_reader_reads(tmp_path):
                               calstars2fp.Reconstitution().reconstitute(calstars.shape, made))
 
 
-@pytest.mark.parametrize("changes", [dict(name="sub/A.bin"), dict(name=".."), dict(divisor="0")],
-                         ids=["name with a folder", "name ..", "divisor 0"])
-def test_record_is_refused_with_the_readers_reason(tmp_path, changes):
+def program_reason(line):
+    """The reason in the program's line of a refused record: "<operation>: <reason> at line <n> of
+    <file>" from the reader, "<operation>: <reason> in record <name> of <file>" from the reconstitution."""
+    reason = line.strip().split(": ", 1)[1]
+    return reason.rsplit(" at line ", 1)[0].rsplit(" in record ", 1)[0]
+
+
+# What the reader or the reconstitution refuses of the good file's first record (window 5, divisor 4,
+# a first star at 6.25, 9.5 of 1900, 2300): a Record of the same values is refused for the same reason.
+RECORD_REFUSALS = [
+    ("name with a folder", dict(name="sub/A.bin")),
+    ("name ..", dict(name="..")),
+    ("divisor 0", dict(divisor="0")),
+    ("even window", dict(window="4")),
+    ("window 0", dict(window="0")),
+    ("row nan", dict(row="nan")),
+    ("col -inf", dict(col="-inf")),
+    ("intensity beyond 32 bits", dict(intensity="99999999999")),
+]
+
+
+@pytest.mark.parametrize("changes", [changes for _, changes in RECORD_REFUSALS], ids=[what for what, _ in RECORD_REFUSALS])
+def test_record_is_refused_with_the_programs_reason(tmp_path, changes):
     (tmp_path / INPUT).write_text(text(**changes))
     status, lines = run_program(tmp_path)
     assert status == 1
-    # "ReadCalStarFrame: <reason> at line <n> of <file>"
-    reason = lines[-1].strip().split(": ", 1)[1].rsplit(" at line ", 1)[0]
+    reason = program_reason(lines[-1])
     stars = {"row": [6.25], "col": [9.5], "intensity": [1900], "total": [2300]}
-    with pytest.raises(calstars2fp.Error) as raised:
-        calstars2fp.Record(stars, 5, int(changes.get("divisor", 4)), changes.get("name", "A.bin"))
-    assert isinstance(raised.value, ValueError)
-    assert str(raised.value) == "Record: " + reason
+    stars.update({field: [float(changes[field])] for field in ("row", "col", "intensity") if field in changes})
+    with pytest.raises(calstars2fp.ContentError) as raised:
+        calstars2fp.Record(stars, int(changes.get("window", 5)), int(changes.get("divisor", 4)), changes.get("name", "A.bin"))
+    assert isinstance(raised.value, ValueError) and isinstance(raised.value, calstars2fp.Error)
+    assert str(raised.value).startswith("Record: ") and reason in str(raised.value), (str(raised.value), reason)
+
+
+# Names that the reader would read as another name, or refuse, from the name line that holds them;
+# and a trailing blank, which reads back but which Windows drops from a file name.
+@pytest.mark.parametrize("name, why, reads_back", [
+    (" A.bin", "begins or ends with white space", False), ("\tA.bin", "begins or ends with white space", False),
+    ("A.bin\r", "holds a line end", False), ("A\nB.bin", "holds a line end", False), ("\r", "holds a line end", False),
+    ("   ", "is blank", False), ("A.bin ", "begins or ends with white space", True),
+], ids=["leading blank", "leading tab", "trailing CR", "LF inside", "CR alone", "blanks alone", "trailing blank"])
+def test_names_that_would_not_read_back_are_refused(tmp_path, name, why, reads_back):
+    stars = {"row": [6.25], "col": [9.5], "intensity": [1900], "total": [2300]}
+    with pytest.raises(calstars2fp.ContentError, match=f"^Record: record name \".*\" {why}$") as raised:
+        calstars2fp.Record(stars, 5, 4, name)
+    assert "\n" not in str(raised.value) and "\r" not in str(raised.value)  # escaped: one line
+    (tmp_path / INPUT).write_bytes(text(name=name).encode())
+    try:
+        read = next(calstars2fp.read_calstars(tmp_path / INPUT)).name
+    except calstars2fp.Error:
+        read = None
+    assert (read == name) == reads_back
 
 
 @pytest.mark.parametrize("stars, error", [
-    ({"row": [1.0], "col": [1.0], "intensity": [1.5], "total": [2]}, ValueError),
     ({"row": [1.0], "col": [1.0], "intensity": [2**31], "total": [2]}, ValueError),
     ({"row": [1.0], "col": [1.0], "intensity": [float("nan")], "total": [2]}, ValueError),
     ({"row": [1.0], "col": [1.0], "total": [2]}, ValueError),
@@ -91,7 +130,7 @@ def test_record_is_refused_with_the_readers_reason(tmp_path, changes):
     ({"row": ["a"], "col": [1.0], "intensity": [1], "total": [2]}, ValueError),
     (np.ma.MaskedArray(np.zeros(1, dtype=calstars2fp.STAR_DTYPE), mask=True), ValueError),
     ([(1.0, 1.0, 1, 2)], ValueError),
-], ids=["fractional intensity", "intensity beyond 32 bits", "intensity nan", "no intensity", "lengths differ",
+], ids=["intensity beyond 32 bits", "intensity nan", "no intensity", "lengths differ",
         "two-dimensional", "text position", "masked", "list of tuples"])
 def test_star_tables_that_no_file_could_hold_are_refused(stars, error):
     with pytest.raises(error):
@@ -113,9 +152,9 @@ def test_write_calstars_reads_back_to_the_same_records(tmp_path):
 
 
 @pytest.mark.parametrize("records, shape, error", [
-    ("two star counts", (20, 24), calstars2fp.Error),
-    ("one", (0, 24), calstars2fp.Error),
-    ("one", (46341, 46341), calstars2fp.Error),
+    ("two star counts", (20, 24), calstars2fp.ContentError),
+    ("one", (0, 24), calstars2fp.ContentError),
+    ("one", (46341, 46341), calstars2fp.ContentError),
     ("not records", (20, 24), TypeError),
     ("one", (20,), TypeError),
 ])
@@ -126,6 +165,35 @@ def test_write_calstars_refuses_before_writing(tmp_path, records, shape, error):
     with pytest.raises(error):
         calstars2fp.write_calstars(tmp_path / "CALSTARS_x.txt", given, shape)
     assert os.listdir(tmp_path) == []
+
+
+# What the program refuses to process of a file it reads: write_calstars refuses to write it, for the
+# same reason, so that every file it writes is one the program processes.
+PROCESSING_REFUSALS = [
+    ("image below 15 x 15", dict(rows="14", window="3"), "image of 14 x 24 pixels "),
+    ("window above the image", dict(window="21"), "window 21 is not an odd size from 1 to the image's smaller side"),
+    ("even window", dict(window="4"), "window 4 is not an odd size from 1 to the image's smaller side"),
+    ("position not a number", dict(row="nan"), "star 1 has a coordinate that is not a finite number"),
+    ("name of an input", dict(name="CALSTARS_x.txt"), "CALSTARS_x.txt"),
+]
+
+
+@pytest.mark.parametrize("changes, reason", [row[1:] for row in PROCESSING_REFUSALS], ids=[row[0] for row in PROCESSING_REFUSALS])
+def test_write_calstars_refuses_what_the_program_refuses_to_process(tmp_path, changes, reason):
+    night = tmp_path / "night"
+    night.mkdir()
+    (night / INPUT).write_text(text(**changes))
+    status, lines = run_program(night)
+    assert status == 1 and reason in lines[-1], lines
+    calstars = calstars2fp.read_calstars(night / INPUT)
+    records = list(calstars)
+    out = tmp_path / "out"
+    out.mkdir()
+    with pytest.raises(calstars2fp.ContentError) as raised:
+        calstars2fp.write_calstars(out / "CALSTARS_w.txt", records, calstars.shape)
+    assert str(raised.value).startswith(f"Cannot write Cal Star Extraction file {out / 'CALSTARS_w.txt'}: ")
+    assert reason in str(raised.value) and raised.value.filename == str(out / "CALSTARS_w.txt")
+    assert os.listdir(out) == []
 
 
 def test_reconstitute_into_out(tmp_path):

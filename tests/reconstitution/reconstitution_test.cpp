@@ -53,6 +53,8 @@ TEST(SeedBackground, StarsNearTheEdgeSeedWhatLiesInside) {
     EXPECT_EQ(elevens, 0);     // wholly outside
 }
 
+// The refusal's reason is the one a writer of star lists is given too (RecordRefusal), which for a
+// record that has no image yet leaves out only the window's upper bound.
 TEST(CalStarReconsitution, RecordsOutsideTheContractAreRefused) {
     const float nan = std::nanf("");
     struct Case {
@@ -60,17 +62,22 @@ TEST(CalStarReconsitution, RecordsOutsideTheContractAreRefused) {
         int32_t window;
         float row;
         const char* message_part;
+        bool refused_without_image;
     };
     const Case cases[] = {
-        {"even window", 4, 10.0f, "window 4"},
-        {"window 0", 0, 10.0f, "window 0"},
-        {"negative window", -3, 10.0f, "window -3"},
-        {"window above the smaller side", 21, 10.0f, "window 21"},
-        {"coordinate NaN", 5, nan, "not a finite number"},
-        {"coordinate infinite", 5, INFINITY, "not a finite number"},
+        {"even window", 4, 10.0f, "window 4", true},
+        {"window 0", 0, 10.0f, "window 0", true},
+        {"negative window", -3, 10.0f, "window -3", true},
+        {"window above the smaller side", 21, 10.0f, "window 21", false},
+        {"coordinate NaN", 5, nan, "not a finite number", true},
+        {"coordinate infinite", 5, INFINITY, "not a finite number", true},
     };
     for (const Case& c : cases) {
         const CalStarExtraction e = Frame(20, 30, c.window, {{c.row, 10.0f, 1000, 10}});
+        const std::string reason = CalStarReconsitution_RecordRefusal(e, 20, 30);
+        EXPECT_NE(reason.find(c.message_part), std::string::npos) << c.what << ": " << reason;
+        EXPECT_EQ(CalStarReconsitution_RecordRefusal(e, kImageUnknown, kImageUnknown).empty(), !c.refused_without_image)
+            << c.what;
         ReconWorkBuffers buffers;
         CalStarReconsitution_MemSetup(buffers, e);
         FourProduct product;
@@ -79,8 +86,7 @@ TEST(CalStarReconsitution, RecordsOutsideTheContractAreRefused) {
             CalStarReconsitution(buffers, e, product);
             ADD_FAILURE() << c.what << ": not refused";
         } catch (const Failure& failure) {
-            EXPECT_NE(failure.message.find(c.message_part), std::string::npos) << c.what << ": " << failure.message;
-            EXPECT_NE(failure.message.find("record T.bin of CALSTARS_T.txt"), std::string::npos) << failure.message;
+            EXPECT_EQ(failure.message, " CalStarReconsitution: " + reason + " in record T.bin of CALSTARS_T.txt \n") << c.what;
         }
     }
 }
@@ -90,7 +96,10 @@ TEST(CalStarReconsitution, ImagesBelow15x15AreRefusedAtSetUp) {
         const CalStarExtraction e = Frame(rows, cols, 1, {});
         ReconWorkBuffers buffers;
         EXPECT_THROW(CalStarReconsitution_MemSetup(buffers, e), Failure) << rows << "x" << cols;
+        EXPECT_EQ(CalStarReconsitution_ImageRefusal(rows, cols),
+                  "image of " + std::to_string(rows) + " x " + std::to_string(cols) + " pixels is below 15 x 15");
     }
+    EXPECT_EQ(CalStarReconsitution_ImageRefusal(15, 15), "");
 }
 
 // The fast profiles' tables and kernels outlive the listing: a later file with the same stars builds

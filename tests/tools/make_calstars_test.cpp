@@ -73,6 +73,22 @@ TEST(MakeCalstars, ExistingModesStillWriteTheExampleFolder) {
     }
 }
 
+// --help is asked for, not a folder named so; a folder that is missing is made, with its parents.
+TEST(MakeCalstars, HelpPrintsTheUsageAndAMissingFolderIsCreated) {
+    for (const char* help : {"--help", "-h"}) {
+        const ProgramRun run = Generate(help, {});
+        EXPECT_EQ(run.status, 0) << help;
+        EXPECT_EQ(run.output.rfind("usage: make_calstars <folder>", 0), 0u) << help << ": " << run.output;
+    }
+    EXPECT_EQ(Generate("--night", {}).status, 2);  // an option where the folder belongs is a mistake
+    ScratchFolder folder;
+    const std::string missing = folder / "new/night";
+    ASSERT_EQ(Generate(missing, {"--records", "1"}).status, 0);
+    EXPECT_EQ(ListFolder(missing), std::vector<std::string>{"CALSTARS_C01_20140101.txt"});
+    WriteText(folder / "plain", "x");
+    EXPECT_EQ(Generate(folder / "plain", {}).status, 1);  // a file where the folder belongs
+}
+
 struct NightCase {
     const char* what;
     std::vector<std::string> options;

@@ -12,9 +12,19 @@ machine has none, through get_requires_for_build_wheel), a C++17 compiler, the i
 development files, and pybind11: its CMake files from pybind11's Python package where that is
 importable (an isolated build installs it), else wherever CMake finds them (Debian: pybind11-dev).
 
+An editable install (pip install -e ., PEP 660) builds the compiled core in a build folder that
+stays (build/editable in the source tree, git-ignored), and installs a .pth file that puts that
+folder's python-editable/ on sys.path: it holds the package as links to the source's Python files
+and to the built core (CMake's target calstars2fp_python_editable), so that an edit of a Python file
+counts at once and a rebuild of the core (cmake --build build/editable --target calstars2fp_python)
+at the next start of the interpreter. Nothing is written into the source tree outside build/.
+
 Settings (pip's --config-settings): build-dir=<folder> keeps the CMake build there (default: a
-temporary folder, removed afterwards); cmake-args=<arguments> adds configure arguments.
-Environment: CMAKE_GENERATOR, CMAKE_BUILD_PARALLEL_LEVEL as CMake reads them.
+temporary folder, removed afterwards; for an editable install build/editable, which an editable
+install builds as it is configured when CMake has configured it already, so that a wheel and an
+editable install, or an editable install and the project's own build, share one folder);
+cmake-args=<arguments> adds configure arguments. Environment: CMAKE_GENERATOR,
+CMAKE_BUILD_PARALLEL_LEVEL as CMake reads them.
 
 Run as a script, it writes the package's .dist-info folder (without RECORD) for CMake's install:
     python calstars2fp_build.py dist-info <folder> [--installer <name>]
@@ -191,11 +201,20 @@ def _record_line(path, data):
     return [path, f"sha256={digest}", str(len(data))]
 
 
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    settings = config_settings or {}
+def _build(build_dir, settings, targets, keep_configuration=False):
+    """Configures `build_dir` for the package (with `keep_configuration`, only where CMake has not
+    configured it yet), then builds `targets` there; returns the cmake program."""
     cmake = _cmake()
     if not cmake:
         raise RuntimeError("building calstars2fp needs CMake %d.%d or later on PATH" % MINIMUM_CMAKE)
+    if not keep_configuration or not os.path.isfile(os.path.join(build_dir, "CMakeCache.txt")):
+        subprocess.run([cmake, "-S", ROOT, "-B", build_dir] + _configure_arguments(settings), check=True)
+    subprocess.run([cmake, "--build", build_dir, "--target"] + targets, check=True)
+    return cmake
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    settings = config_settings or {}
     build_dir = settings.get("build-dir")
     scratch = None
     if not build_dir:
@@ -203,9 +222,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         build_dir = scratch
     build_dir = os.path.abspath(build_dir)
     try:
-        subprocess.run([cmake, "-S", ROOT, "-B", build_dir] + _configure_arguments(settings), check=True)
-        subprocess.run([cmake, "--build", build_dir, "--target", "calstars2fp_python", "calstars2fp_python_metadata"],
-                       check=True)
+        cmake = _build(build_dir, settings, ["calstars2fp_python", "calstars2fp_python_metadata"])
         staging = os.path.join(build_dir, "wheel-staging")
         shutil.rmtree(staging, ignore_errors=True)
         subprocess.run([cmake, "--install", build_dir, "--component", "python", "--prefix", staging, "--strip"], check=True)
@@ -217,6 +234,37 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     finally:
         if scratch:
             shutil.rmtree(scratch, ignore_errors=True)
+
+
+# PEP 660 hooks: an editable install.
+
+def get_requires_for_build_editable(config_settings=None):
+    return get_requires_for_build_wheel(config_settings)
+
+
+def prepare_metadata_for_build_editable(metadata_directory, config_settings=None):
+    return write_dist_info(metadata_directory, wheel=True)
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    """A wheel of the metadata and one .pth file naming the build folder's python-editable/."""
+    settings = config_settings or {}
+    build_dir = os.path.abspath(settings.get("build-dir") or os.path.join(ROOT, "build", "editable"))
+    # The wheel's layout needs the package's configuration; the links of an editable install do not,
+    # so any configured build of the project serves.
+    _build(build_dir, settings, ["calstars2fp_python_editable"], keep_configuration=True)
+    package = os.path.join(build_dir, "python-editable")
+    core_suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    if not any(name.startswith("_core") and name.endswith(core_suffix) for name in os.listdir(os.path.join(package, NAME))):
+        raise RuntimeError(f"{build_dir} holds a compiled core for another Python than {sys.executable} (no _core{core_suffix}): "
+                           "give another build-dir, or configure that one with -DPython3_EXECUTABLE=" + sys.executable)
+    staging = os.path.join(build_dir, "editable-wheel")
+    shutil.rmtree(staging, ignore_errors=True)
+    os.makedirs(staging)
+    with open(os.path.join(staging, f"_{NAME}_editable.pth"), "w", encoding="utf-8") as file:
+        file.write(package + "\n")
+    write_dist_info(staging, wheel=True)
+    return _pack_wheel(staging, wheel_directory)
 
 
 def _pack_wheel(site, wheel_directory):

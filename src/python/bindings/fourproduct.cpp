@@ -64,9 +64,15 @@ FourProductArrays MakeFourProduct(const py::handle& planes_argument, int64_t cam
 FourProductArrays ReadFourProduct(const py::handle& path_argument) {
     const std::string path = PathArgument(path_argument);
     FourProduct file;
+    py::array_t<uint8_t> planes;
     {
         py::gil_scoped_release released;
-        FourProduct_ReadFile(path, file);
+        // Read straight into the array, taken once the header is checked: one allocation, not cleared.
+        FourProduct_ReadFileInto(path, file, [&](const FourProduct& header) {
+            py::gil_scoped_acquire held;
+            planes = NewPlanes(header.rows, header.cols);
+            return planes.mutable_data();
+        });
     }
     FourProductArrays result;
     result.rows = file.rows;
@@ -76,19 +82,22 @@ FourProductArrays ReadFourProduct(const py::handle& path_argument) {
     result.frames = file.header_word4;
     const size_t separator = path.find_last_of('/');
     result.source = separator == std::string::npos ? path : path.substr(separator + 1);
-    py::array_t<uint8_t> planes = NewPlanes(file.rows, file.cols);
-    const size_t npix = static_cast<size_t>(file.rows) * static_cast<size_t>(file.cols);
-    uint8_t* out = planes.mutable_data();
-    for (int product = 0; product < kProducts; ++product) std::memcpy(out + product * npix, FourProduct_Plane(file, product), npix);
     result.planes = std::move(planes);
     MakeReadOnly(result.planes);
     return result;
 }
 
-void WriteFourProduct(const py::handle& path_argument, const py::handle& planes_argument, int64_t camera_argument) {
+void WriteFourProduct(const py::handle& path_argument, const py::handle& planes_argument, const py::handle& camera_argument) {
     const std::string path = PathArgument(path_argument);
     const auto planes = PlanesArgument(planes_argument);
-    const int32_t camera = CameraArgument(camera_argument);
+    // A four-product's own camera unless another is given; planes alone have camera 0, as
+    // FourProduct(planes) has.
+    int32_t camera = 0;
+    if (!camera_argument.is_none()) {
+        camera = CameraArgument(IndexArgument(camera_argument, "camera"));
+    } else if (py::isinstance<FourProductArrays>(planes_argument)) {
+        camera = planes_argument.cast<const FourProductArrays&>().camera;
+    }
     const int32_t rows = static_cast<int32_t>(planes.shape(1));
     const int32_t cols = static_cast<int32_t>(planes.shape(2));
     const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
@@ -99,6 +108,19 @@ void WriteFourProduct(const py::handle& path_argument, const py::handle& planes_
     for (int product = 0; product < kProducts; ++product) std::memcpy(FourProduct_Plane(record, product), in + product * npix, npix);
     record.output_name[record.bank] = path;
     FourProduct_WriteFile(record);
+}
+
+// planes[key] for a plane's number (or any NumPy index), a plane by its name ('peak', 'frame',
+// 'mean', 'stddev').
+py::object PlaneItem(const FourProductArrays& f, const py::handle& key) {
+    if (!py::isinstance<py::str>(key)) return f.planes[key];
+    const std::string name = key.cast<std::string>();
+    for (int product = 0; product < kProducts; ++product) {
+        if (name == kProductNames[product]) return f.planes[py::int_(product)];
+    }
+    std::string names;
+    for (int product = 0; product < kProducts; ++product) names += std::string(product ? ", " : "") + kProductNames[product];
+    throw py::key_error("no plane named '" + name + "': the planes are " + names);
 }
 
 py::tuple FourProductState(const FourProductArrays& f) {
@@ -209,6 +231,10 @@ void DefineFourProduct(py::module_& module) {
             "    FPROWS, FPCOLS, FPBITPIX, FPFRAMES, FPCAMERA, PLANE1 to PLANE4, SOURCE and CREATOR.\n\n"
             "Raises\n------\n"
             "ImportError\n    astropy is not installed (pip: calstars2fp[astropy]).\n")
+        .def("__getitem__", &PlaneItem, py::arg("key"),
+             "__getitem__(self, key)\n--\n\n"
+             "A plane by its number (four[0] is planes[0]; any NumPy index of planes, four[2, row, col] a pixel)\n"
+             "or by its name in PRODUCTS (four['mean'] is planes[2]); KeyError for another name.")
         .def("__repr__", [](const FourProductArrays& f) {
             return "<calstars2fp.FourProduct " + std::to_string(f.rows) + " x " + std::to_string(f.cols) + ", camera " +
                    std::to_string(f.camera) + ">";
@@ -231,21 +257,26 @@ void DefineFourProduct(py::module_& module) {
                ">>> calstars2fp.write_fourproduct('doc.bin', np.ones((4, 2, 3), dtype=np.uint8), 7)\n"
                ">>> calstars2fp.read_fourproduct('doc.bin')\n"
                "<calstars2fp.FourProduct 2 x 3, camera 7>\n");
-    module.def("write_fourproduct", &WriteFourProduct, py::arg("path"), py::arg("planes"), py::arg("camera"),
-               "write_fourproduct(path, planes, camera)\n--\n\n"
+    module.def("write_fourproduct", &WriteFourProduct, py::arg("path"), py::arg("planes"), py::arg("camera") = py::none(),
+               "write_fourproduct(path, planes, camera=None)\n--\n\n"
                "Writes a four-product file as the program writes its files: under a temporary name in the same\n"
                "folder, checked, then renamed over path.\n\n"
                "Parameters\n----------\n"
                "path : str, bytes or os.PathLike\n    The file to write.\n"
-               "planes : array_like\n    uint8 of shape (4, rows, cols), a FourProduct among them.\n"
-               "camera : int\n    The fifth header word, 0 to 2^31 - 1.\n\n"
+               "planes : FourProduct or array_like\n    A FourProduct, or uint8 planes of shape (4, rows, cols).\n"
+               "camera : int, optional\n    The fifth header word, 0 to 2^31 - 1: by default the FourProduct's own camera,\n"
+               "    0 for planes given as an array.\n\n"
                "Raises\n------\n"
                "OSError\n    It cannot be written (also Error, with errno and filename; path is then untouched).\n"
                "TypeError, ValueError\n    Planes of another type or shape.\n"
                "MemoryError\n    A contiguous copy of planes cannot be allocated.\n\n"
                "Examples\n--------\n"
                ">>> import numpy as np\n"
-               ">>> calstars2fp.write_fourproduct('doc.bin', np.zeros((4, 2, 3), dtype=np.uint8), 7)\n");
+               ">>> calstars2fp.write_fourproduct('doc.bin', np.zeros((4, 2, 3), dtype=np.uint8), 7)\n"
+               ">>> four = calstars2fp.read_fourproduct('doc.bin')\n"
+               ">>> calstars2fp.write_fourproduct('copy.bin', four)\n"
+               ">>> calstars2fp.read_fourproduct('copy.bin').camera\n"
+               "7\n");
 }
 
 }  // namespace bindings

@@ -49,7 +49,7 @@ CalStarExtraction ImageOf(const py::handle& image, const Record& record) {
         return result;
     }
     if (!py::isinstance<py::sequence>(image) || py::isinstance<py::str>(image) || py::len(image) != 2) {
-        throw py::type_error("calstars_file must be a CalstarsFile or the image size (rows, cols)");
+        throw py::type_error("image must be a CalstarsFile or the image size (rows, cols)");
     }
     const py::sequence shape = py::reinterpret_borrow<py::sequence>(image);
     CalStarExtraction result;
@@ -74,7 +74,20 @@ py::array_t<uint8_t> OutArgument(const py::handle& out, int32_t rows, int32_t co
     return py::reinterpret_borrow<py::array_t<uint8_t>>(out);
 }
 
-py::array Reconstitute(Reconstitution& run, const py::handle& image, const Record& record, const py::handle& out) {
+// The two images the planes of the last record were made from, copied out of the work buffers: the
+// background surface after the trimmed-mean filter and the star layer, uint16 of shape (rows, cols).
+// Needs the run's lock; takes the GIL for the arrays.
+py::tuple Parts(const ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
+    const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    py::gil_scoped_acquire held;
+    py::array_t<uint16_t> background({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    py::array_t<uint16_t> stars({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    std::memcpy(background.mutable_data(), buffers.background_image.data(), npix * sizeof(uint16_t));
+    std::memcpy(stars.mutable_data(), buffers.star_layer.data(), npix * sizeof(uint16_t));
+    return py::make_tuple(std::move(background), std::move(stars));
+}
+
+py::object Reconstitute(Reconstitution& run, const py::handle& image, const Record& record, const py::handle& out, bool parts) {
     const CalStarExtraction header = ImageOf(image, record);
     py::array_t<uint8_t> planes;
     if (!out.is_none()) planes = OutArgument(out, header.rows, header.cols);
@@ -90,6 +103,7 @@ py::array Reconstitute(Reconstitution& run, const py::handle& image, const Recor
     const CalStarExtraction& frame = resized ? *resized_frame : record.record;
     const size_t npix = static_cast<size_t>(header.rows) * static_cast<size_t>(header.cols);
     std::string warnings;
+    py::object layers;  // null until filled while the GIL is held: moved into, it needs no reference count
     {
         py::gil_scoped_release released;
         const std::lock_guard<std::mutex> lock(run.busy);
@@ -131,8 +145,10 @@ py::array Reconstitute(Reconstitution& run, const py::handle& image, const Recor
         for (int product = 0; product < kProducts; ++product) {
             std::memcpy(target + product * npix, FourProduct_Plane(run.product, product), npix);
         }
+        if (parts) layers = Parts(run.buffers, header.rows, header.cols);
     }
     Warn(warnings);
+    if (parts) return py::make_tuple(std::move(planes), layers[py::int_(0)], layers[py::int_(1)]);
     return std::move(planes);
 }
 
@@ -186,20 +202,28 @@ void DefineReconstitution(py::module_& module) {
             },
             "The warning line of the last record ('Warning: <n> star background levels outside 0..255 clamped in "
             "record ...'), or '' when it had none; each such line also goes to warnings.warn as CalstarsWarning.")
-        .def("reconstitute", &Reconstitute, py::arg("calstars_file"), py::arg("record"), py::arg("out") = py::none(),
-             "reconstitute(self, calstars_file, record, out=None)\n--\n\n"
+        .def("reconstitute", &Reconstitute, py::arg("image"), py::arg("record"), py::arg("out") = py::none(), py::kw_only(),
+             py::arg("parts") = false,
+             "reconstitute(self, image, record, out=None, *, parts=False)\n--\n\n"
              "The four products of a record: the bytes the program writes after the file's header, when\n"
              "records go through in the program's order.\n\n"
              "Parameters\n----------\n"
-             "calstars_file : CalstarsFile or tuple of int\n"
-             "    The file the record was read from, or the image size (rows, cols) to reconstitute any record\n"
-             "    for, a record made in memory among them.\n"
+             "image : CalstarsFile or tuple of int\n"
+             "    What the record is drawn on: the file it was read from, or the image size (rows, cols) for\n"
+             "    any record, one made in memory among them. (Also accepted by its former name, calstars_file.)\n"
              "record : Record\n    The record.\n"
              "out : numpy.ndarray, optional\n"
-             "    A C-contiguous, writeable uint8 array of shape (4, rows, cols) to hold the planes.\n\n"
+             "    A C-contiguous, writeable uint8 array of shape (4, rows, cols) to hold the planes.\n"
+             "parts : bool, optional\n"
+             "    Also return the two images the planes are made from (see Returns).\n\n"
              "Returns\n-------\n"
              "numpy.ndarray\n    uint8 of shape (4, rows, cols): peak value, frame index of the peak, mean value,\n"
-             "    standard deviation (``out`` when given).\n\n"
+             "    standard deviation (``out`` when given).\n"
+             "tuple of numpy.ndarray\n"
+             "    With ``parts=True``, (planes, background, stars): background, uint16 of shape (rows, cols), the\n"
+             "    background surface after the 15 x 15 trimmed-mean filter, and stars, uint16 of the same shape,\n"
+             "    the star layer (every star's profile; where windows overlap, the brighter star's). The mean\n"
+             "    plane is background + stars, kept to 16 bits and clipped to 255.\n\n"
              "Raises\n------\n"
              "Error\n    The program's refusal of the image or the record (the object stays usable and the\n"
              "    generator where it was); MemoryError too when memory fails.\n"
@@ -207,13 +231,23 @@ void DefineReconstitution(py::module_& module) {
              "Warns\n-----\n"
              "CalstarsWarning\n    The record's warning line (star background levels clamped).\n\n"
              "Notes\n-----\n"
-             "Advances generator_state by rows x cols draws.\n\n"
+             "Advances generator_state by rows x cols draws. A star whose window is partly outside the image is\n"
+             "drawn, and seeds the background, as far as it lies inside; one wholly outside changes nothing.\n"
+             "The planes are noiseless: no photon or read noise; the frame index is uniformly random, the\n"
+             "standard deviation plane the truncated square root of the mean plane.\n\n"
              "Examples\n--------\n"
              ">>> stars = {'row': [10.5], 'col': [12.25], 'intensity': [1800], 'total': [2300]}\n"
              ">>> record = calstars2fp.Record(stars, 9, 4, 'A.bin')\n"
              ">>> planes = calstars2fp.Reconstitution().reconstitute((32, 40), record)\n"
              ">>> planes.shape, planes.dtype.name\n"
-             "((4, 32, 40), 'uint8')\n");
+             "((4, 32, 40), 'uint8')\n"
+             ">>> planes, background, star_layer = calstars2fp.Reconstitution().reconstitute((32, 40), record, parts=True)\n"
+             ">>> int(background[0, 0]), int(star_layer.sum() >= 1800)\n"
+             "(125, 1)\n")
+        // The first parameter's former name, kept for callers that give it by keyword; without a
+        // docstring of its own, so that the method's manual and signature stay the one above.
+        .def("reconstitute", &Reconstitute, py::arg("calstars_file"), py::arg("record"), py::arg("out") = py::none(),
+             py::kw_only(), py::arg("parts") = false);
 }
 
 }  // namespace bindings

@@ -1,8 +1,10 @@
 // The star lists in Python: Record (one frame record, read from a CALSTARS file or made from a star
-// table of any catalogue; pickled with the image it was read with), CalstarsFile (an open CALSTARS
-// file, its records by iteration), read_calstars and write_calstars. Every record goes through the
-// CALSTARS reader and writer of calstars/: a record made here is checked as the reader checks one of
-// a file, and a file written here reads back to the same records.
+// table of any catalogue, whose columns the user names; pickled with the image it was read with),
+// CalstarsFile (an open CALSTARS file, its records by iteration, read again once at its end; a
+// context manager), read_calstars and write_calstars. Every record goes through the CALSTARS reader
+// and writer of calstars/: a record made here is refused with the reasons of the reader, the writer
+// and the reconstitution (those that need no image) where a file of it would be, and a file written
+// here reads back to the same records and is one the program processes.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -29,7 +31,9 @@ struct Star {
 // against it.
 struct CalstarsFile {
     CalStarExtraction extraction;  // the reader: header, current record, the file's text
-    bool finished = false;
+    bool finished = false;         // the end marker was met (or the file closed): no record is read
+    bool closed = false;           // close() was called: the file is not read again
+    int64_t records_read = 0;      // since the file was opened or read again from its start
     std::unique_ptr<std::mutex> reading = std::make_unique<std::mutex>();  // one thread reads at a time
 };
 

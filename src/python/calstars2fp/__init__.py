@@ -3,12 +3,16 @@
 Every call runs the same code as the calstars2fp program and gives the same bytes:
 
     read_calstars(path)                 a CALSTARS file: header fields, then its records one at a time
-    Record(stars, window, divisor, name)  a record from a star table of any catalogue
+    Record(stars, window, divisor, name)  a record from a star table of any catalogue, its columns
+                                        named by keyword (col='x', row='y', intensity='flux', level=...)
     Reconstitution()                    the state of one run; reconstitute(file or (rows, cols), record)
                                         gives the four planes that the program writes for that record
+                                        (parts=True: and the background surface and star layer)
+    draw(stars, shape, window)          both in one call: a star table's four planes
     write_calstars(path, records, shape)  a CALSTARS file the program reads back to the same records
     read_fourproduct(path)              a four-product file as a FourProduct (planes and header)
-    FourProduct(planes, camera)         one from planes; write_fourproduct(path, planes, camera)
+    FourProduct(planes, camera)         one from planes, indexed by plane number or name;
+                                        write_fourproduct(path, four) writes one
     process_folder(folder)              what the command line does for a folder
     processing_order(folder)            the order in which it takes the folder's CALSTARS files
 
@@ -32,6 +36,11 @@ Examples
 >>> planes = calstars2fp.Reconstitution().reconstitute((64, 80), record)
 >>> planes.shape, planes.dtype
 ((4, 64, 80), dtype('uint8'))
+
+A photometry table of floats, its x and y, flux and one background level, in one call:
+
+>>> photometry = {"x": [30.25, 12.5], "y": [20.5, 40.0], "flux": [2500.0, 1800.4]}
+>>> planes = calstars2fp.draw(photometry, (64, 80), 9, col="x", row="y", intensity="flux", level=20)
 """
 
 import sys
@@ -57,16 +66,18 @@ except ModuleNotFoundError as _missing:
         f"calstars2fp's compiled core is missing or was built for another Python than this one "
         f"({sys.executable}, Python {sys.version_info[0]}.{sys.version_info[1]}): build or install it for this "
         "interpreter", name=__name__ + "._core") from _missing
+from ._draw import draw
 
 __all__ = [
-    "PRODUCTS", "PRODUCT_DESCRIPTIONS", "STAR_DTYPE", "CalstarsFile", "FourProduct", "Reconstitution", "Record",
+    "PRODUCTS", "PRODUCT_DESCRIPTIONS", "STAR_DTYPE", "CalstarsFile", "FourProduct", "Reconstitution", "Record", "draw",
     "process_folder", "processing_order", "read_calstars", "read_fourproduct", "write_calstars", "write_fourproduct",
     "Error", "FileError", "MissingFileError", "FolderError", "NotAFolderError", "AccessError", "ContentError",
     "OutOfMemoryError", "CalstarsWarning", "__version__",
 ]
 
 # The classes and functions are the package's: help() and pickles name calstars2fp, not its core.
-for _name in ("CalstarsFile", "FourProduct", "Reconstitution", "Record", "Error", "FileError", "MissingFileError",
-              "FolderError", "NotAFolderError", "AccessError", "ContentError", "OutOfMemoryError", "CalstarsWarning"):
+for _name in ("CalstarsFile", "FourProduct", "Reconstitution", "Record", "draw", "Error", "FileError",
+              "MissingFileError", "FolderError", "NotAFolderError", "AccessError", "ContentError", "OutOfMemoryError",
+              "CalstarsWarning"):
     globals()[_name].__module__ = __name__
 del _name

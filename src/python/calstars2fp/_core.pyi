@@ -1,10 +1,13 @@
 """Type stub of calstars2fp._core, the compiled core of calstars2fp; the manual is its docstrings."""
 
 import os
-from typing import Any, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Iterable, Iterator, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from astropy.io.fits import HDUList
 
 __version__: str
 PRODUCTS: Tuple[str, str, str, str]
@@ -13,11 +16,14 @@ STAR_DTYPE: np.dtype[np.void]
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Shape = Tuple[int, int]
+_Level = Union[None, str, float, npt.ArrayLike]
+_Parts = Tuple[npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.uint16]]
 
 class Record:
     """One frame record: the four-product file's name, the star window, the background divisor and the stars."""
 
-    def __init__(self, stars: Any, window: int, divisor: int, name: _Path) -> None: ...
+    def __init__(self, stars: Any, window: int, divisor: int, name: _Path, *, row: Any = "row", col: Any = "col",
+                 intensity: Any = "intensity", total: Any = "total", level: _Level = None) -> None: ...
     @property
     def name(self) -> str: ...
     @property
@@ -29,7 +35,8 @@ class Record:
         """Structured array of STAR_DTYPE: row (float32), col (float32), intensity (uint16), total (uint16)."""
 
 class CalstarsFile:
-    """An open CALSTARS file: header fields, and its records by iteration (read once, in file order)."""
+    """An open CALSTARS file: header fields, and its records by iteration (in file order; read again from
+    the first once the end was reached); a context manager."""
 
     @property
     def path(self) -> str: ...
@@ -45,8 +52,15 @@ class CalstarsFile:
     def header_text(self) -> str: ...
     @property
     def nstars(self) -> int: ...
+    @property
+    def records_read(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
     def __iter__(self) -> Iterator[Record]: ...
     def __next__(self) -> Record: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> CalstarsFile: ...
+    def __exit__(self, *args: object) -> None: ...
 
 def read_calstars(path: _Path) -> CalstarsFile: ...
 def write_calstars(path: _Path, records: Iterable[Record], shape: Sequence[int], first_int: int = 0,
@@ -59,9 +73,14 @@ class Reconstitution:
     generator_state: int
     @property
     def warnings(self) -> str: ...
-    def reconstitute(self, calstars_file: Union[CalstarsFile, Sequence[int]], record: Record,
-                     out: Optional[npt.NDArray[np.uint8]] = None) -> npt.NDArray[np.uint8]:
+    @overload
+    def reconstitute(self, image: Union[CalstarsFile, Sequence[int]], record: Record,
+                     out: Optional[npt.NDArray[np.uint8]] = None, *, parts: Literal[False] = False) -> npt.NDArray[np.uint8]:
         """The four planes, uint8 of shape (4, rows, cols): the bytes the program writes for record."""
+    @overload
+    def reconstitute(self, image: Union[CalstarsFile, Sequence[int]], record: Record,
+                     out: Optional[npt.NDArray[np.uint8]] = None, *, parts: Literal[True]) -> _Parts:
+        """(planes, background, stars): the planes, the filtered background surface and the star layer."""
 
 class FourProduct:
     """A four-product image: header values and the four planes, read-only."""
@@ -90,10 +109,12 @@ class FourProduct:
     @property
     def stddev(self) -> npt.NDArray[np.uint8]: ...
     def __array__(self, dtype: Optional[npt.DTypeLike] = None, copy: Optional[bool] = None) -> npt.NDArray[Any]: ...
-    def to_hdulist(self, source: Optional[str] = None) -> Any:
-        """The cube and keywords of fpview's FITS file (an astropy.io.fits.HDUList); ImportError without astropy."""
+    def __getitem__(self, key: Any) -> npt.NDArray[np.uint8]:
+        """A plane by number (any index of planes) or by name ('peak', 'frame', 'mean', 'stddev')."""
+    def to_hdulist(self, source: Optional[str] = None) -> HDUList:
+        """The cube and keywords of fpview's FITS file; ImportError without astropy."""
 
 def read_fourproduct(path: _Path) -> FourProduct: ...
-def write_fourproduct(path: _Path, planes: npt.ArrayLike, camera: int) -> None: ...
+def write_fourproduct(path: _Path, planes: Union[FourProduct, npt.ArrayLike], camera: Optional[int] = None) -> None: ...
 def process_folder(folder: _Path, jobs: int = 0, warnings: Optional[List[str]] = None) -> List[str]: ...
 def processing_order(folder: _Path) -> List[str]: ...
