@@ -72,6 +72,7 @@ set(python_package_dir ${CMAKE_BINARY_DIR}/python/calstars2fp)
 pybind11_add_module(calstars2fp_python MODULE NO_EXTRAS
   src/python/bindings/module.cpp
   src/python/bindings/conversions.cpp
+  src/python/bindings/gil.cpp
   src/python/bindings/errors.cpp
   src/python/bindings/records.cpp
   src/python/bindings/reconstitution.cpp

@@ -164,3 +164,88 @@ def test_a_host_with_a_decimal_comma_reads_the_same_stars(tmp_path):
         pytest.skip("no locale with a decimal comma is installed here")
     assert runs["de_DE.UTF-8"] == runs["C"]
     assert any(not value.is_integer() for pair in eval(runs["C"]) for value in pair)
+
+
+# Python's exit while a daemon thread is inside the module ends as any exit does, status 0, never
+# with an abort: the thread does not take the GIL back once the interpreter is finishing.
+EXIT_CHILD = """
+import os, sys, threading, time
+import calstars2fp
+stars = {"row": [100.5], "col": [120.25], "intensity": [1800], "total": [2300]}
+record = calstars2fp.Record(stars, 9, 4, "A.bin")
+def reconstituting():
+    run = calstars2fp.Reconstitution()
+    while True:
+        run.reconstitute((2000, 2000), record)
+def processing():
+    records = [calstars2fp.Record(stars, 9, 4, "A%d.bin" % i) for i in range(400)]
+    calstars2fp.write_calstars("night/CALSTARS_a.txt", records, (400, 500))
+    while True:
+        calstars2fp.process_folder("night", jobs=2)
+os.mkdir("night")
+threading.Thread(target={target}, daemon=True).start()
+time.sleep(0.4)
+sys.exit(0)
+"""
+
+
+@pytest.mark.parametrize("target", ["reconstituting", "processing"])
+def test_exit_with_a_daemon_thread_inside_the_module_ends_with_status_0(tmp_path, target):
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", EXIT_CHILD.replace("{target}", target)], cwd=tmp_path, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120,
+                              check=False)
+        assert done.returncode == 0, (done.returncode, done.stderr.decode()[-2000:])
+        assert b"terminate called" not in done.stderr
+        shutil.rmtree(tmp_path / "night")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="os.fork is POSIX's")
+def test_a_child_forked_while_workers_run_uses_the_module_at_once(tmp_path):
+    """Each child forked while a thread of the parent runs process_folder(jobs=2) writes files and runs
+    a folder of its own: none waits on a lock the parent's threads held at the fork."""
+    import threading
+    import time
+    stars = {"row": [10.5, 20.0], "col": [12.25, 30.0], "intensity": [1800, 900], "total": [2300, 1000]}
+    night = tmp_path / "night"
+    night.mkdir()
+    calstars2fp.write_calstars(night / "CALSTARS_a.txt", [calstars2fp.Record(stars, 9, 4, f"A{i}.bin") for i in range(200)],
+                               (100, 120))
+    stopping = threading.Event()
+
+    def processing():
+        while not stopping.is_set():
+            calstars2fp.process_folder(night, jobs=2)
+
+    thread = threading.Thread(target=processing)
+    thread.start()
+    hung = []
+    try:
+        for child in range(40):
+            own = tmp_path / f"child{child}"
+            own.mkdir()
+            time.sleep(0.01)
+            pid = os.fork()
+            if pid == 0:  # the child: any exception is its failure, status 1
+                try:
+                    calstars2fp.write_fourproduct(own / "x.bin", np.zeros((4, 2, 3), np.uint8), 1)
+                    calstars2fp.write_calstars(own / "CALSTARS_b.txt", [calstars2fp.Record(stars, 9, 4, "B.bin")], (40, 50))
+                    os._exit(0 if calstars2fp.process_folder(own, jobs=2) == ["B.bin"] else 1)
+                except BaseException:
+                    os._exit(1)
+            deadline = time.monotonic() + 60  # a guard against a hang, not a timing
+            while True:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done:
+                    assert os.waitstatus_to_exitcode(status) == 0, child
+                    break
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    hung.append(child)
+                    break
+                time.sleep(0.01)
+    finally:
+        stopping.set()
+        thread.join()
+    assert hung == []

@@ -9,6 +9,7 @@
 #include "fourproduct/fourproduct.h"
 #include "fourproduct/fourproduct_reader.h"
 #include "python/bindings/conversions.h"
+#include "python/bindings/gil.h"
 
 namespace bindings {
 
@@ -66,10 +67,10 @@ FourProductArrays ReadFourProduct(const py::handle& path_argument) {
     FourProduct file;
     py::array_t<uint8_t> planes;
     {
-        py::gil_scoped_release released;
+        GilReleased released;
         // Read straight into the array, taken once the header is checked: one allocation, not cleared.
         FourProduct_ReadFileInto(path, file, [&](const FourProduct& header) {
-            py::gil_scoped_acquire held;
+            GilHeld held;
             planes = NewPlanes(header.rows, header.cols);
             return planes.mutable_data();
         });
@@ -102,7 +103,7 @@ void WriteFourProduct(const py::handle& path_argument, const py::handle& planes_
     const int32_t cols = static_cast<int32_t>(planes.shape(2));
     const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
     const uint8_t* in = planes.data();
-    py::gil_scoped_release released;
+    GilReleased released;
     FourProduct record;
     FourProduct_MemSetup(record, camera, rows, cols);
     for (int product = 0; product < kProducts; ++product) std::memcpy(FourProduct_Plane(record, product), in + product * npix, npix);

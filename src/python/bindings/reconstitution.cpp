@@ -13,6 +13,7 @@
 #include "fourproduct/fourproduct.h"
 #include "platform/machine.h"
 #include "python/bindings/conversions.h"
+#include "python/bindings/gil.h"
 #include "python/bindings/errors.h"
 #include "python/bindings/fourproduct.h"
 #include "python/bindings/records.h"
@@ -79,7 +80,7 @@ py::array_t<uint8_t> OutArgument(const py::handle& out, int32_t rows, int32_t co
 // Needs the run's lock; takes the GIL for the arrays.
 py::tuple Parts(const ReconWorkBuffers& buffers, int32_t rows, int32_t cols) {
     const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    py::gil_scoped_acquire held;
+    GilHeld held;
     py::array_t<uint16_t> background({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     py::array_t<uint16_t> stars({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     std::memcpy(background.mutable_data(), buffers.background_image.data(), npix * sizeof(uint16_t));
@@ -105,7 +106,7 @@ py::object Reconstitute(Reconstitution& run, const py::handle& image, const Reco
     std::string warnings;
     py::object layers;  // null until filled while the GIL is held: moved into, it needs no reference count
     {
-        py::gil_scoped_release released;
+        GilReleased released;
         const std::lock_guard<std::mutex> lock(run.busy);
         // The program's checks and set-up for the file, then for the record, in its order, against
         // the memory budget the program would have now.
@@ -138,7 +139,7 @@ py::object Reconstitute(Reconstitution& run, const py::handle& image, const Reco
         warnings = run.buffers.warnings;
         if (out.is_none()) {
             // The array only now, after the program's checks have refused any image too large.
-            py::gil_scoped_acquire held;
+            GilHeld held;
             planes = NewPlanes(header.rows, header.cols);
         }
         uint8_t* target = planes.mutable_data();
@@ -177,13 +178,13 @@ void DefineReconstitution(py::module_& module) {
         .def_property(
             "generator_state",
             [](Reconstitution& run) {
-                py::gil_scoped_release released;
+                GilReleased released;
                 const std::lock_guard<std::mutex> lock(run.busy);
                 return run.buffers.generator.state;
             },
             [](Reconstitution& run, int64_t state) {
                 if (state < 0 || state > UINT32_MAX) throw py::value_error("generator_state must be from 0 to 2^32 - 1");
-                py::gil_scoped_release released;
+                GilReleased released;
                 const std::lock_guard<std::mutex> lock(run.busy);
                 run.buffers.generator.state = static_cast<uint32_t>(state);
             },
@@ -194,7 +195,7 @@ void DefineReconstitution(py::module_& module) {
             [](Reconstitution& run) {
                 std::string warnings;
                 {
-                    py::gil_scoped_release released;
+                    GilReleased released;
                     const std::lock_guard<std::mutex> lock(run.busy);
                     warnings = run.buffers.warnings;
                 }

@@ -12,6 +12,7 @@
 #include "platform/listing.h"
 #include "failure.h"
 #include "python/bindings/conversions.h"
+#include "python/bindings/gil.h"
 #include "python/bindings/errors.h"
 #include "reconstitution/reconstitution.h"
 
@@ -220,7 +221,7 @@ void WriteCalstars(const py::handle& path_argument, const py::iterable& records_
         if (refused.empty()) refused = CalStarReconsitution_RecordRefusal(record, header.rows, header.cols);
     }
     if (!refused.empty()) RefuseCalStarFile(path, refused);
-    py::gil_scoped_release released;
+    GilReleased released;
     WriteCalStarFile(path, header, records);
 }
 
@@ -245,7 +246,7 @@ Record NextRecord(CalstarsFile& f) {
     if (f.finished) throw py::stop_iteration();
     bool ended = false;
     {
-        py::gil_scoped_release released;
+        GilReleased released;
         const std::lock_guard<std::mutex> lock(*f.reading);
         if (f.finished) throw py::stop_iteration();
         try {
@@ -269,7 +270,7 @@ Record NextRecord(CalstarsFile& f) {
 // A file read to its end reads again from its first record, once its header is found unchanged:
 // the records read before stay records of this file.
 void ReadAgain(CalstarsFile& f) {
-    py::gil_scoped_release released;
+    GilReleased released;
     const std::lock_guard<std::mutex> lock(*f.reading);
     if (!f.finished || f.closed) return;
     CalStarExtraction again;
@@ -288,7 +289,7 @@ void ReadAgain(CalstarsFile& f) {
 }
 
 void CloseFile(CalstarsFile& f) {
-    py::gil_scoped_release released;
+    GilReleased released;
     const std::lock_guard<std::mutex> lock(*f.reading);
     CalStarExtraction_Close(f.extraction);
     f.finished = true;
@@ -420,7 +421,7 @@ void DefineRecords(py::module_& module) {
             const std::string path = PathArgument(path_argument);
             CalstarsFile file;
             {
-                py::gil_scoped_release released;
+                GilReleased released;
                 OpenCalStarExtraction(path, file.extraction);
             }
             return file;

@@ -8,6 +8,7 @@
 #include "driver/batch.h"
 #include "platform/machine.h"
 #include "python/bindings/conversions.h"
+#include "python/bindings/gil.h"
 #include "python/bindings/errors.h"
 
 namespace bindings {
@@ -47,7 +48,7 @@ py::list ProcessFolder(const py::handle& folder_argument, int32_t jobs, const py
             start = end + 1;
         }
         // Under "-W error" the warning stops the run before this record's file, as Ctrl-C does.
-        py::gil_scoped_acquire held;
+        GilHeld held;
         try {
             Warn(lines);
         } catch (py::error_already_set& error) {
@@ -56,7 +57,7 @@ py::list ProcessFolder(const py::handle& folder_argument, int32_t jobs, const py
         }
     };
     hooks.before_record = [] {
-        py::gil_scoped_acquire held;
+        GilHeld held;
         if (PyErr_CheckSignals() != 0) Stop();
     };
     const auto hand_back = [&] {
@@ -65,7 +66,7 @@ py::list ProcessFolder(const py::handle& folder_argument, int32_t jobs, const py
         for (const std::string& line : warning_lines) list.append(FsText(line));
     };
     try {
-        py::gil_scoped_release released;
+        GilReleased released;
         RunBatch(folder, jobs, &hooks);
     } catch (const Stopped& stopped) {
         hand_back();
@@ -85,7 +86,7 @@ py::list ProcessingOrder(const py::handle& folder_argument) {
     const std::string folder = PathArgument(folder_argument);
     std::vector<std::string> names;
     {
-        py::gil_scoped_release released;
+        GilReleased released;
         names = CalstarsFilesInOrder(folder);
     }
     py::list result;
