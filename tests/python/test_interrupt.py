@@ -37,17 +37,29 @@ def test_ctrl_c_stops_the_run_cleanly(long_night, tmp_path, jobs):
     # Python's own handler for the test: an interpreter started with SIGINT ignored (a background job of
     # a shell without job control, as under some CI runners) keeps it ignored.
     inherited = signal.signal(signal.SIGINT, signal.default_int_handler)
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
+    # Ctrl-C once the first record's file is there: 199 records are still to come, whatever the
+    # machine's speed.
+    stopped = threading.Event()
+
+    def interrupt_after_the_first_file():
+        first = folder / "IMG_C01_20140101_210000_0001.bin"
+        while not stopped.wait(0.001):
+            if first.exists():
+                os.kill(os.getpid(), signal.SIGINT)
+                return
+
+    watcher = threading.Thread(target=interrupt_after_the_first_file)
+    watcher.start()
     try:
         with pytest.raises(KeyboardInterrupt):
             calstars2fp.process_folder(folder, jobs=jobs)
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     finally:
-        timer.cancel()
+        stopped.set()
+        watcher.join()
         signal.signal(signal.SIGINT, inherited)
     written = sorted(set(os.listdir(folder)) - set(inputs) - {"DirListingCalstars.txt"})
-    assert not [name for name in written if ".partial" in name]
+    assert not [name for name in written if ".partial" in name or name.startswith(".calstars2fp-")]
     # The files written are whole and are the first records' files.
     run = calstars2fp.Reconstitution()
     calstars = calstars2fp.read_calstars(folder / inputs[0])
