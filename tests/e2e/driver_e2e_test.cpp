@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -118,7 +119,7 @@ TEST(Driver, RefusedInputsEndWithOneLineAndStatusOneLeavingNothingPartial) {
     for (const RefusalCase& c : cases) {
         ScratchFolder outer;
         const std::string folder = outer / "night";
-        std::system(("mkdir " + folder).c_str());
+        std::filesystem::create_directory(folder);
         WriteText(folder + "/CALSTARS_T.txt", c.calstars);
         const ProgramRun run = RunCalstars2fp({folder});
         EXPECT_EQ(run.status, 1) << c.what << ": " << run.output;
