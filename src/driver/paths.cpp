@@ -1,18 +1,7 @@
 #include "driver/paths.h"
 
+#include <algorithm>
 #include <cctype>
-
-#include "platform/listing.h"
-
-namespace {
-
-std::string Lower(const std::string& text) {
-    std::string lower = text;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-}  // namespace
 
 std::string EnsureTrailingSeparator(const std::string& folder, char separator) {
     const size_t last = folder.rfind(separator);
@@ -32,9 +21,11 @@ bool CutAfterTxt(std::string& line) {
     // Without regard to case: the listing matches CALSTARS*.txt that way, so CALSTARS_x.TXT is listed
     // and must not be skipped here. After the last ".txt", the end of the file's name: a name holding
     // ".txt" twice (CALSTARS_a.txt.v2.txt) is that file, not another one cut short.
-    const size_t found = Lower(line).rfind(".txt");
-    if (found == std::string::npos) return false;
-    line.resize(found + 4);
+    static const std::string kTxt = ".txt";
+    const auto same_ignoring_case = [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; };
+    const auto found = std::find_end(line.begin(), line.end(), kTxt.begin(), kTxt.end(), same_ignoring_case);
+    if (found == line.end()) return false;
+    line.erase(found + static_cast<std::ptrdiff_t>(kTxt.size()), line.end());
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/interruption_platform.h"
 
@@ -27,9 +28,11 @@ void CopyCut(char* to, size_t size, const char* from) {
     to[n] = '\0';
 }
 
-// Appends `text` to the line, keeping room for the line end.
-void Append(char* buffer, size_t size, size_t& length, const char* text) {
-    while (*text != '\0' && length + 2 < size) buffer[length++] = *text++;
+// Appends `pieces` to the line, keeping room for the line end.
+void Append(char* buffer, size_t size, size_t& length, std::initializer_list<const char*> pieces) {
+    for (const char* text : pieces) {
+        while (*text != '\0' && length + 2 < size) buffer[length++] = *text++;
+    }
 }
 
 }  // namespace
@@ -59,30 +62,13 @@ size_t Interruption_Line(const char* cause, char* buffer, size_t size) {
     if (size < 2) return 0;
     const int state = g_record_state.load();
     size_t length = 0;
-    Append(buffer, size, length, " Interrupted by ");
-    Append(buffer, size, length, cause);
+    Append(buffer, size, length, {" Interrupted by ", cause});
     if (state >= 0 && (state & 1) == 0) {
-        Append(buffer, size, length, ": ");
-        Append(buffer, size, length, g_item);
-        Append(buffer, size, length, " ");
-        Append(buffer, size, length, g_records[state >> 1]);
-        Append(buffer, size, length, " in ");
-        Append(buffer, size, length, g_folder);
-        Append(buffer, size, length, " not finished ");
+        Append(buffer, size, length, {": ", g_item, " ", g_records[state >> 1], " in ", g_folder, " not finished "});
+    } else if (state < 0) {
+        Append(buffer, size, length, {" in ", g_folder, " before its first ", g_item, " "});
     } else {
-        Append(buffer, size, length, " in ");
-        Append(buffer, size, length, g_folder);
-        if (state < 0) {
-            Append(buffer, size, length, " before its first ");
-            Append(buffer, size, length, g_item);
-            Append(buffer, size, length, " ");
-        } else {
-            Append(buffer, size, length, " after ");
-            Append(buffer, size, length, g_item);
-            Append(buffer, size, length, " ");
-            Append(buffer, size, length, g_records[state >> 1]);
-            Append(buffer, size, length, " ");
-        }
+        Append(buffer, size, length, {" in ", g_folder, " after ", g_item, " ", g_records[state >> 1], " "});
     }
     buffer[length++] = '\n';
     buffer[length] = '\0';

@@ -14,6 +14,7 @@
 #
 # Hang guards use timeout(1) with generous limits: they catch a run that never ends, they time nothing.
 set -uo pipefail
+checks="$(cd "$(dirname "$0")" && pwd)/checks.sh"
 program=$1
 rounds=${2:-10}
 instrumented=${3:-}
@@ -27,12 +28,7 @@ ulimit -c 0
 work=$(mktemp -d)
 trap 'rm -rf "${work}"' EXIT
 cd "${work}" || exit 1
-failures=0
-check() {  # check <description> <condition command...>
-  local what=$1
-  shift
-  if "$@"; then echo "ok: ${what}"; else echo "FAILED: ${what}"; failures=$(( failures + 1 )); fi
-}
+source "${checks}"
 
 # mk <file> <rows> <cols> <record name>: a CALSTARS file of one record with one star.
 mk() {

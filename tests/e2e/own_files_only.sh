@@ -7,6 +7,7 @@
 #
 #   own_files_only.sh <calstars2fp> [rounds of two runs at once, default 5]
 set -uo pipefail
+checks="$(cd "$(dirname "$0")" && pwd)/checks.sh"
 program=$1
 rounds=${2:-5}
 
@@ -15,12 +16,7 @@ work=$(mktemp -d)
 main_shell=${BASHPID}
 trap '[ "${BASHPID}" = "${main_shell}" ] && rm -rf "${work}"' EXIT
 cd "${work}" || exit 1
-failures=0
-check() {  # check <description> <condition command...>
-  local what=$1
-  shift
-  if "$@"; then echo "ok: ${what}"; else echo "FAILED: ${what}"; failures=$(( failures + 1 )); fi
-}
+source "${checks}"
 
 # mk <file> <rows> <cols> <name>... : a CALSTARS file of one record per name, one star each; a name
 # given as "!name" is a record whose star line the reader refuses.

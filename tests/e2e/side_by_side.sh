@@ -16,6 +16,7 @@
 # The stops are made by the program itself at a chosen write, never by timing; hang guards use
 # timeout(1) with generous limits.
 set -uo pipefail
+checks="$(cd "$(dirname "$0")" && pwd)/checks.sh"
 program=$1
 stopper=$2
 folding_fs=$3
@@ -29,12 +30,7 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "${work}" || exit 1
-failures=0
-check() {  # check <description> <condition command...>
-  local what=$1
-  shift
-  if "$@"; then echo "ok: ${what}"; else echo "FAILED: ${what}"; failures=$(( failures + 1 )); fi
-}
+source "${checks}"
 
 # mk <file> <rows> <cols> <stars> <name>...: a CALSTARS file of one record per name, each with the
 # given number of stars spread over the image.

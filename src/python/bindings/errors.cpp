@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "failure.h"
 #include "python/bindings/conversions.h"
@@ -49,14 +50,20 @@ std::string ErrorText(const std::string& message) {
 void Warn(const std::string& lines) {
     const py::object category = ErrorsModule().attr("CalstarsWarning");
     const py::object warn = py::module_::import("warnings").attr("warn");
+    for (const std::string& line : WarningLines(lines)) warn(FsText(line), category, py::arg("stacklevel") = 1);
+}
+
+std::vector<std::string> WarningLines(const std::string& lines) {
+    std::vector<std::string> texts;
     size_t start = 0;
     while (start < lines.size()) {
         size_t end = lines.find('\n', start);
         if (end == std::string::npos) end = lines.size();
         const std::string line = ErrorText(lines.substr(start, end - start));
-        if (!line.empty()) warn(FsText(line), category, py::arg("stacklevel") = 1);
+        if (!line.empty()) texts.push_back(line);
         start = end + 1;
     }
+    return texts;
 }
 
 void TranslateFailures() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bindings {
 
@@ -15,6 +16,9 @@ std::string ErrorText(const std::string& message);
 // Each warning line of `lines` through warnings.warn, attributed to the caller's line. Raises what
 // warnings.warn raises (the warning itself under "-W error"). Needs the GIL.
 void Warn(const std::string& lines);
+
+// The program's warning lines of `lines`, each as ErrorText gives it (empty lines left out).
+std::vector<std::string> WarningLines(const std::string& lines);
 
 // Imports calstars2fp._errors and registers the translator that raises a Failure (and an
 // allocation failure that escaped as std::bad_alloc) as its exception. Called once, when the module

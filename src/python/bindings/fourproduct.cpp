@@ -15,13 +15,10 @@ namespace bindings {
 
 namespace {
 
-// The four products of one file or record, read-only, with the header values.
+// The four products of one file or record, read-only: the header values in the record of the format
+// (its planes left empty: the array holds them), the planes as one array.
 struct FourProductArrays {
-    int32_t rows = 0;
-    int32_t cols = 0;
-    int32_t camera = 0;
-    int32_t bits_per_pixel = 8;
-    int32_t frames = kFramesPerFourProduct;
+    FourProduct header;  // rows, cols, bits_per_pixel, header_word4 (frames), first_int_magnitude (camera)
     std::string source;  // the file's name without its folder: fpview's SOURCE keyword
     py::array planes;    // uint8, (4, rows, cols), read-only
 };
@@ -48,14 +45,14 @@ FourProductArrays MakeFourProduct(const py::handle& planes_argument, int64_t cam
                                   int64_t bits_per_pixel = 8, int64_t frames = kFramesPerFourProduct) {
     const auto planes = PlanesArgument(planes_argument);
     FourProductArrays result;
-    result.rows = static_cast<int32_t>(planes.shape(1));
-    result.cols = static_cast<int32_t>(planes.shape(2));
-    result.camera = CameraArgument(camera);
-    result.bits_per_pixel = Int32Argument(bits_per_pixel, "bits_per_pixel");
-    result.frames = Int32Argument(frames, "frames");
+    result.header.rows = static_cast<int32_t>(planes.shape(1));
+    result.header.cols = static_cast<int32_t>(planes.shape(2));
+    result.header.first_int_magnitude = CameraArgument(camera);
+    result.header.bits_per_pixel = Int32Argument(bits_per_pixel, "bits_per_pixel");
+    result.header.header_word4 = Int32Argument(frames, "frames");
     result.source = source.is_none() ? std::string() : PathArgument(source);
     // A copy of its own: the planes stay what they were whatever becomes of the argument.
-    py::array_t<uint8_t> copy = NewPlanes(result.rows, result.cols);
+    py::array_t<uint8_t> copy = NewPlanes(result.header.rows, result.header.cols);
     std::memcpy(copy.mutable_data(), planes.data(), static_cast<size_t>(planes.nbytes()));
     result.planes = std::move(copy);
     MakeReadOnly(result.planes);
@@ -76,11 +73,7 @@ FourProductArrays ReadFourProduct(const py::handle& path_argument) {
         });
     }
     FourProductArrays result;
-    result.rows = file.rows;
-    result.cols = file.cols;
-    result.camera = file.first_int_magnitude;
-    result.bits_per_pixel = file.bits_per_pixel;
-    result.frames = file.header_word4;
+    result.header = std::move(file);
     const size_t separator = path.find_last_of('/');
     result.source = separator == std::string::npos ? path : path.substr(separator + 1);
     result.planes = std::move(planes);
@@ -97,7 +90,7 @@ void WriteFourProduct(const py::handle& path_argument, const py::handle& planes_
     if (!camera_argument.is_none()) {
         camera = CameraArgument(IndexArgument(camera_argument, "camera"));
     } else if (py::isinstance<FourProductArrays>(planes_argument)) {
-        camera = planes_argument.cast<const FourProductArrays&>().camera;
+        camera = planes_argument.cast<const FourProductArrays&>().header.first_int_magnitude;
     }
     const int32_t rows = static_cast<int32_t>(planes.shape(1));
     const int32_t cols = static_cast<int32_t>(planes.shape(2));
@@ -125,7 +118,7 @@ py::object PlaneItem(const FourProductArrays& f, const py::handle& key) {
 }
 
 py::tuple FourProductState(const FourProductArrays& f) {
-    return py::make_tuple(f.planes, f.camera, py::bytes(f.source), f.bits_per_pixel, f.frames);
+    return py::make_tuple(f.planes, f.header.first_int_magnitude, py::bytes(f.source), f.header.bits_per_pixel, f.header.header_word4);
 }
 
 FourProductArrays FourProductFromState(const py::tuple& state) {
@@ -161,12 +154,13 @@ void DefineFourProduct(py::module_& module) {
              ">>> four = calstars2fp.FourProduct(np.zeros((4, 2, 3), dtype=np.uint8), camera=7)\n"
              ">>> four.rows, four.cols, np.asarray(four).shape\n"
              "(2, 3, (4, 2, 3))\n")
-        .def_readonly("rows", &FourProductArrays::rows, "Rows of each plane.")
-        .def_readonly("cols", &FourProductArrays::cols, "Columns of each plane.")
-        .def_readonly("camera", &FourProductArrays::camera,
+        .def_property_readonly("rows", [](const FourProductArrays& f) { return f.header.rows; }, "Rows of each plane.")
+        .def_property_readonly("cols", [](const FourProductArrays& f) { return f.header.cols; }, "Columns of each plane.")
+        .def_property_readonly("camera", [](const FourProductArrays& f) { return f.header.first_int_magnitude; },
                       "The fifth header word: |first integer| of the CALSTARS header (the camera number).")
-        .def_readonly("bits_per_pixel", &FourProductArrays::bits_per_pixel, "The third header word, always 8.")
-        .def_readonly("frames", &FourProductArrays::frames,
+        .def_property_readonly("bits_per_pixel", [](const FourProductArrays& f) { return f.header.bits_per_pixel; },
+                               "The third header word, always 8.")
+        .def_property_readonly("frames", [](const FourProductArrays& f) { return f.header.header_word4; },
                       "The fourth header word: frames that a frame index of 0..255 spans (256).")
         .def_property_readonly("source", [](const FourProductArrays& f) { return FsText(f.source); },
                                "The name of the file read, without its folder ('' when made from planes without one).")
@@ -205,14 +199,8 @@ void DefineFourProduct(py::module_& module) {
                 py::object hdu = fits.attr("PrimaryHDU")(f.planes.attr("copy")());
                 py::object header = hdu.attr("header");
                 // fpview's keywords, from the table its FITS writer walks: the header values only.
-                FourProduct described;
-                described.rows = f.rows;
-                described.cols = f.cols;
-                described.bits_per_pixel = f.bits_per_pixel;
-                described.header_word4 = f.frames;
-                described.first_int_magnitude = f.camera;
                 const std::string source_name = source.is_none() ? f.source : PathArgument(source);
-                for (const FitsKeyword& keyword : FourProduct_FitsKeywords(described, source_name)) {
+                for (const FitsKeyword& keyword : FourProduct_FitsKeywords(f.header, source_name)) {
                     const py::object value = keyword.kind == FitsValueKind::kInteger ? py::object(py::int_(keyword.number))
                                                                                     : py::object(py::str(keyword.text));
                     header.attr("__setitem__")(keyword.name, py::make_tuple(value, keyword.comment));
@@ -237,8 +225,8 @@ void DefineFourProduct(py::module_& module) {
              "A plane by its number (four[0] is planes[0]; any NumPy index of planes, four[2, row, col] a pixel)\n"
              "or by its name in PRODUCTS (four['mean'] is planes[2]); KeyError for another name.")
         .def("__repr__", [](const FourProductArrays& f) {
-            return "<calstars2fp.FourProduct " + std::to_string(f.rows) + " x " + std::to_string(f.cols) + ", camera " +
-                   std::to_string(f.camera) + ">";
+            return "<calstars2fp.FourProduct " + std::to_string(f.header.rows) + " x " + std::to_string(f.header.cols) +
+                   ", camera " + std::to_string(f.header.first_int_magnitude) + ">";
         }, "__repr__(self)\n--\n\n");
 
     module.def("read_fourproduct", &ReadFourProduct, py::arg("path"),

@@ -40,13 +40,7 @@ py::list ProcessFolder(const py::handle& folder_argument, int32_t jobs, const py
     RunHooks hooks;
     hooks.written = [&](const std::string& name) { names.push_back(name); };
     hooks.warnings = [&](const std::string& lines) {
-        size_t start = 0;
-        while (start < lines.size()) {
-            size_t end = lines.find('\n', start);
-            if (end == std::string::npos) end = lines.size();
-            warning_lines.push_back(ErrorText(lines.substr(start, end - start)));
-            start = end + 1;
-        }
+        for (std::string& line : WarningLines(lines)) warning_lines.push_back(std::move(line));
         // Under "-W error" the warning stops the run before this record's file, as Ctrl-C does.
         GilHeld held;
         try {
