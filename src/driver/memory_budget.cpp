@@ -16,8 +16,8 @@ constexpr uint64_t kBytesPerPixel = 4 * 1 + 3 * 2 + 1;
 // ... and that each worker of a parallel run needs: its work images and filter's byte image, and the
 // four planes of each of the two records it may have in flight.
 constexpr uint64_t kBytesPerWorkerPixel = 3 * 2 + 1 + 2 * 4 * 1;
-// ... and, in both, the pass-by-pass hole fill's 32-bit pixel list, for the images that the pipeline
-// fills that way (FillHoles_NeedsList: a side of 65535 or more).
+// ... and, in both, the layers hole fill's 32-bit pixel list, taken at set-up for the images that the
+// pipeline always fills that way (a side of kHoleFillDistanceSideLimit or more).
 constexpr uint64_t kBytesPerListPixel = 4;
 // Bytes per image column of the fast stages' work space, in the sequential loop and in each worker:
 // the range filter's 320 bytes of threshold counts and its per-column ranges, the hole fill's open
@@ -33,7 +33,7 @@ uint64_t ProfileBytes(int32_t window) { return GaussStar_FastCacheBytes(ProfileH
 }  // namespace
 
 HeldImage ImageOf(int32_t rows, int32_t cols) {
-    return {static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols), static_cast<uint64_t>(cols), FillHoles_NeedsList(rows, cols)};
+    return {static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols), static_cast<uint64_t>(cols), rows >= kHoleFillDistanceSideLimit || cols >= kHoleFillDistanceSideLimit};
 }
 
 HeldImage Largest(const HeldImage& held, const HeldImage& now) {
