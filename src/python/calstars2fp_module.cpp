@@ -373,24 +373,12 @@ py::array Reconstitute(Reconstitution& run, const py::handle& image, const Recor
     {
         py::gil_scoped_release released;
         const std::lock_guard<std::mutex> lock(run.busy);
-        // The program's checks and set-up for the file, then for the record, in its order, against
-        // the memory budget the program would have now.
+        // The program's checks of the file and of the record, then its set-up, against the memory
+        // budget the program would have now.
         const uint64_t budget = MemoryBudget(ReadMemoryLimits());
-        CalStarReconsitution_CheckImage(header);
-        CheckMemoryBudget(header.rows, header.cols, 1, budget, header.path);
-        // As the program sets up per file: only when the image or the header value changes.
-        if (run.rows != header.rows || run.cols != header.cols || run.nstars != header.nstars ||
-            run.first_int != header.first_int) {
-            run.rows = run.cols = run.nstars = -1;
-            CalStarReconsitution_MemSetup(run.buffers, frame);
-            FourProduct_MemSetup(run.product, header.first_int, header.rows, header.cols);
-            run.rows = header.rows;
-            run.cols = header.cols;
-            run.nstars = header.nstars;
-            run.first_int = header.first_int;
-        }
-        CalStarReconsitution_CheckRecord(frame);
-        CheckMemoryBudget(frame.rows, frame.cols, frame.window, budget, header.path);
+        CheckFileFits(header, budget);
+        CheckRecordFits(frame, budget);
+        SetUpWithinBudget(run.product, run.buffers, frame, frame, budget);
         // A refused record leaves the generator where it was, so the next record still runs on.
         const PseudoRandom before = run.buffers.generator;
         try {
