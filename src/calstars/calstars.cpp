@@ -1,5 +1,6 @@
 #include "calstars/calstars.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
@@ -20,7 +21,6 @@ namespace {
 // A star line is at least "0 0 0 0" plus a line end: a file of n bytes cannot hold more star lines
 // than n / 8, so a larger nstars is a corrupt header, refused before anything is allocated.
 constexpr int64_t kMinStarLineBytes = 8;
-constexpr const char* kReaderMemoryFailure = " Memory not allocated in OpenCalStarExtraction \n";
 
 int ReadFrame(CalStarExtraction& record);
 
@@ -338,6 +338,22 @@ int64_t CalStarStar_TotalForLevel(int32_t intensity, int32_t level, int32_t divi
     return int64_t{intensity} + int64_t{level} * divisor;
 }
 
+uint64_t CalStarExtraction_Bytes(const CalStarExtraction& held, int32_t nstars) {
+    const uint64_t stars = static_cast<uint64_t>(std::max(nstars, 0));
+    const auto array = [stars](const auto& values) {
+        return sizeof(values[0]) * std::max<uint64_t>(values.capacity(), stars);
+    };
+    // The text's terminator is held beside its capacity.
+    const uint64_t text = held.reading.text.capacity() == 0 ? 0 : held.reading.text.capacity() + 1;
+    return text + array(held.row) + array(held.col) + array(held.intensity) + array(held.total) + array(held.background) +
+           array(held.background_level);
+}
+
+uint64_t CalStarExtraction_FileBytes(uint64_t file_bytes) {
+    const uint64_t stars = std::min<uint64_t>(file_bytes / kMinStarLineBytes, std::numeric_limits<int32_t>::max());
+    return file_bytes + 1 + CalStarExtraction_Bytes(CalStarExtraction{}, static_cast<int32_t>(stars));
+}
+
 void CalStarExtraction_SizeStars(CalStarExtraction& record, size_t count) {
     record.row.assign(count, 0.0f);
     record.col.assign(count, 0.0f);
@@ -365,7 +381,7 @@ std::string CalStarFrame_Refusal(const std::string& name, int32_t divisor) {
 }
 
 void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
-    OnAllocationFailure(WaitKind::None, kReaderMemoryFailure, [&] {
+    OnAllocationFailure(WaitKind::None, kCalStarReaderMemoryFailure, [&] {
         record.path = path;
         // The previous file's text is released before this one is read.
         Close(record);
@@ -386,7 +402,7 @@ void OpenCalStarExtraction(const std::string& path, CalStarExtraction& record) {
 }
 
 int ReadCalStarFrame(CalStarExtraction& record) {
-    return OnAllocationFailure(WaitKind::None, kReaderMemoryFailure, [&] { return ReadFrame(record); });
+    return OnAllocationFailure(WaitKind::None, kCalStarReaderMemoryFailure, [&] { return ReadFrame(record); });
 }
 
 namespace {

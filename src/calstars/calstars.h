@@ -29,6 +29,8 @@
 constexpr size_t kMaxFieldLength = 255;
 // The free lines that begin a file, read and ignored.
 constexpr int kFreeHeaderLines = 5;
+// The reader's memory failure: a file, or the star arrays it asks for, that the memory cannot hold.
+constexpr const char* kCalStarReaderMemoryFailure = " Memory not allocated in OpenCalStarExtraction \n";
 
 // The reader's place in the open file: the file's text (line ends normalised), the read position and
 // line number, and whether a file is open. A copy is a closed reader holding no text (assigning one
@@ -118,6 +120,16 @@ void CalStarExtraction_CopyRecord(const CalStarExtraction& from, CalStarExtracti
 // the number, or `first` (value untouched) when there is none. A NaN reads as the quiet NaN of its
 // sign. Exposed so that a test can hold it against the C library's own conversion.
 const char* CalStar_ReadFloat(const char* first, const char* last, float& value);
+
+// The bytes `held` takes once it holds a record of nstars stars, what it holds now kept: the file's
+// text where it holds one (a copy never does: CalStarExtraction_CopyRecord) and the six star arrays,
+// 18 bytes a star. With nstars 0, what it holds: after OpenCalStarExtraction, the reader's memory
+// for the file.
+uint64_t CalStarExtraction_Bytes(const CalStarExtraction& held, int32_t nstars);
+
+// The most bytes OpenCalStarExtraction takes for a file of `file_bytes`: its text and the star
+// arrays of as many stars as a file of that size can list.
+uint64_t CalStarExtraction_FileBytes(uint64_t file_bytes);
 
 // Why the reader refuses a frame record of this name and divisor ("record name \"<name>\" is not a
 // plain file name", "divisor 0"), or "" when it accepts them. The reader adds the file and line.

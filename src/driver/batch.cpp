@@ -23,6 +23,14 @@ std::vector<std::string> CalstarsFilesInOrder(const std::string& folder_argument
     return ListedCalstarsNames(ListCalstarsFiles(folder, folder + kListingName));
 }
 
+void PrepareLoneRecord(FourProduct& product, ReconWorkBuffers& buffers, const CalStarExtraction& file,
+                       const CalStarExtraction& record) {
+    const uint64_t budget = MemoryBudget(ReadMemoryLimits());
+    CheckFileFits(file, budget);
+    CheckRecordFits(record, budget);
+    SetUpWithinBudget(product, buffers, record, record, budget);
+}
+
 int RunBatch(const std::string& folder_argument, int32_t jobs, const RunHooks* hooks) {
     const RunHooksInPlace hooks_in_place(hooks);
     const std::string folder = WorkingFolder(folder_argument);

@@ -52,6 +52,17 @@ struct RunHooks {
 // standard output.
 int RunBatch(const std::string& folder, int32_t jobs = 1, const RunHooks* hooks = nullptr);
 
+// What a caller that reconstitutes records one at a time (the Python module's Reconstitution) does
+// before each record, as a run does for it: the checks of the file `file` (its header values) and of
+// `record`, in the run's order, against the memory budget the limits leave now, then the set-up of
+// `product` and `buffers` for the record (giving back kept memory that would not fit beside it).
+// Refuses with the run's lines.
+struct FourProduct;
+struct ReconWorkBuffers;
+struct CalStarExtraction;
+void PrepareLoneRecord(FourProduct& product, ReconWorkBuffers& buffers, const CalStarExtraction& file,
+                       const CalStarExtraction& record);
+
 // The CALSTARS files of `folder` in the order a run processes them (the order of the listing that
 // RunBatch writes), as names within the folder, without writing the listing: the folder is checked
 // and listed as RunBatch does, with the same failures.

@@ -12,6 +12,7 @@
 #include "driver/sequential_run.h"
 #include "platform/interruption.h"
 #include "reconstitution/pseudo_random.h"
+#include "reconstitution/reconstitution.h"
 #include "safe_output/safe_output.h"
 
 namespace {
@@ -24,19 +25,22 @@ static_assert(kSafeOutputSlots >= 2 * kMaxJobs + 1, "the interruption table hold
 // (FallBackToSequential).
 class ParallelRun {
 public:
+    // The workers' threads start with the first record they take: until then, and whenever no
+    // worker fits a record, the run holds what a run of one job holds.
     ParallelRun(const std::string& folder, std::unique_ptr<RecordWorkers> workers, uint64_t budget)
-        : folder_(folder), workers_(std::move(workers)), budget_(budget) {}
+        : folder_(folder), capacity_(workers->Capacity()), stack_bytes_(workers->StackBytes()), budget_(budget) {}
 
     void ProcessCalstarsFile(const std::string& calstars_path) {
+        MakeRoomForFile(CheckCalstarsFileSize(calstars_path, budget_));
         OpenCalStarExtraction(calstars_path, extraction_);
-        CheckCalstarsFile(extraction_, calstars_path, budget_);
+        CheckCalstarsFile(extraction_, budget_);
         while (ReadCalStarFrame(extraction_) == 0) {
             // Once the run has fallen back, a record is named before its checks, as in the sequential loop.
-            if (!workers_) Interruption_NameRecord(extraction_.name);
-            CheckRecord(extraction_, calstars_path, budget_);
-            if (!workers_ || !HandToWorkers()) RunSequentially(extraction_);
+            if (fallen_back_) Interruption_NameRecord(extraction_.name);
+            CheckRecord(extraction_, budget_);
+            if (fallen_back_ || !HandToWorkers()) RunSequentially(extraction_);
         }
-        if (!workers_) EndOfFile();
+        if (fallen_back_) EndOfFile();
     }
 
     // Runs `read` (the reading part of the run); when it fails, the records already submitted are
@@ -57,39 +61,42 @@ private:
     // Hands the record just read and checked to the workers, or returns false when it is to run in the
     // sequential loop instead, once the records before it are written:
     // - not even one worker with its records in flight fits the budget for it, where the sequential
-    //   loop fits (CheckRecord has passed): every worker gives its memory back first, so that the run
-    //   holds no more than a run of one job would (under a control group's limit no allocation fails
-    //   to fall back on: the process would be killed instead);
-    // - the workers are gone: while room was made for this record, a worker's memory failed on a
+    //   loop fits (CheckRecord has passed): the workers are stopped first, their memory with them,
+    //   so that the run holds no more than a run of one job would (under a control group's limit no
+    //   allocation fails to fall back on: the process would be killed instead);
+    // - the run has fallen back: while room was made for this record, a worker's memory failed on a
     //   record before it (FallBackToSequential). The records before it fell back to the sequential
     //   loop: so does this one.
     bool HandToWorkers() {
-        const HeldImage image = ImageOf(extraction_.rows, extraction_.cols);
-        const int32_t allowed = WorkersFor(image, extraction_.window, budget_, workers_->Capacity());
-        if (allowed == 0) {
-            ReleaseWorkers();
-            return false;
+        const RecordShape shape = RecordShapeOf(extraction_);
+        const uint64_t reader = CalStarExtraction_Bytes(extraction_, 0);
+        if (!workers_ || !SharesHold(shares_, shape, reader, budget_, capacity_)) {
+            // New shares: the records in flight are written first, so that nothing holds memory under
+            // the old ones while the new ones are counted.
+            Finish();
+            if (fallen_back_) return false;
+            const WorkerShares wanted = WorkerSharesFor(shape, reader, budget_, capacity_);
+            if (wanted.workers == 0) {
+                StopWorkers();
+                return false;
+            }
+            ReleaseSequentialLoop();
+            if (!workers_) workers_ = std::make_unique<RecordWorkers>(capacity_, stack_bytes_);
+            workers_->SetAllowed(wanted.workers, wanted.buffer_bytes);
+            if (workers_->Started() == 0) {  // no thread to be had now: the sequential loop
+                StopWorkers();
+                return false;
+            }
+            shares_ = wanted;
+            DropSparesBeyond(shares_.job_bytes);
         }
-        // Workers and the jobs' planes keep the memory of the largest image since they last gave
-        // it back: where that would let fewer workers run than this record's own image, they give
-        // it back first.
-        if (WorkersFor(Largest(workers_held_, image), extraction_.window, budget_, workers_->Capacity()) < allowed) {
-            ReleaseWorkers();
-            if (!workers_) return false;
-        }
-        workers_held_ = Largest(workers_held_, image);
-        ReleaseSequentialLoop();
-        workers_->SetAllowed(allowed);
         // At most two records in flight per worker: one in hand, one waiting.
-        while (workers_ && workers_->Pending() >= 2 * static_cast<size_t>(allowed)) FinishOldest();
-        if (!workers_) return false;
-        while (spare_.size() > 2 * static_cast<size_t>(allowed)) spare_.pop_back();
-        std::unique_ptr<RecordJob> job;
-        if (spare_.empty()) {
-            job = std::make_unique<RecordJob>();
-        } else {
-            job = std::move(spare_.back());
-            spare_.pop_back();
+        const size_t in_flight = 2 * static_cast<size_t>(workers_->Started());
+        while (workers_ && workers_->Pending() >= in_flight) FinishOldest();
+        if (fallen_back_) return false;
+        std::unique_ptr<RecordJob> job = JobFor(shape, in_flight);
+        if (CalStarExtraction_Bytes(job->record, shape.nstars) > CalStarExtraction_Bytes(job->record, 0)) {
+            job->record = CalStarExtraction{};  // star arrays that grow: the old ones go first
         }
         CalStarExtraction_CopyRecord(extraction_, job->record);
         // A stop names the oldest record whose file is not written yet.
@@ -104,6 +111,31 @@ private:
         pixels_drawn_ += static_cast<uint64_t>(extraction_.rows) * static_cast<uint64_t>(extraction_.cols);
         workers_->Submit(std::move(job));
         return true;
+    }
+
+    // A job for a record of `shape`: a spare one whose planes and star copy stay within the share of a
+    // record in flight through it, else a new one. Jobs in flight and spare ones together stay within
+    // `in_flight` after it is submitted.
+    std::unique_ptr<RecordJob> JobFor(const RecordShape& shape, size_t in_flight) {
+        while (!spare_.empty() && spare_.size() + workers_->Pending() > in_flight) spare_.pop_back();
+        while (!spare_.empty()) {
+            std::unique_ptr<RecordJob> job = std::move(spare_.back());
+            spare_.pop_back();
+            if (budget_ == 0 || FourProduct_Bytes(job->product, shape.rows, shape.cols) +
+                                        CalStarExtraction_Bytes(job->record, shape.nstars) <=
+                                    shares_.job_bytes) {
+                return job;
+            }
+        }
+        return std::make_unique<RecordJob>();
+    }
+
+    void DropSparesBeyond(uint64_t job_bytes) {
+        std::vector<std::unique_ptr<RecordJob>> kept;
+        for (std::unique_ptr<RecordJob>& job : spare_) {
+            if (FourProduct_Bytes(job->product, 0, 0) + CalStarExtraction_Bytes(job->record, 0) <= job_bytes) kept.push_back(std::move(job));
+        }
+        spare_ = std::move(kept);
     }
 
     void Finish() {
@@ -148,6 +180,7 @@ private:
         jobs.push_back(std::move(first));
         while (workers_->Pending() > 0) jobs.push_back(workers_->TakeOldest());
         workers_.reset();
+        fallen_back_ = true;
         spare_.clear();
         for (std::unique_ptr<RecordJob>& job : jobs) {
             FourProduct_MemFree(job->product);
@@ -158,7 +191,7 @@ private:
             Interruption_NameRecord(job->record.name);
             sequential_.buffers.generator = job->generator;
             try {
-                RunRecord(folder_, sequential_, job->record, budget_);
+                RunRecord(folder_, sequential_, extraction_, job->record, budget_);
             } catch (...) {
                 record_failed_ = true;
                 throw;
@@ -168,15 +201,25 @@ private:
         }
     }
 
-    // The records in flight are written, and every worker and spare job gives its memory back.
-    void ReleaseWorkers() {
+    // The records in flight are written, and the workers stop: their threads, buffers and spare jobs
+    // give their memory back.
+    void StopWorkers() {
         Finish();
-        if (workers_) {
-            workers_->SetAllowed(0);
-            workers_->WaitForRelease();
-        }
+        workers_.reset();
         spare_.clear();
-        workers_held_ = HeldImage{};
+        shares_ = WorkerShares{};
+    }
+
+    // Before a file of `file_bytes` is read: what the workers may hold, or the sequential loop's
+    // buffers, beside what its reader may take would not fit the budget, they give their memory back
+    // first.
+    void MakeRoomForFile(uint64_t file_bytes) {
+        if (budget_ == 0) return;
+        if (workers_ && WorkerSharesBytes(shares_) + CalStarExtraction_FileBytes(file_bytes) > budget_) StopWorkers();
+        if (KeptMemoryCrowdsFile(sequential_.product, sequential_.buffers, file_bytes, budget_)) {
+            FourProduct_MemFree(sequential_.product);
+            CalStarReconsitution_FreeBuffers(sequential_.buffers);
+        }
     }
 
     // The workers take records again: the sequential loop's buffers go first.
@@ -188,28 +231,31 @@ private:
     }
 
     // The sequential loop's step for the record just read, the generator where the records before it
-    // leave it: after a fall-back, or for a record that not even one worker fits (its buffers are then
-    // held beside the workers, which give theirs back first).
+    // leave it: after a fall-back, or for a record that not even one worker fits (the workers are
+    // stopped then).
     void RunSequentially(const CalStarExtraction& record) {
         Interruption_NameRecord(record.name);
         sequential_used_ = true;
         sequential_.buffers.generator = PseudoRandom_Advance(PseudoRandom{}, pixels_drawn_);
         pixels_drawn_ += static_cast<uint64_t>(record.rows) * static_cast<uint64_t>(record.cols);
-        RunRecord(folder_, sequential_, record, budget_);
+        RunRecord(folder_, sequential_, record, record, budget_);
         Interruption_RecordDone();
     }
 
     const std::string& folder_;
-    std::unique_ptr<RecordWorkers> workers_;          // none after a fall-back to the sequential loop
+    const int32_t capacity_;                          // the workers asked for
+    const uint64_t stack_bytes_;                      // each worker thread's stack (0: the system's)
+    std::unique_ptr<RecordWorkers> workers_;          // none while stopped, or after a fall-back
     const uint64_t budget_;
+    WorkerShares shares_;                             // what the running workers and jobs may hold
+    bool fallen_back_ = false;                        // a worker's memory failed: the sequential loop from then on
     CalStarExtraction extraction_;
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
     SequentialLoop sequential_;                       // the loop after a fall-back, or for a record alone
     bool record_failed_ = false;                      // a record's own failure: nothing after it runs
-    bool sequential_used_ = false;                    // sequential_ holds buffers beside the workers
-    HeldImage workers_held_;                          // the largest image a worker or spare job may keep
+    bool sequential_used_ = false;                    // sequential_ holds buffers
 };
 
 }  // namespace

@@ -14,12 +14,14 @@
 class RecordWorkers;
 
 // Processes the CALSTARS files `calstars_names` of `folder` (ending in its separator) in order with
-// `workers` (at least one started), measuring every file and record against `budget` (MemoryBudget;
-// 0: unknown). No more workers take records than fit the budget (WorkersThatFit). A failure keeps its
+// the workers of `workers` (at least one could be started; their threads start with the first record
+// they take), measuring every file and record against `budget` (MemoryBudget; 0: unknown). The workers
+// run within shares of the budget (WorkerSharesFor), made anew, with the records in flight written
+// first, when a record does not fit them; no more workers take records than fit. A failure keeps its
 // sequential meaning: the records before it are finished first (the earliest failure wins), nothing
 // after it is written, and the workers are stopped before it is thrown. A record that not even one
 // worker fits runs in the sequential loop, once the records before it are written and the workers
-// have released their memory. When a worker's memory fails, or a file written ahead of its turn
+// are stopped, their memory with them. When a worker's memory fails, or a file written ahead of its turn
 // cannot be written, the workers are stopped and the run goes on as the sequential loop from that
 // record on, so that it fails only where the sequential loop fails, with its message.
 void RunParallel(const std::string& folder, const std::vector<std::string>& calstars_names,

@@ -30,11 +30,10 @@ RecordWorkers::RecordWorkers(int32_t count, uint64_t stack_bytes) : capacity_(st
 
 void RecordWorkers::StartThreads(int32_t count) {
     while (Started() < count) {
-        const int32_t index = Started();
         workers_.push_back(std::make_unique<Worker>());
         // The thread gets its worker itself: workers_ grows while the earlier threads run.
         Worker* worker = workers_.back().get();
-        WorkerThreadHandle thread = StartWorkerThread([this, index, worker] { Run(index, worker); }, stack_bytes_);
+        WorkerThreadHandle thread = StartWorkerThread([this, worker] { Run(worker); }, stack_bytes_);
         if (!thread) {
             workers_.pop_back();  // the system gives no more threads: go on with those started
             break;
@@ -52,24 +51,24 @@ RecordWorkers::~RecordWorkers() {
     threads_.clear();  // joins them
 }
 
-void RecordWorkers::SetAllowed(int32_t allowed) {
+void RecordWorkers::SetAllowed(int32_t allowed, uint64_t keep_bytes) {
     allowed = std::min(std::max<int32_t>(allowed, 0), capacity_);
-    if (allowed > Started()) StartThreads(allowed);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        allowed_ = std::min(allowed, Started());
-    }
-    work_ready_.notify_all();
-}
-
-void RecordWorkers::WaitForRelease() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    job_done_.wait(lock, [this] {
-        for (int32_t index = allowed_; index < Started(); ++index) {
-            if (workers_[static_cast<size_t>(index)]->holding) return false;
+    if (allowed < Started()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (size_t index = static_cast<size_t>(allowed); index < workers_.size(); ++index) workers_[index]->stop = true;
         }
-        return true;
-    });
+        work_ready_.notify_all();
+        threads_.resize(static_cast<size_t>(allowed));  // joins the stopped ones
+        workers_.resize(static_cast<size_t>(allowed));  // and frees their memory
+    }
+    StartThreads(allowed);
+    std::lock_guard<std::mutex> lock(mutex_);
+    keep_bytes_ = keep_bytes;
+    // No record is pending: every worker waits, and its buffers are this thread's to free.
+    for (const std::unique_ptr<Worker>& worker : workers_) {
+        if (CalStarReconsitution_HeldBytes(worker->buffers) > keep_bytes) CalStarReconsitution_FreeBuffers(worker->buffers);
+    }
 }
 
 size_t RecordWorkers::Pending() {
@@ -84,8 +83,7 @@ void RecordWorkers::Submit(std::unique_ptr<RecordJob> job) {
         waiting_.push_back(job.get());
         submitted_.push_back(std::move(job));
     }
-    // All: a worker not allowed to work would take a single wake-up and wait again, and the job with it.
-    work_ready_.notify_all();
+    work_ready_.notify_one();
 }
 
 std::unique_ptr<RecordJob> RecordWorkers::TakeOldest() {
@@ -96,53 +94,31 @@ std::unique_ptr<RecordJob> RecordWorkers::TakeOldest() {
     return job;
 }
 
-void RecordWorkers::Run(int32_t index, Worker* own) {
+void RecordWorkers::Run(Worker* own) {
     Worker& worker = *own;
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-        work_ready_.wait(lock, [&] {
-            const bool allowed = index < allowed_;
-            return stopping_ || (allowed && !waiting_.empty()) || (!allowed && worker.holding);
-        });
-        if (stopping_) return;
-        if (index >= allowed_) {
-            lock.unlock();
-            worker.buffers = ReconWorkBuffers{};
-            worker.rows = worker.cols = worker.nstars = -1;
-            lock.lock();
-            worker.holding = false;
-            job_done_.notify_all();
-            continue;
-        }
+        work_ready_.wait(lock, [&] { return stopping_ || worker.stop || !waiting_.empty(); });
+        if (stopping_ || worker.stop) return;
         RecordJob* job = waiting_.front();
         waiting_.pop_front();
-        worker.holding = true;
+        const uint64_t keep_bytes = keep_bytes_;
         lock.unlock();
-        Reconstitute(worker, *job);
+        Reconstitute(worker, *job, keep_bytes);
         lock.lock();
         job->done = true;
         job_done_.notify_all();
     }
 }
 
-void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job) {
+void RecordWorkers::Reconstitute(Worker& worker, RecordJob& job, uint64_t keep_bytes) {
     const CalStarExtraction& record = job.record;
-    // The planes first, then the work images: the sequential loop's order of set-up.
+    // What the buffers keep beside this record's needs stays within the worker's share.
+    if (CalStarReconsitution_RecordBytes(worker.buffers, record.rows, record.cols, record.window, record.nstars) > keep_bytes) {
+        CalStarReconsitution_FreeBuffers(worker.buffers);
+    }
     try {
-        if (!job.product_ready || job.product.rows != record.rows || job.product.cols != record.cols ||
-            job.product_first_int != record.first_int) {
-            job.product_ready = false;
-            FourProduct_MemSetup(job.product, record.first_int, record.rows, record.cols);
-            job.product_ready = true;
-            job.product_first_int = record.first_int;
-        }
-        if (worker.rows != record.rows || worker.cols != record.cols || worker.nstars != record.nstars) {
-            worker.rows = -1;
-            CalStarReconsitution_MemSetup(worker.buffers, record);
-            worker.rows = record.rows;
-            worker.cols = record.cols;
-            worker.nstars = record.nstars;
-        }
+        CalStarReconsitution_SetUpFor(worker.buffers, job.product, record);
     } catch (...) {
         job.outcome.warnings.clear();
         RecordOutcome_CatchCurrent(job.outcome);

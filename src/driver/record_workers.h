@@ -10,7 +10,9 @@
 // sequential loop, whatever the number of workers.
 //
 // Nothing is shared between the workers but the queue, under one mutex; only the driver's thread
-// prints or renames files.
+// prints or renames files. A worker keeps its buffers from record to record within the bytes
+// SetAllowed gives it (kept memory included): where a record would take it beyond them, it gives back
+// what it keeps before it sets up for that record.
 #pragma once
 
 #include <condition_variable>
@@ -49,9 +51,7 @@ void ReconstituteRecord(ReconWorkBuffers& buffers, const CalStarExtraction& extr
 struct RecordJob {
     CalStarExtraction record;  // header values, record fields and star arrays (no file text)
     PseudoRandom generator;    // the state a sequential run has at the record's first pixel
-    FourProduct product;       // the output slot: set up for the record's image by the worker
-    bool product_ready = false;     // product is set up for product_first_int and the record's size
-    int32_t product_first_int = 0;
+    FourProduct product;       // the output slot: set up for the record by the worker
     RecordOutcome outcome;
     // The record's file, written by the worker under its temporary name right after the record is
     // reconstituted, and renamed in record order by the driver. Empty path: the worker writes nothing.
@@ -64,9 +64,9 @@ struct RecordJob {
 class RecordWorkers {
 public:
     // Makes room for up to `count` worker threads and starts the first (Started() says whether the
-    // system gave one: 0 when none could be started). The others start when SetAllowed first lets
-    // them work, so that threads the memory has no room for never reserve their stacks. Each takes a
-    // stack of `stack_bytes` (0: the system's default), set on its own thread.
+    // system gave one: 0 when none could be started), whose buffers keep what they take until
+    // SetAllowed says otherwise; SetAllowed starts the others. Each takes a stack
+    // of `stack_bytes` (0: the system's default), set on its own thread.
     RecordWorkers(int32_t count, uint64_t stack_bytes);
     // Stops the workers (each finishes the record in hand) and waits for them; jobs not taken back
     // are dropped unwritten.
@@ -74,18 +74,18 @@ public:
     RecordWorkers(const RecordWorkers&) = delete;
     RecordWorkers& operator=(const RecordWorkers&) = delete;
 
+    // The threads running now.
     int32_t Started() const { return static_cast<int32_t>(threads_.size()); }
     // The number of workers asked for: the most SetAllowed lets work.
     int32_t Capacity() const { return capacity_; }
+    uint64_t StackBytes() const { return stack_bytes_; }
 
-    // Lets only the first `allowed` workers (at most Capacity()) take records, starting those not
-    // started yet (as many as the system gives); the others release their image buffers and profile
-    // tables, so that memory follows the number of workers the machine holds. With 0, no worker takes
-    // a record and every worker releases its memory; call it only with no record pending.
-    void SetAllowed(int32_t allowed);
-
-    // Waits until every worker that SetAllowed stopped has released its memory.
-    void WaitForRelease();
+    // With no record pending: lets `allowed` workers (at most Capacity()) take records, starting the
+    // threads not started yet (as many as the system gives) and stopping, with their memory, those
+    // beyond; and has each worker keep at most `keep_bytes` in its buffers: one that holds more gives
+    // it back now, and one whose buffers would hold more through a record gives back what it keeps
+    // before it sets up for that record. 0 stops every thread.
+    void SetAllowed(int32_t allowed, uint64_t keep_bytes);
 
     // Records submitted and not yet taken back.
     size_t Pending();
@@ -99,20 +99,19 @@ public:
 private:
     struct Worker {
         ReconWorkBuffers buffers;
-        int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers are set up for
-        bool holding = false;                       // the buffers or profile tables hold memory (under mutex_)
+        bool stop = false;  // SetAllowed stopped it (under mutex_)
     };
-    void Run(int32_t index, Worker* worker);
+    void Run(Worker* worker);
     // Starts threads until `count` run or the system gives no more.
     void StartThreads(int32_t count);
-    void Reconstitute(Worker& worker, RecordJob& job);
+    void Reconstitute(Worker& worker, RecordJob& job, uint64_t keep_bytes);
 
     std::mutex mutex_;
-    std::condition_variable work_ready_;  // a job waits, the allowance changed, or the workers stop
-    std::condition_variable job_done_;    // a worker finished a job, or released its memory
+    std::condition_variable work_ready_;  // a job waits, or the workers stop
+    std::condition_variable job_done_;    // a worker finished a job
     std::deque<RecordJob*> waiting_;      // submitted, not yet taken by a worker, oldest first
     std::deque<std::unique_ptr<RecordJob>> submitted_;  // every job not yet taken back, oldest first
-    int32_t allowed_ = 1;
+    uint64_t keep_bytes_ = UINT64_MAX;  // no bound until SetAllowed gives one
     int32_t capacity_ = 0;
     bool stopping_ = false;
     uint64_t stack_bytes_ = 0;

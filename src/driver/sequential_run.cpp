@@ -1,6 +1,8 @@
 #include "driver/sequential_run.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "driver/batch.h"
 #include "driver/folder.h"
@@ -33,40 +35,19 @@ void RefuseOverwritingInput(const CalStarExtraction& extraction, const std::stri
     }
 }
 
-void SetUpFor(SequentialLoop& loop, const CalStarExtraction& record, uint64_t budget) {
-    // The buffers keep the memory of the largest image so far; where that beside this record's own
-    // needs would not fit the budget (a larger image with a small window before a smaller one with a
-    // large window), they give it back before this record sets up.
-    const HeldImage image = ImageOf(record.rows, record.cols);
-    if (budget != 0 && SequentialBytes(Largest(loop.held, image), record.window) > budget) {
-        FourProduct_MemFree(loop.product);
-        CalStarReconsitution_MemFree(loop.buffers);
-        loop.held = HeldImage{};
-        loop.set_up = false;
-    }
-    if (loop.set_up && loop.rows == record.rows && loop.cols == record.cols && loop.nstars == record.nstars &&
-        loop.first_int == record.first_int) {
-        return;
-    }
-    loop.set_up = false;
-    loop.held = Largest(loop.held, image);
-    FourProduct_MemSetup(loop.product, record.first_int, record.rows, record.cols);
-    CalStarReconsitution_MemSetup(loop.buffers, record);
-    loop.set_up = true;
-    loop.rows = record.rows;
-    loop.cols = record.cols;
-    loop.nstars = record.nstars;
-    loop.first_int = record.first_int;
-}
-
 void ProcessCalstarsFile(const std::string& folder, const std::string& calstars_path, CalStarExtraction& extraction,
                          SequentialLoop& loop, uint64_t budget) {
+    const uint64_t file_bytes = CheckCalstarsFileSize(calstars_path, budget);
+    if (KeptMemoryCrowdsFile(loop.product, loop.buffers, file_bytes, budget)) {
+        FourProduct_MemFree(loop.product);
+        CalStarReconsitution_FreeBuffers(loop.buffers);
+    }
     OpenCalStarExtraction(calstars_path, extraction);
-    CheckCalstarsFile(extraction, calstars_path, budget);
+    CheckCalstarsFile(extraction, budget);
     while (ReadCalStarFrame(extraction) == 0) {
         Interruption_NameRecord(extraction.name);
-        CheckRecord(extraction, calstars_path, budget);
-        RunRecord(folder, loop, extraction, budget);
+        CheckRecord(extraction, budget);
+        RunRecord(folder, loop, extraction, extraction, budget);
         Interruption_RecordDone();
     }
     EndOfFile();
@@ -86,15 +67,20 @@ void RunSequentialLoop(const std::string& folder, const std::vector<std::string>
     }
 }
 
-void CheckCalstarsFile(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget) {
-    CalStarReconsitution_CheckImage(extraction);
-    CheckMemoryBudget(extraction.rows, extraction.cols, 1, budget, calstars_path);
+uint64_t CheckCalstarsFileSize(const std::string& calstars_path, uint64_t budget) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(calstars_path, error)) return 0;
+    const uintmax_t size = std::filesystem::file_size(calstars_path, error);
+    if (error) return 0;
+    CheckFileSizeFits(static_cast<uint64_t>(size), budget);
+    return static_cast<uint64_t>(size);
 }
 
-void CheckRecord(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget) {
-    RefuseOverwritingInput(extraction, calstars_path);
-    CalStarReconsitution_CheckRecord(extraction);
-    CheckMemoryBudget(extraction.rows, extraction.cols, extraction.window, budget, calstars_path);
+void CheckCalstarsFile(const CalStarExtraction& extraction, uint64_t budget) { CheckFileFits(extraction, budget); }
+
+void CheckRecord(const CalStarExtraction& extraction, uint64_t budget) {
+    RefuseOverwritingInput(extraction, extraction.path);
+    CheckRecordFits(extraction, budget);
 }
 
 void FinishRecord(const std::string& folder, const std::string& name, const RecordOutcome& outcome, FourProduct& product,
@@ -116,8 +102,9 @@ void FinishRecord(const std::string& folder, const std::string& name, const Reco
     WriteOrCommit(product, written, write_failure);
 }
 
-void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& record, uint64_t budget) {
-    SetUpFor(loop, record, budget);
+void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& reader, const CalStarExtraction& record,
+               uint64_t budget) {
+    SetUpWithinBudget(loop.product, loop.buffers, reader, record, budget);
     RecordOutcome outcome;
     ReconstituteRecord(loop.buffers, record, loop.product, outcome);
     FinishRecord(folder, record.name, outcome, loop.product);

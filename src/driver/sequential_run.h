@@ -18,15 +18,11 @@
 
 struct RunHooks;
 
-// The sequential loop's records and buffers. The planes and work images are set up at a file's first
-// record (the checks of the file and of that record come first), and again when a record of another
-// image follows.
+// The sequential loop's records and buffers, set up for every record (CalStarReconsitution_SetUpFor
+// keeps what the record does not change) and kept from file to file.
 struct SequentialLoop {
     FourProduct product;
     ReconWorkBuffers buffers;
-    bool set_up = false;
-    int32_t rows = 0, cols = 0, nstars = 0, first_int = 0;  // what product and buffers are set up for
-    HeldImage held;  // the largest image the planes and buffers keep memory for
 };
 
 // Processes the CALSTARS files `calstars_names` of `folder` (ending in its separator) in order, in
@@ -44,20 +40,27 @@ public:
     RunHooksInPlace& operator=(const RunHooksInPlace&) = delete;
 };
 
+// Before a CALSTARS file is read, the same in every loop: refuses a regular file whose text alone
+// would not fit `budget` (CheckFileSizeFits), and returns its size (0 when it cannot be learnt: the
+// reader then says why it cannot read it).
+uint64_t CheckCalstarsFileSize(const std::string& calstars_path, uint64_t budget);
+
 // The checks of a CALSTARS file once its header is read, before anything is allocated for it:
-// cheapest first, the same in every loop (the image's size, then the memory budget for it).
-void CheckCalstarsFile(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget);
+// cheapest first, the same in every loop (the image's size, then the memory for it: CheckFileFits).
+void CheckCalstarsFile(const CalStarExtraction& extraction, uint64_t budget);
 
 // ... and of a frame record once it is read: a name that would overwrite an input of the run
-// (" Record name <name> in <path> would overwrite an input of the run "), the record's window and
-// coordinates, then the memory budget for its image and window.
-void CheckRecord(const CalStarExtraction& extraction, const std::string& calstars_path, uint64_t budget);
+// (" Record name <name> in <path> would overwrite an input of the run "), then the record's window,
+// coordinates and memory (CheckRecordFits).
+void CheckRecord(const CalStarExtraction& extraction, uint64_t budget);
 
 // Reconstitutes and writes one checked record with the loop's buffers, whose generator is where the
-// record's first pixel draws. The buffers are set up for the record first where they are not, and
-// give their memory back first where what they keep beside the record's own needs would not fit
-// `budget`.
-void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& record, uint64_t budget);
+// record's first pixel draws. The buffers are set up for the record first, giving their memory back
+// first where what they keep beside the record's own needs would not fit `budget`
+// (SetUpWithinBudget); `reader` holds the file the record was read from (the record itself, or the
+// reader beside a copy of it).
+void RunRecord(const std::string& folder, SequentialLoop& loop, const CalStarExtraction& reader, const CalStarExtraction& record,
+               uint64_t budget);
 
 // The one place where a reconstituted record reaches its file, in record order whichever loop runs:
 // the record's warning lines, then its failure if it failed, else its name and its file (the name as
@@ -70,5 +73,6 @@ void FinishRecord(const std::string& folder, const std::string& name, const Reco
 // A CALSTARS file is done: the literal profile table goes. The work images and planes stay for the
 // next file, as a worker's do: freed and taken again for every short file of a night, their fresh
 // pages cost more than the file's records (14 ms a file of three 640 x 480 records). A file of a
-// smaller image keeps their memory; a larger one frees it before it takes its own.
+// smaller image keeps their memory, unless it would crowd the next file or record out of the budget;
+// a larger one frees it before it takes its own.
 void EndOfFile();

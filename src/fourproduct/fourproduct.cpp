@@ -1,5 +1,6 @@
 #include "fourproduct/fourproduct.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -37,6 +38,19 @@ int SystemError(const SafeOutput& output) { return output.error > 0 ? output.err
 void FourProduct_MemFree(FourProduct& record) {
     for (auto& plane : record.planes) std::vector<uint8_t>().swap(plane);
 }
+
+uint64_t FourProduct_Bytes(const FourProduct& held, int32_t rows, int32_t cols) {
+    const uint64_t npix = rows > 0 && cols > 0 ? static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols) : 0;
+    uint64_t bytes = 0;
+    for (int slot = 0; slot < kPlaneSlots; ++slot) {
+        const uint64_t capacity = held.planes[slot].capacity();
+        // Set-up frees bank 0's slots and fits bank 1's (the old plane freed before a larger one).
+        bytes += npix == 0 ? capacity : (slot % kBanks == 1 ? std::max(capacity, npix) : 0);
+    }
+    return bytes;
+}
+
+uint64_t FourProduct_Bytes(int32_t rows, int32_t cols) { return FourProduct_Bytes(FourProduct{}, rows, cols); }
 
 void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, int32_t cols) {
     const size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cols);

@@ -67,6 +67,13 @@ inline const uint8_t* FourProduct_Plane(const FourProduct& record, int product) 
 // for one character) when they cannot be allocated.
 void FourProduct_MemSetup(FourProduct& record, int32_t first_int, int32_t rows, int32_t cols);
 
+// The bytes `held` takes once set up for a rows x cols image (FourProduct_MemSetup), what it holds now
+// kept: the current bank's four planes of rows x cols bytes. With rows or cols 0, what it holds.
+uint64_t FourProduct_Bytes(const FourProduct& held, int32_t rows, int32_t cols);
+
+// The same for a record that holds no plane yet.
+uint64_t FourProduct_Bytes(int32_t rows, int32_t cols);
+
 // Frees every plane slot; safe on a record that holds none.
 void FourProduct_MemFree(FourProduct& record);
 

@@ -76,6 +76,11 @@ uint64_t GaussStar_TableBytes(int32_t half);
 // window's farthest distance; what they really hold stops at sigma's reach, see GaussFactorTable).
 uint64_t GaussStar_FastCacheBytes(int32_t half);
 
+// The most bytes `held` takes through GaussStar_Fast calls for `half`, what it holds now kept (a
+// table of another half or sigma is freed before a new one is built). With a negative half (no
+// call), what `held` holds.
+uint64_t GaussStar_FastCacheBytes(const GaussStarFastCache& held, int32_t half);
+
 // The one cache of the process.
 GaussStarCache& GaussStar_Cache();
 

@@ -181,14 +181,36 @@ double FactorSum(const GaussFactorTable& table, const Span& span) {
 
 }  // namespace
 
-uint64_t GaussStar_FastCacheBytes(int32_t half) {
-    // Factor tables (their records and their factors, which end at a quotient of 700 or at the
-    // window's farthest distance); one call's scratch, a span and a sum per kernel row and column and
-    // eight bytes more each; the literal block sums kept.
-    const uint64_t factors = static_cast<uint64_t>(FarthestDistance(half)) + 1;
+namespace {
+
+// One call's scratch for `half`: a span and a sum per kernel row and column, and eight bytes more each.
+uint64_t CallScratchBytes(int32_t half) {
     const uint64_t side = 2 * static_cast<uint64_t>(half) + 1;
-    return kFastTables * (sizeof(GaussFactorTable) + sizeof(double) * factors) + 2 * side * (sizeof(double) + sizeof(Span) + 8) +
-           kLiteralBlocksKept * sizeof(GaussLiteralBlock);
+    return 2 * side * (sizeof(double) + sizeof(Span) + 8);
+}
+
+// What the cache keeps for `half`: its factor tables (their records and their factors, which end at
+// a quotient of 700 or at the window's farthest distance) and the literal block sums.
+uint64_t KeptBytes(int32_t half) {
+    const uint64_t factors = static_cast<uint64_t>(FarthestDistance(half)) + 1;
+    return kFastTables * (sizeof(GaussFactorTable) + sizeof(double) * factors) + kLiteralBlocksKept * sizeof(GaussLiteralBlock);
+}
+
+// What `cache` holds now.
+uint64_t HeldBytes(const GaussStarFastCache& cache) {
+    uint64_t bytes = sizeof(GaussFactorTable) * cache.tables.capacity() + sizeof(GaussLiteralBlock) * cache.literal_sums.capacity();
+    for (const GaussFactorTable& table : cache.tables) bytes += sizeof(double) * table.factors.capacity();
+    return bytes;
+}
+
+}  // namespace
+
+uint64_t GaussStar_FastCacheBytes(int32_t half) { return KeptBytes(half) + CallScratchBytes(half); }
+
+uint64_t GaussStar_FastCacheBytes(const GaussStarFastCache& held, int32_t half) {
+    if (half < 0) return HeldBytes(held);
+    // Tables of another half, or of a sigma dropped, are freed before a new one is built.
+    return std::max(HeldBytes(held), KeptBytes(half)) + CallScratchBytes(half);
 }
 
 void GaussStar_Fast(GaussStarFastCache& cache, int32_t half, float row, float col, float sigma, float* kernel) {

@@ -1,6 +1,7 @@
 #include "reconstitution/hole_fill.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <type_traits>
@@ -54,19 +55,27 @@ constexpr size_t kVectorRoom = 128;
 // The most elements each part of FillHoles_Distance's scratch takes for a rows x cols image (at least
 // 3 x 3). Every allocation of the scratch is sized from these or from the data below them, and
 // FillHoles_Bytes adds them up.
+//
+// The runs and the values depend on the data: every run holds at least one unseeded inner pixel and
+// no pixel belongs to two runs, so there are at most (rows - 2)(cols - 2) of them, and a pass's
+// values are at most the inner pixels. Taken at that bound they would be 26 bytes an inner pixel,
+// while real records stay near one. So the fast form keeps to a share of its own: the runs and their
+// sorted copy (24 bytes a run) at most one run per eight inner pixels, a pass's values (2 bytes
+// each) at most one per two, together the 4 bytes an inner pixel of the layers form's list, and it
+// hands an image whose runs or values go beyond that share to FillHoles_Layers before it has
+// written anything.
 struct ScratchSizes {
-    // Runs, and the runs sorted by pass: every run holds at least one unseeded inner pixel (a row run
-    // starts at one, a vertical run is made of them), and no pixel belongs to two runs, so there are
-    // at most (rows - 2)(cols - 2) of them.
-    uint64_t runs;
+    uint64_t inner;       // the inner pixels: also the layers form's list, one 32-bit entry each
+    uint64_t most_runs;   // the runs the fast form's share holds: beyond, the layers form
+    uint64_t runs;        // runs and sorted: most_runs, and the rows grouped before the share is checked
+    uint64_t most_values; // one pass's values the share holds: beyond, the layers form
+    uint64_t values;      // most_values and a vector's room
     // The pass of an inner pixel is its chessboard distance to the nearest seeded pixel, at most
     // max(rows, cols) - 1 within the image: `first` holds 2 passes + 3 entries, `deferred` one per
     // pass from 0, `open` one per column and then a copy of `first`.
     uint64_t first, deferred, open;
     uint64_t lone;    // two rows of lone marks, each with room for a vector
     uint64_t bits;    // kRowBitSets sets of ceil(cols / 64) + 1 words of eight bytes
-    // One pass's new values: its runs' pixels, at most the inner pixels, and a vector's room.
-    uint64_t values;
 };
 
 inline ScratchSizes SizesFor(int32_t rows, int32_t cols) {
@@ -74,13 +83,18 @@ inline ScratchSizes SizesFor(int32_t rows, int32_t cols) {
     const uint64_t side = static_cast<uint64_t>(std::max(rows, cols));
     const uint64_t first = 2 * (side - 1) + 3;
     ScratchSizes sizes{};
-    sizes.runs = inner;
+    sizes.inner = inner;
+    sizes.most_runs = inner / 8;
+    // The share is checked after each row, which adds at most two runs a column, and the last row
+    // ends at most one vertical run a column more.
+    sizes.runs = std::min(inner, sizes.most_runs + 3 * static_cast<uint64_t>(cols));
+    sizes.most_values = inner / 2;
+    sizes.values = sizes.most_values + kVectorRoom;
     sizes.first = first;
     sizes.deferred = side + 1;
     sizes.open = std::max(static_cast<uint64_t>(cols), first);
     sizes.lone = 2 * LoneStride(cols);
     sizes.bits = kRowBitSets * 8 * ((static_cast<uint64_t>(cols) + 63) / 64 + 1);
-    sizes.values = inner + kVectorRoom;
     return sizes;
 }
 
@@ -95,12 +109,22 @@ void FitZeroed(std::vector<T>& buffer, size_t count) {
     std::fill(buffer.begin(), buffer.end(), T{0});
 }
 
-// Room for `more` further runs, growing geometrically as push_back does but never beyond `most`, the
-// most runs the image can have (ScratchSizes::runs).
-inline void RoomForRuns(std::vector<HoleFillRun>& runs, size_t more, size_t most) {
+// Room for `more` further runs, growing geometrically as push_back does but never beyond `most`
+// (ScratchSizes::runs). The sorted copy and the values are made again from the runs after the sweep:
+// they are freed before the runs grow, so that while the runs move to their larger block nothing
+// else of the share is held.
+inline void RoomForRuns(HoleFillScratch& scratch, size_t more, size_t most) {
+    std::vector<HoleFillRun>& runs = scratch.runs;
     const size_t needed = runs.size() + more;
-    if (needed > runs.capacity()) runs.reserve(std::min(most, std::max(needed, 2 * runs.capacity())));
+    if (needed <= runs.capacity()) return;
+    KeptBuffer_Free(scratch.sorted);
+    KeptBuffer_Free(scratch.values);
+    runs.reserve(std::min(most, std::max(needed, 2 * runs.capacity())));
 }
+
+// How the sweep of the distances ended: the runs made, a distance beyond the closeness type's reach
+// (sweep again in 16 bits), or more runs than the fast form's share (the layers form).
+enum class Sweep { kGrouped, kBeyondReach, kBeyondShare };
 
 }  // namespace calstars2fp_hole_fill
 #endif  // CALSTARS2FP_HOLE_FILL_SHARED
@@ -396,17 +420,17 @@ void EndColumns(const T* row, int32_t cols, HoleFillScratch& scratch) {
 }
 
 // The distance sweeps in closeness of type T over `distance` (rows x cols), grouping each row's pixels
-// into runs as the upward sweep finishes it. Returns false when some pixel is beyond T's reach.
+// into runs as the upward sweep finishes it (see Sweep for how it ends).
 template <typename T>
-bool SweepAndGroup(const uint16_t* image, T* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch, bool seed_rows,
-                   uint16_t& largest, bool& seeded) {
+Sweep SweepAndGroup(const uint16_t* image, T* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch, bool seed_rows,
+                    uint16_t& largest, bool& seeded) {
     for (int32_t r = 0; r < rows; ++r) {
         T* row = distance + static_cast<size_t>(r) * cols;
         if (seed_rows) SeedRow(image + static_cast<size_t>(r) * cols, row, cols, largest, seeded);
         if (r > 0) StepFromRow(row, row - cols, cols);
         RunAlongRow(row, cols, true);
     }
-    if (seed_rows && (largest > kMaxLevel || !seeded)) return true;  // the caller decides
+    if (seed_rows && (largest > kMaxLevel || !seeded)) return Sweep::kGrouped;  // the caller decides
     const ScratchSizes sizes = SizesFor(rows, cols);
     scratch.runs.clear();
     FitZeroed(scratch.open, static_cast<size_t>(cols));
@@ -422,21 +446,22 @@ bool SweepAndGroup(const uint16_t* image, T* distance, int32_t rows, int32_t col
         if (r > 0 && r < rows - 1) {
             // A row ends at most one vertical run per column and starts at most one row run per
             // two columns.
-            RoomForRuns(scratch.runs, 2 * static_cast<size_t>(cols), AtMost(sizes.runs));
-            if (!GroupRow(row, row + cols, r, cols, room_after, scratch)) return false;
+            RoomForRuns(scratch, 2 * static_cast<size_t>(cols), AtMost(sizes.runs));
+            if (!GroupRow(row, row + cols, r, cols, room_after, scratch)) return Sweep::kBeyondReach;
+            if (scratch.runs.size() > sizes.most_runs) return Sweep::kBeyondShare;
         }
     }
-    RoomForRuns(scratch.runs, static_cast<size_t>(cols), AtMost(sizes.runs));
+    RoomForRuns(scratch, static_cast<size_t>(cols), AtMost(sizes.runs));
     EndColumns(distance + cols, cols, scratch);
-    return true;
+    return Sweep::kGrouped;
 }
 
-bool SweepAndGroup8(const uint16_t* image, uint8_t* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch,
-                    uint16_t& largest, bool& seeded) {
+Sweep SweepAndGroup8(const uint16_t* image, uint8_t* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch,
+                     uint16_t& largest, bool& seeded) {
     return SweepAndGroup<uint8_t>(image, distance, rows, cols, scratch, true, largest, seeded);
 }
 
-bool SweepAndGroup16(const uint16_t* image, uint16_t* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch) {
+Sweep SweepAndGroup16(const uint16_t* image, uint16_t* distance, int32_t rows, int32_t cols, HoleFillScratch& scratch) {
     uint16_t largest = 0;
     bool seeded = true;
     const int32_t npix = rows * cols;
@@ -510,20 +535,17 @@ void VerticalRunValues(const uint16_t* image, int32_t first, int32_t count, int3
 // How far ahead in a pass's vertical runs their pixels are asked for.
 constexpr int32_t kPrefetchRuns = 4;
 
-// Fills the runs pass by pass (see FillHoles_Distance for the order within a pass).
+// Fills the runs pass by pass (see FillHoles_Distance for the order within a pass). scratch.values
+// holds the values of the largest pass (PassValues) and a vector's room.
 void FillRuns(uint16_t* image, size_t npix, int32_t cols, int32_t passes, HoleFillScratch& scratch) {
     const hn::ScalableTag<uint16_t> d;
     static_assert(hn::MaxLanes(d) <= kVectorRoom, "the new values keep room for one vector");
-    const size_t slack = hn::Lanes(d);
     const HoleFillRun* sorted = scratch.sorted.data();
     for (int32_t pass = 1; pass <= passes; ++pass) {
         const int32_t row_begin = scratch.first[2 * static_cast<size_t>(pass)];
         const int32_t vertical_begin = scratch.first[2 * static_cast<size_t>(pass) + 1];
         const int32_t end = scratch.first[2 * static_cast<size_t>(pass) + 2];
         const bool deferred = scratch.deferred[static_cast<size_t>(pass)] != 0;
-        size_t needed = slack;
-        for (int32_t k = row_begin; k < (deferred ? end : vertical_begin); ++k) needed += static_cast<size_t>(std::abs(sorted[k].count));
-        if (scratch.values.size() < needed) KeptBuffer_Fit(scratch.values, needed);
         uint16_t* values = scratch.values.data();
         size_t filled = 0;
         for (int32_t k = row_begin; k < vertical_begin; ++k) {
@@ -577,38 +599,105 @@ constexpr bool MeanByReciprocalIsExact() {
 }
 static_assert(MeanByReciprocalIsExact(), "the reciprocal table must give the truncated mean of every neighbour sum");
 
-// The pass-by-pass list's entries: one per pixel (every inner pixel may be marked).
-uint64_t ListEntries(int32_t rows, int32_t cols) { return static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols); }
+using calstars2fp_hole_fill::Sweep;
 
-}  // namespace
+bool HasInnerPixels(int32_t rows, int32_t cols) { return rows >= 3 && cols >= 3; }
 
-bool FillHoles_NeedsList(int32_t rows, int32_t cols) {
+// The list's entries, for both forms that take it: one per inner pixel (each marked one at most once).
+uint64_t InnerPixels(int32_t rows, int32_t cols) { return static_cast<uint64_t>(rows - 2) * static_cast<uint64_t>(cols - 2); }
+
+// Sides whose distances could go beyond 16-bit closeness, which the fast form keeps.
+bool BeyondDistances(int32_t rows, int32_t cols) {
     return rows >= kHoleFillDistanceSideLimit || cols >= kHoleFillDistanceSideLimit;
 }
 
+// True when every pixel holds a level below 256 or the marker: then a neighbour sum of 16384 means
+// eight marked neighbours, and a pixel is filled in pass k exactly when its nearest seeded pixel is k
+// steps away.
+bool LevelsCountExactly(const std::vector<uint16_t>& image) {
+    for (const uint16_t value : image) {
+        if (value > kMaxLevel && value != kHoleMarker) return false;
+    }
+    return true;
+}
+
+// The fast form's share (runs, their sorted copy, a pass's values): freed before the layers form
+// takes its list, as the list is before the fast form sweeps, so that the two are never held at
+// once (FillHoles_Bytes counts the larger).
+void FreeFastShare(HoleFillScratch& scratch) {
+    KeptBuffer_Free(scratch.runs);
+    KeptBuffer_Free(scratch.sorted);
+    KeptBuffer_Free(scratch.values);
+}
+
+// The most values one pass of the sorted runs keeps in scratch.values before it writes them: its row
+// runs' pixels, and its vertical runs' too where two of them touch diagonally.
+uint64_t PassValues(const HoleFillScratch& scratch, int32_t passes) {
+    uint64_t most = 0;
+    for (int32_t pass = 1; pass <= passes; ++pass) {
+        const size_t group = 2 * static_cast<size_t>(pass);
+        const int32_t end = scratch.first[scratch.deferred[static_cast<size_t>(pass)] != 0 ? group + 2 : group + 1];
+        uint64_t values = 0;
+        for (int32_t k = scratch.first[group]; k < end; ++k) values += static_cast<uint64_t>(std::abs(scratch.sorted[k].count));
+        most = std::max(most, values);
+    }
+    return most;
+}
+
+// States of FillHoles_Layers's map, kept in `snapshot`: an inner marked pixel no layer has reached
+// yet, and one listed for the next layer. Any other entry is a pixel that is not waiting: a level, a
+// border pixel, or (between the two halves of a layer) a listed pixel's new value.
+constexpr uint16_t kWaiting = 0xFFFF;
+constexpr uint16_t kListed = 0xFFFE;
+
+uint16_t NeighbourSum(const uint16_t* image, int32_t p, int32_t cols) {
+    return static_cast<uint16_t>(image[p - cols - 1] + image[p - cols] + image[p - cols + 1] + image[p - 1] + image[p + 1] +
+                                 image[p + cols - 1] + image[p + cols] + image[p + cols + 1]);
+}
+
+uint16_t MeanOfKnown(uint16_t sum) { return static_cast<uint16_t>((sum & kKnownSumMask) / (8 - (sum >> kMarkedCountShift))); }
+
+}  // namespace
+
 void FillHoles_MemSetup(HoleFillScratch& scratch, int32_t rows, int32_t cols) {
-    if (FillHoles_NeedsList(rows, cols)) {
-        KeptBuffer_Fit(scratch.fill_list, static_cast<size_t>(ListEntries(rows, cols)));
-    } else {
-        KeptBuffer_Free(scratch.fill_list);
+    // Such images are always filled by the layers form: its list is taken with the file's buffers.
+    if (HasInnerPixels(rows, cols) && BeyondDistances(rows, cols)) {
+        FreeFastShare(scratch);
+        KeptBuffer_Fit(scratch.fill_list, static_cast<size_t>(InnerPixels(rows, cols)));
     }
 }
 
 void FillHoles_MemFree(HoleFillScratch& scratch) { scratch = HoleFillScratch{}; }
 
-uint64_t FillHoles_Bytes(int32_t rows, int32_t cols) {
-    if (FillHoles_NeedsList(rows, cols)) return sizeof(int32_t) * ListEntries(rows, cols);
-    if (rows < 3 || cols < 3) return 0;  // nothing to fill, nothing taken
-    const calstars2fp_hole_fill::ScratchSizes sizes = calstars2fp_hole_fill::SizesFor(rows, cols);
-    return 2 * sizeof(HoleFillRun) * sizes.runs + sizeof(int32_t) * (sizes.first + sizes.open) + sizeof(uint16_t) * sizes.lone +
-           sizes.bits + sizes.deferred + sizeof(uint16_t) * sizes.values;
+uint64_t FillHoles_Bytes(const HoleFillScratch& held, int32_t rows, int32_t cols) {
+    uint64_t list = KeptBuffer_Bytes(held.fill_list);
+    uint64_t fast = KeptBuffer_Bytes(held.runs) + KeptBuffer_Bytes(held.sorted) + KeptBuffer_Bytes(held.values);
+    uint64_t side = KeptBuffer_Bytes(held.first) + KeptBuffer_Bytes(held.open) + KeptBuffer_Bytes(held.lone) +
+                    KeptBuffer_Bytes(held.bits) + KeptBuffer_Bytes(held.deferred);
+    const bool both = list != 0 && fast != 0;
+    if (HasInnerPixels(rows, cols)) {
+        list = KeptBuffer_BytesAfter(held.fill_list, InnerPixels(rows, cols));
+        if (!BeyondDistances(rows, cols)) {
+            const calstars2fp_hole_fill::ScratchSizes sizes = calstars2fp_hole_fill::SizesFor(rows, cols);
+            fast = KeptBuffer_BytesAfter(held.runs, sizes.runs) + KeptBuffer_BytesAfter(held.sorted, sizes.runs) +
+                   KeptBuffer_BytesAfter(held.values, sizes.values);
+            side = KeptBuffer_BytesAfter(held.first, sizes.first) + KeptBuffer_BytesAfter(held.open, sizes.open) +
+                   KeptBuffer_BytesAfter(held.lone, sizes.lone) + KeptBuffer_BytesAfter(held.bits, sizes.bits) +
+                   KeptBuffer_BytesAfter(held.deferred, sizes.deferred);
+        }
+    }
+    // Both held only after FillHoles itself ran on a scratch the fast form had used.
+    return side + (both ? list + fast : std::max(list, fast));
 }
+
+uint64_t FillHoles_Bytes(int32_t rows, int32_t cols) { return FillHoles_Bytes(HoleFillScratch{}, rows, cols); }
 
 uint16_t FillHoles_MeanByReciprocal(uint16_t sum) { return calstars2fp_hole_fill::MeanByReciprocal(sum); }
 
 void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
                int32_t cols) {
-    const size_t entries = static_cast<size_t>(ListEntries(rows, cols));
+    if (!HasInnerPixels(rows, cols)) return;
+    const size_t entries = static_cast<size_t>(InnerPixels(rows, cols));
     if (scratch.fill_list.size() < entries) KeptBuffer_Fit(scratch.fill_list, entries);
     int32_t* list = scratch.fill_list.data();
     int32_t listed = 0;
@@ -641,21 +730,80 @@ void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, Ho
     }
 }
 
-void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch,
-                        int32_t rows, int32_t cols) {
-    if (rows < 3 || cols < 3) return;  // no inner pixel: nothing to fill
-    if (FillHoles_NeedsList(rows, cols)) {
+void FillHoles_Layers(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
+                      int32_t cols) {
+    if (!HasInnerPixels(rows, cols)) return;
+    // Levels of 256 and more make the neighbour counting inexact: only the pass-by-pass form gives
+    // the literal result then.
+    if (!LevelsCountExactly(image)) {
         FillHoles(image, snapshot, scratch, rows, cols);
         return;
     }
+    FreeFastShare(scratch);
+    const size_t entries = static_cast<size_t>(InnerPixels(rows, cols));
+    if (scratch.fill_list.size() < entries) KeptBuffer_Fit(scratch.fill_list, entries);
+    uint16_t* pixels = image.data();
+    uint16_t* state = snapshot.data();
+    int32_t* queue = scratch.fill_list.data();
+    // Layer 1, pass 1: the inner marked pixels with a known neighbour (a sum other than 16384).
+    std::fill(snapshot.begin(), snapshot.end(), 0);
+    int32_t queued = 0;
+    int32_t marked = 0;
+    for (int32_t r = 1; r < rows - 1; ++r) {
+        for (int32_t p = r * cols + 1; p < r * cols + cols - 1; ++p) {
+            if (pixels[p] != kHoleMarker) continue;
+            ++marked;
+            if (NeighbourSum(pixels, p, cols) == kAllNeighboursMarked) {
+                state[p] = kWaiting;
+            } else {
+                state[p] = kListed;
+                queue[queued++] = p;
+            }
+        }
+    }
+    // Layer k + 1 is every waiting neighbour of layer k: the pixels that pass k + 1 of FillHoles
+    // fills, since a pixel waits exactly while all its neighbours are marked.
+    int32_t begin = 0;
+    while (begin < queued) {
+        const int32_t end = queued;
+        // All values of a layer come from the image as it was before the layer, as in one pass.
+        for (int32_t k = begin; k < end; ++k) state[queue[k]] = MeanOfKnown(NeighbourSum(pixels, queue[k], cols));
+        for (int32_t k = begin; k < end; ++k) {
+            const int32_t p = queue[k];
+            pixels[p] = state[p];
+            for (const int32_t q : {p - cols - 1, p - cols, p - cols + 1, p - 1, p + 1, p + cols - 1, p + cols, p + cols + 1}) {
+                if (state[q] == kWaiting) {
+                    state[q] = kListed;
+                    queue[queued++] = q;
+                }
+            }
+        }
+        begin = end;
+    }
+    // Pixels that no layer reaches (there is no level anywhere) take 0, as when a pass fills nothing.
+    if (queued < marked) {
+        for (size_t p = 0; p < snapshot.size(); ++p) {
+            if (state[p] == kWaiting) pixels[p] = 0;
+        }
+    }
+}
+
+void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch,
+                        int32_t rows, int32_t cols) {
+    if (!HasInnerPixels(rows, cols)) return;
+    if (BeyondDistances(rows, cols)) {
+        FillHoles_Layers(image, snapshot, scratch, rows, cols);
+        return;
+    }
+    KeptBuffer_Free(scratch.fill_list);
     uint16_t* pixels = image.data();
     // The distances through the whole image equal those through inner pixels only: from a seeded
     // border pixel the first step towards any inner pixel lands on an inner pixel, and the inner
     // pixels form a rectangle. So every inner pixel is reached, and its distance is its pass.
     uint16_t largest = 0;  // the largest level
     bool seeded = false;
-    bool reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(pixels, reinterpret_cast<uint8_t*>(snapshot.data()), rows, cols,
-                                                        scratch, largest, seeded);
+    Sweep sweep = HWY_DYNAMIC_DISPATCH(SweepAndGroup8)(pixels, reinterpret_cast<uint8_t*>(snapshot.data()), rows, cols,
+                                                       scratch, largest, seeded);
     // Levels of 256 and more make the neighbour counting inexact: the pass-by-pass form then.
     if (largest > kMaxLevel) {
         FillHoles(image, snapshot, scratch, rows, cols);
@@ -666,8 +814,12 @@ void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& sna
         for (int32_t r = 1; r < rows - 1; ++r) std::fill(pixels + r * cols + 1, pixels + r * cols + cols - 1, 0);
         return;
     }
-    if (!reached) reached = HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(pixels, snapshot.data(), rows, cols, scratch);
-    (void)reached;  // with both sides below 65535 every distance fits 16 bits
+    // With both sides below 65535 every distance fits 16 bits.
+    if (sweep == Sweep::kBeyondReach) sweep = HWY_DYNAMIC_DISPATCH(SweepAndGroup16)(pixels, snapshot.data(), rows, cols, scratch);
+    if (sweep == Sweep::kBeyondShare) {
+        FillHoles_Layers(image, snapshot, scratch, rows, cols);
+        return;
+    }
     // The runs sorted by pass, each pass's row runs before its vertical runs (a counting sort).
     int32_t passes = 0;
     for (const HoleFillRun& run : scratch.runs) passes = std::max(passes, run.pass);
@@ -683,6 +835,13 @@ void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& sna
             scratch.sorted[static_cast<size_t>(next[2 * static_cast<size_t>(run.pass) + (run.count < 0 ? 1 : 0)]++)] = run;
         }
     }
+    const uint64_t values = PassValues(scratch, passes);
+    if (values > calstars2fp_hole_fill::SizesFor(rows, cols).most_values) {
+        FillHoles_Layers(image, snapshot, scratch, rows, cols);
+        return;
+    }
+    const size_t room = static_cast<size_t>(values) + calstars2fp_hole_fill::kVectorRoom;
+    if (scratch.values.size() < room) KeptBuffer_Fit(scratch.values, room);
     HWY_DYNAMIC_DISPATCH(FillRuns)(pixels, image.size(), cols, passes, scratch);
 }
 

@@ -6,9 +6,15 @@
 // left (a pass that fills nothing ends it; the rest take 0). The border follows from the inner pixels
 // (CompleteBorder), ready for the trimmed-mean filter.
 //
-// FillHoles is the reference. FillHoles_Distance gives its bytes from each pixel's pass computed
-// beforehand; the rule that picks the form, in the pipeline: FillHoles_Distance always (it hands the
-// inputs it cannot count exactly to FillHoles itself).
+// FillHoles is the reference; it takes one pass over the image per ring, so it is quadratic in the
+// image's length. Two linear forms give its bytes: FillHoles_Distance from each pixel's pass computed
+// beforehand, and FillHoles_Layers from a queue of the pixels each pass fills. The rule that picks
+// the form, in the pipeline: FillHoles_Distance always, which itself hands over
+//  - to FillHoles_Layers an image with a side of kHoleFillDistanceSideLimit or more (distances beyond
+//    16 bits), and one whose runs or values would go beyond the fast form's share (4 bytes an inner
+//    pixel, the layers form's list: see hole_fill.cpp), found before it writes anything;
+//  - to FillHoles an image with a level of 256 or more, where the counting is inexact (the seeding's
+//    clamp never gives the pipeline one); FillHoles_Layers does the same.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +30,7 @@ constexpr uint16_t kKnownSumMask = 2047;
 constexpr uint16_t kAllNeighboursMarked = 8 * kHoleMarker;  // 16384: the pixel waits a pass
 
 // Images with a side of this many pixels or more could hold distances beyond 16-bit closeness:
-// FillHoles_Distance hands them to FillHoles.
+// FillHoles_Distance hands them to FillHoles_Layers.
 constexpr int32_t kHoleFillDistanceSideLimit = 65535;
 
 // A run of pixels that FillHoles_Distance fills together: along a row, or down a column.
@@ -34,10 +40,12 @@ struct HoleFillRun {
     int32_t pass = 0;
 };
 
-// The hole fill's work space: the pass-by-pass list, and the runs and marks of the fast form. Kept
-// from record to record (grown to the largest need), so that a night takes its memory once.
+// The hole fill's work space: the list of FillHoles and FillHoles_Layers, and the runs and marks of
+// the fast form. Kept from record to record (grown to the largest need), so that a night takes its
+// memory once; the list and the fast form's runs, sorted runs and values are never held together
+// (the form that takes one frees the other first).
 struct HoleFillScratch {
-    std::vector<int32_t> fill_list;   // FillHoles: the pixels still to be filled, npix
+    std::vector<int32_t> fill_list;   // FillHoles, FillHoles_Layers: the pixels still to be filled
     std::vector<HoleFillRun> runs;    // in the order they are found
     std::vector<HoleFillRun> sorted;  // by pass: its row runs, then its vertical runs
     std::vector<int32_t> first;       // [2 pass + vertical]: where that group starts in `sorted`
@@ -48,28 +56,28 @@ struct HoleFillScratch {
     std::vector<uint16_t> values;     // one pass's new values before they are written
 };
 
-// True when the pipeline's hole fill (FillHoles_Distance) fills a rows x cols image with FillHoles
-// and so needs fill_list: a side of kHoleFillDistanceSideLimit or more.
-bool FillHoles_NeedsList(int32_t rows, int32_t cols);
-
-// Set-up for a file of rows x cols pixels: sizes fill_list to npix where the pipeline's fill needs it
-// (FillHoles_NeedsList) and frees it elsewhere; the rest of the scratch grows as the records need.
-// May throw std::bad_alloc or std::length_error.
+// Set-up for a file of rows x cols pixels: where the pipeline's fill always takes the layers form (a
+// side of kHoleFillDistanceSideLimit or more), sizes its list to the inner pixels now, with the
+// file's other buffers; the rest of the scratch grows as the records need. May throw std::bad_alloc
+// or std::length_error.
 void FillHoles_MemSetup(HoleFillScratch& scratch, int32_t rows, int32_t cols);
 
 // Frees all of the scratch.
 void FillHoles_MemFree(HoleFillScratch& scratch);
 
-// The most bytes the scratch takes for a record of rows x cols pixels whose levels are 0..255 or the
-// marker (as the seeding leaves them), on a scratch that held no larger image: fill_list (npix 32-bit
-// entries) where the pipeline's fill needs it, else the fast form's runs, marks and values. The runs
-// and values depend on the data; the figure takes their proven bound, the inner pixels (see
-// hole_fill.cpp), which real records stay far below. A run whose files take both forms keeps both.
+// The most bytes `held` takes through FillHoles_Distance on a record of rows x cols pixels whose
+// levels are 0..255 or the marker (as the seeding leaves them), with what it holds now kept: the
+// fast form's marks (a few entries a column and a pass) beside the larger of its share and the
+// layers form's list (each 4 bytes an inner pixel, held one at a time). Bounded by design, whatever
+// the stars. With rows or cols 0, what `held` holds.
+uint64_t FillHoles_Bytes(const HoleFillScratch& held, int32_t rows, int32_t cols);
+
+// The same for a scratch that holds nothing yet.
 uint64_t FillHoles_Bytes(int32_t rows, int32_t cols);
 
 // Fills the marked inner pixels of `image` (rows x cols) pass by pass from their known neighbours.
-// `snapshot` (npix) takes the image at the start of each pass; scratch.fill_list is sized to npix
-// here when it is smaller.
+// `snapshot` (npix) takes the image at the start of each pass; scratch.fill_list is sized to the
+// inner pixels here when it is smaller.
 void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
                int32_t cols);
 
@@ -88,12 +96,20 @@ void FillHoles(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, Ho
 // its pixel: row runs are written after every sum of the pass, vertical runs at once unless one of
 // them touches another of the same pass diagonally (then after every sum as well).
 //
-// Rule: this form when every pixel holds a level below 256 or the marker and both sides are below
-// kHoleFillDistanceSideLimit; otherwise FillHoles itself (inexact counting; distances beyond 16
-// bits). Without any seeded pixel every inner pixel takes 0. Work space: `snapshot` (npix: the
-// distances), and `scratch` but its fill_list, which only FillHoles uses.
+// Rule (see the top of this file): this form when every pixel holds a level below 256 or the marker,
+// both sides are below kHoleFillDistanceSideLimit and its runs and values fit its share; otherwise
+// FillHoles_Layers, or FillHoles for a level of 256 or more. Without any seeded pixel every inner
+// pixel takes 0. Work space: `snapshot` (npix: the distances), and `scratch`.
 void FillHoles_Distance(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch,
                         int32_t rows, int32_t cols);
+
+// FillHoles layer by layer, each marked pixel visited once: pass 1 fills the marked inner pixels
+// with a known neighbour, pass k + 1 the still marked neighbours of those pass k filled, each from the
+// image as it was before its pass. scratch.fill_list (the inner pixels, 32-bit) is the queue of the
+// layers, `snapshot` (npix) the pixels' states. Linear at every size the reader admits. Hands an
+// image with a level of 256 or more to FillHoles. Without any seeded pixel every inner pixel takes 0.
+void FillHoles_Layers(std::vector<uint16_t>& image, std::vector<uint16_t>& snapshot, HoleFillScratch& scratch, int32_t rows,
+                      int32_t cols);
 
 // Overwrites the border of `image` (rows x cols): rows 0 and rows-1 from their inner neighbours, then
 // columns 0 and cols-1.

@@ -3,7 +3,9 @@
 // nothing that the stages write before they read it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 // Sizes `buffer` to `count` elements. Within its capacity the memory stays: elements up to the old
@@ -22,4 +24,18 @@ void KeptBuffer_Fit(std::vector<T>& buffer, size_t count) {
 template <typename T>
 void KeptBuffer_Free(std::vector<T>& buffer) {
     std::vector<T>().swap(buffer);
+}
+
+// The bytes a buffer holds: its capacity, which is what it took from the allocator.
+template <typename T>
+uint64_t KeptBuffer_Bytes(const std::vector<T>& buffer) {
+    return sizeof(T) * static_cast<uint64_t>(buffer.capacity());
+}
+
+// The bytes a buffer holds once fitted to at most `count` elements: its capacity where that holds
+// them (it is kept), else `count`'s (KeptBuffer_Fit frees the old memory first). The figure a
+// stage's bytes function adds up for each of its buffers, on the scratch it holds now.
+template <typename T>
+uint64_t KeptBuffer_BytesAfter(const std::vector<T>& buffer, uint64_t count) {
+    return sizeof(T) * std::max<uint64_t>(buffer.capacity(), count);
 }

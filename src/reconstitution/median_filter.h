@@ -69,9 +69,13 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols, MedianFilterScratch& scratch);
 
-// The bytes a MedianFilterScratch takes for a rows x cols image, on a scratch that held no larger
-// one: the byte image, every column's threshold counts, the per-column ranges and the chunk's sums.
-// 0 below 15 x 15, where the literal filter runs.
+// The bytes `held` takes once Median_Filter_Range has filtered a rows x cols image with it, what it
+// holds now kept: the byte image, every column's threshold counts, the per-column ranges and the
+// chunk's sums. Nothing more below 15 x 15, where the literal filter runs (so rows or cols 0: what
+// `held` holds).
+uint64_t Median_Filter_RangeBytes(const MedianFilterScratch& held, int32_t rows, int32_t cols);
+
+// The same for a scratch that holds nothing yet.
 uint64_t Median_Filter_RangeBytes(int32_t rows, int32_t cols);
 
 // True when Median_Filter_Range takes its range form for this input: every value below 256, a stride

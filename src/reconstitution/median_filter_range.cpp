@@ -11,6 +11,7 @@
 // sliding sum passes through larger values only modulo 256 and comes back), and a vector's clamped
 // counts add up to at most 113 per lane.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -62,6 +63,15 @@ struct ScratchSizes {
     uint64_t changed;     // a bit per column
 };
 constexpr size_t kPerColumnParts = 6;
+
+// The parts of the scratch that hold ScratchSizes::per_column bytes, for their allocation and their
+// count alike.
+template <typename Scratch>
+auto PerColumnParts(Scratch& scratch) {
+    return std::array<decltype(&scratch.column_min), kPerColumnParts>{&scratch.column_min,  &scratch.column_max,
+                                                                     &scratch.scratch_min, &scratch.scratch_max,
+                                                                     &scratch.window_min,  &scratch.window_max};
+}
 
 inline ScratchSizes SizesFor(int32_t rows, int32_t cols) {
     const uint64_t width = static_cast<uint64_t>(cols);
@@ -379,12 +389,17 @@ bool Median_Filter_RangeApplies(const uint16_t* input, int32_t in_stride, int32_
     return largest < calstars2fp_range::kLevels;
 }
 
-uint64_t Median_Filter_RangeBytes(int32_t rows, int32_t cols) {
-    if (rows < kFilterSide || cols < kFilterSide) return 0;  // the literal filter, which takes nothing
-    const calstars2fp_range::ScratchSizes sizes = calstars2fp_range::SizesFor(rows, cols);
-    return sizes.image + sizes.at_least + calstars2fp_range::kPerColumnParts * sizes.per_column +
-           sizeof(uint16_t) * sizes.excess + sizeof(uint64_t) * sizes.changed;
+uint64_t Median_Filter_RangeBytes(const MedianFilterScratch& held, int32_t rows, int32_t cols) {
+    // Below 15 x 15 the literal filter runs, which takes nothing.
+    const bool range = rows >= kFilterSide && cols >= kFilterSide;
+    const calstars2fp_range::ScratchSizes sizes = range ? calstars2fp_range::SizesFor(rows, cols) : calstars2fp_range::ScratchSizes{};
+    uint64_t bytes = KeptBuffer_BytesAfter(held.image, sizes.image) + KeptBuffer_BytesAfter(held.at_least, sizes.at_least) +
+                     KeptBuffer_BytesAfter(held.excess, sizes.excess) + KeptBuffer_BytesAfter(held.changed, sizes.changed);
+    for (const std::vector<uint8_t>* part : calstars2fp_range::PerColumnParts(held)) bytes += KeptBuffer_BytesAfter(*part, sizes.per_column);
+    return bytes;
 }
+
+uint64_t Median_Filter_RangeBytes(int32_t rows, int32_t cols) { return Median_Filter_RangeBytes(MedianFilterScratch{}, rows, cols); }
 
 void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* output, int32_t out_stride, int32_t rows,
                          int32_t cols, MedianFilterScratch& scratch) {
@@ -401,10 +416,9 @@ void Median_Filter_Range(const uint16_t* input, int32_t in_stride, uint16_t* out
         [&] {
             KeptBuffer_Fit(scratch.image, static_cast<size_t>(sizes.image));
             KeptBuffer_Fit(scratch.at_least, static_cast<size_t>(sizes.at_least));
-            std::vector<uint8_t>* const per_column[] = {&scratch.column_min, &scratch.column_max, &scratch.scratch_min,
-                                                        &scratch.scratch_max, &scratch.window_min, &scratch.window_max};
-            static_assert(std::size(per_column) == calstars2fp_range::kPerColumnParts, "each per-column part is counted");
-            for (std::vector<uint8_t>* part : per_column) KeptBuffer_Fit(*part, static_cast<size_t>(sizes.per_column));
+            for (std::vector<uint8_t>* part : calstars2fp_range::PerColumnParts(scratch)) {
+                KeptBuffer_Fit(*part, static_cast<size_t>(sizes.per_column));
+            }
             KeptBuffer_Fit(scratch.excess, static_cast<size_t>(sizes.excess));
             KeptBuffer_Fit(scratch.changed, static_cast<size_t>(sizes.changed));
             return true;

@@ -64,7 +64,12 @@ constexpr size_t kWorkImages = 3;
 std::array<std::vector<uint16_t>*, kWorkImages> WorkImages(ReconWorkBuffers& buffers) {
     return {&buffers.star_layer, &buffers.background_image, &buffers.snapshot};
 }
-uint64_t WorkImagePixels(int32_t rows, int32_t cols) { return static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols); }
+std::array<const std::vector<uint16_t>*, kWorkImages> WorkImages(const ReconWorkBuffers& buffers) {
+    return {&buffers.star_layer, &buffers.background_image, &buffers.snapshot};
+}
+uint64_t WorkImagePixels(int32_t rows, int32_t cols) {
+    return rows > 0 && cols > 0 ? static_cast<uint64_t>(rows) * static_cast<uint64_t>(cols) : 0;
+}
 
 // Frees the image buffers and the stages' work space sized by the image (not the profile cache, not
 // the generator).
@@ -73,32 +78,52 @@ void FreeImageBuffers(ReconWorkBuffers& buffers) {
     FillHoles_MemFree(buffers.hole_fill);
     DrawStars_MemFree(buffers.star_drawing);
     buffers.filter = MedianFilterScratch{};
+    buffers.set_up_rows = buffers.set_up_cols = buffers.set_up_nstars = -1;
 }
 
 }  // namespace
 
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction) {
     CalStarReconsitution_CheckImage(extraction);
+    const bool same_image = buffers.set_up_rows == extraction.rows && buffers.set_up_cols == extraction.cols;
+    if (same_image && buffers.set_up_nstars == extraction.nstars) return;
     const size_t npix = static_cast<size_t>(WorkImagePixels(extraction.rows, extraction.cols));
-    // The buffers keep the memory of an earlier file that holds this one, and are never cleared:
+    buffers.set_up_rows = buffers.set_up_cols = buffers.set_up_nstars = -1;
+    // The buffers keep the memory of an earlier image that holds this one, and are never cleared:
     // seeding, the hole fill's distances and the filter write every pixel before it is read, and the
-    // star layer's pixels outside its drawn windows are zero (a layer of unknown content is cleared
-    // whole by the next record). The pass-by-pass fill's list only where the pipeline runs that fill.
+    // star layer's pixels outside its drawn windows are zero (a layer of another image is cleared
+    // whole by the next record).
     OnAllocationFailure(WaitKind::None, " Memory section 1 not allocated in CalStarReconsitution \n", [&] {
-        for (std::vector<uint16_t>* image : WorkImages(buffers)) KeptBuffer_Fit(*image, npix);
-        FillHoles_MemSetup(buffers.hole_fill, extraction.rows, extraction.cols);
+        if (!same_image) {
+            DrawStars_ForgetLayer(buffers.star_drawing);
+            for (std::vector<uint16_t>* image : WorkImages(buffers)) KeptBuffer_Fit(*image, npix);
+            FillHoles_MemSetup(buffers.hole_fill, extraction.rows, extraction.cols);
+        }
         DrawStars_MemSetup(buffers.star_drawing, extraction.nstars);
     });
+    buffers.set_up_rows = extraction.rows;
+    buffers.set_up_cols = extraction.cols;
+    buffers.set_up_nstars = extraction.nstars;
 }
 
-uint64_t CalStarReconsitution_ImageBytes(int32_t rows, int32_t cols) {
-    return kWorkImages * sizeof(uint16_t) * WorkImagePixels(rows, cols);
+void CalStarReconsitution_SetUpFor(ReconWorkBuffers& buffers, FourProduct& product, const CalStarExtraction& record) {
+    CalStarReconsitution_CheckImage(record);
+    FourProduct_MemSetup(product, record.first_int, record.rows, record.cols);
+    CalStarReconsitution_MemSetup(buffers, record);
+}
+
+uint64_t CalStarReconsitution_RecordBytes(const ReconWorkBuffers& held, int32_t rows, int32_t cols, int32_t window, int32_t nstars) {
+    uint64_t bytes = 0;
+    for (const std::vector<uint16_t>* image : WorkImages(held)) bytes += KeptBuffer_BytesAfter(*image, WorkImagePixels(rows, cols));
+    return bytes + FillHoles_Bytes(held.hole_fill, rows, cols) + Median_Filter_RangeBytes(held.filter, rows, cols) +
+           DrawStars_Bytes(held.star_drawing, window, nstars);
 }
 
 uint64_t CalStarReconsitution_RecordBytes(int32_t rows, int32_t cols, int32_t window, int32_t nstars) {
-    return CalStarReconsitution_ImageBytes(rows, cols) + FillHoles_Bytes(rows, cols) + Median_Filter_RangeBytes(rows, cols) +
-           DrawStars_Bytes(window, nstars);
+    return CalStarReconsitution_RecordBytes(ReconWorkBuffers{}, rows, cols, window, nstars);
 }
+
+uint64_t CalStarReconsitution_HeldBytes(const ReconWorkBuffers& buffers) { return CalStarReconsitution_RecordBytes(buffers, 0, 0, 0, 0); }
 
 int32_t SeedBackground(std::vector<uint16_t>& background_image, const CalStarExtraction& extraction) {
     std::fill(background_image.begin(), background_image.end(), kHoleMarker);
@@ -184,4 +209,10 @@ void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers) { DrawStars_Frame
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers) {
     GaussStar_Release();
     FreeImageBuffers(buffers);
+}
+
+void CalStarReconsitution_FreeBuffers(ReconWorkBuffers& buffers) {
+    FreeImageBuffers(buffers);
+    DrawStars_FrameFree(buffers.star_drawing);
+    buffers.star_drawing.profiles = GaussStarFastCache{};
 }

@@ -14,9 +14,11 @@
 // A star whose window is partly outside the image is drawn (and seeds the background) as far as it
 // lies inside; one wholly outside changes nothing.
 //
-// Use, per CALSTARS file: CalStarReconsitution_MemSetup after the header is read; per frame record
-// CalStarReconsitution, then (after the file is written) CalStarReconsitution_FrameFree; after the
-// last record CalStarReconsitution_MemFree, which also releases the GaussStar cache.
+// Use, per frame record: CalStarReconsitution_SetUpFor (which sets up again only what the record
+// changes), CalStarReconsitution, then (after the file is written) CalStarReconsitution_FrameFree;
+// after the last record CalStarReconsitution_MemFree, which also releases the GaussStar cache.
+// CalStarReconsitution_RecordBytes says what a record takes, from the sizes the set-up and the stages
+// allocate.
 //
 // Each stage lives in its own file with its reference beside its fast form: hole_fill, median_filter,
 // star_layer, plane_fill. CalStarReconsitution runs the fast forms, CalStarReconsitution_Reference the
@@ -42,13 +44,20 @@
 
 constexpr int32_t kMinImageSide = 15;      // the trimmed-mean filter needs 15 x 15
 
-// Listing set-up: sizes the image buffers for the file's rows x cols and nstars. A buffer keeps its
-// memory from an earlier file when that holds this file's image (nothing is cleared: see
-// ReconWorkBuffers), and frees it before it takes a larger one, so that two sizes are never held at
-// once; what stays held is the largest image so far, until CalStarReconsitution_MemFree. Refuses an
-// image below 15 x 15 (see CalStarReconsitution_CheckImage). Fails with
+// Listing set-up: sizes the image buffers for the file's rows x cols and nstars. Idempotent: buffers
+// set up for the same image and star count keep everything (also which star-layer windows are known
+// to be zero); another star count sizes only the star order. A buffer keeps its memory from an
+// earlier image that holds this one (nothing is cleared: see ReconWorkBuffers), and frees it before
+// it takes a larger one, so that two sizes are never held at once. Refuses an image below 15 x 15
+// (see CalStarReconsitution_CheckImage). Fails with
 // " Memory section 1 not allocated in CalStarReconsitution \n" when the buffers cannot be allocated.
 void CalStarReconsitution_MemSetup(ReconWorkBuffers& buffers, const CalStarExtraction& extraction);
+
+// The set-up of a record, the one rule every caller follows before CalStarReconsitution: the planes
+// of `product` for the record's first_int and image (FourProduct_MemSetup, which keeps planes that
+// hold the image), then the buffers (CalStarReconsitution_MemSetup). Both keep what the record does
+// not change, so it is called for every record. Fails as those two do, the planes first.
+void CalStarReconsitution_SetUpFor(ReconWorkBuffers& buffers, FourProduct& product, const CalStarExtraction& record);
 
 // The refusal of the listing set-up on its own: an image below 15 x 15 (the trimmed-mean filter has
 // no interior there), with the set-up's message.
@@ -84,15 +93,18 @@ void CalStarReconsitution(ReconWorkBuffers& buffers, const CalStarExtraction& ex
 // checked against, byte for byte.
 void CalStarReconsitution_Reference(ReconWorkBuffers& buffers, const CalStarExtraction& extraction, FourProduct& product);
 
-// The bytes of the three work images (star layer, background, snapshot) for rows x cols pixels.
-uint64_t CalStarReconsitution_ImageBytes(int32_t rows, int32_t cols);
+// The most bytes `held` takes from its set-up for a record of rows x cols pixels, `window` and nstars
+// stars to the end of CalStarReconsitution on it, what it holds now kept: the work images, the hole
+// fill's scratch (FillHoles_Bytes), the range filter's (Median_Filter_RangeBytes) and the star layer's
+// arrays with the fast profiles' cache (DrawStars_Bytes), each from the sizes its set-up allocates.
+// The planes are the record's FourProduct's (FourProduct_Bytes).
+uint64_t CalStarReconsitution_RecordBytes(const ReconWorkBuffers& held, int32_t rows, int32_t cols, int32_t window, int32_t nstars);
 
-// The most bytes ReconWorkBuffers takes for one record of rows x cols pixels, `window` and nstars
-// stars through CalStarReconsitution, on buffers that held no larger file: the work images, the hole
-// fill's scratch (FillHoles_Bytes), the range filter's (Median_Filter_RangeBytes) and the star
-// layer's arrays with the fast profiles' cache (DrawStars_Bytes). Buffers kept from file to file hold
-// each part at the largest size any file asked for.
+// The same on buffers that hold nothing yet: what a record needs.
 uint64_t CalStarReconsitution_RecordBytes(int32_t rows, int32_t cols, int32_t window, int32_t nstars);
+
+// The bytes `buffers` hold now (every buffer's capacity).
+uint64_t CalStarReconsitution_HeldBytes(const ReconWorkBuffers& buffers);
 
 // Frame release: frees the window arrays.
 void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
@@ -100,6 +112,11 @@ void CalStarReconsitution_FrameFree(ReconWorkBuffers& buffers);
 // Per-listing clean-up: releases the GaussStar cache, the image buffers and the fast stages' work
 // space sized by the image. The fast profiles' cache stays: its factor tables hold for any file.
 void CalStarReconsitution_MemFree(ReconWorkBuffers& buffers);
+
+// Gives back all the memory `buffers` hold, the fast profiles' cache too, and nothing process-wide
+// (the GaussStar cache stays): for an owner whose kept memory would not fit beside its next record,
+// on any thread. The generator keeps its state.
+void CalStarReconsitution_FreeBuffers(ReconWorkBuffers& buffers);
 
 // Seeds `background_image` (the first stage; rows x cols of the record): every pixel takes
 // kHoleMarker, then each star's window, as far as it lies inside, the star's background level

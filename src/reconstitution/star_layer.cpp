@@ -32,8 +32,12 @@ uint64_t WindowArea(int32_t window) { return static_cast<uint64_t>(window) * sta
 }  // namespace
 
 void DrawStars_MemSetup(StarLayerScratch& scratch, int32_t nstars) {
-    scratch.drawn_known = false;
     KeptBuffer_Fit(scratch.star_order, static_cast<size_t>(PerStar(nstars)));
+}
+
+void DrawStars_ForgetLayer(StarLayerScratch& scratch) {
+    scratch.drawn_known = false;
+    scratch.drawn.clear();
 }
 
 void DrawStars_FrameSetup(StarLayerScratch& scratch, int32_t window) {
@@ -55,11 +59,16 @@ void DrawStars_MemFree(StarLayerScratch& scratch) {
     scratch.drawn_known = false;
 }
 
-uint64_t DrawStars_Bytes(int32_t window, int32_t nstars) {
-    const int32_t half = window > 0 ? (window - 1) / 2 : 0;
-    return (sizeof(int32_t) + sizeof(DrawnWindow)) * PerStar(nstars) + 2 * sizeof(float) * WindowArea(window) +
-           GaussStar_FastCacheBytes(half);
+uint64_t DrawStars_Bytes(const StarLayerScratch& held, int32_t window, int32_t nstars) {
+    // A window below 1 draws nothing (the pipeline refuses it before it draws).
+    const bool draws = window > 0;
+    const uint64_t area = draws ? WindowArea(window) : 0;
+    return KeptBuffer_BytesAfter(held.star_order, PerStar(nstars)) + KeptBuffer_BytesAfter(held.drawn, PerStar(nstars)) +
+           KeptBuffer_BytesAfter(held.disc_mask, area) + KeptBuffer_BytesAfter(held.profile_kernel, area) +
+           GaussStar_FastCacheBytes(held.profiles, draws ? (window - 1) / 2 : -1);
 }
+
+uint64_t DrawStars_Bytes(int32_t window, int32_t nstars) { return DrawStars_Bytes(StarLayerScratch{}, window, nstars); }
 
 void BuildDiscMask(std::vector<float>& disc_mask, int32_t window) {
     const int32_t half = (window - 1) / 2;
@@ -96,7 +105,9 @@ void DrawStarsWith(std::vector<uint16_t>& star_layer, StarLayerScratch& scratch,
     // Until the last window is drawn, a failure leaves windows that `drawn` may not hold: the next
     // record then clears the layer whole.
     scratch.drawn_known = false;
-    scratch.drawn.reserve(static_cast<size_t>(PerStar(extraction.nstars)));
+    // Room for every star's window, taken as the kept buffers take theirs (the old block freed first).
+    KeptBuffer_Fit(scratch.drawn, static_cast<size_t>(PerStar(extraction.nstars)));
+    scratch.drawn.clear();
     HeapSortIndices(static_cast<uint32_t>(extraction.nstars), scratch.star_order.data(), extraction.intensity.data());
     const int32_t window = extraction.window;
     const int32_t half = (window - 1) / 2;

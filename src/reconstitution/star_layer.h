@@ -51,10 +51,13 @@ struct StarLayerScratch {
     GaussStarFastCache profiles;          // the fast profiles' factor tables, for the run
 };
 
-// Set-up for a file of nstars stars: sizes star_order, and forgets the drawn windows (the layer's
-// image is set up anew with the file, so the next record clears it whole). May throw std::bad_alloc
-// or std::length_error.
+// Set-up for a file of nstars stars: sizes star_order. May throw std::bad_alloc or
+// std::length_error.
 void DrawStars_MemSetup(StarLayerScratch& scratch, int32_t nstars);
+
+// The star layer's image is set up anew (for another image: its pixels are unknown): forgets the
+// drawn windows, so that the next record clears the layer whole.
+void DrawStars_ForgetLayer(StarLayerScratch& scratch);
 
 // Set-up for a record of `window`: disc_mask and profile_kernel of window x window elements. May
 // throw std::bad_alloc or std::length_error.
@@ -67,10 +70,14 @@ void DrawStars_FrameFree(StarLayerScratch& scratch);
 // for any file.
 void DrawStars_MemFree(StarLayerScratch& scratch);
 
-// The bytes the scratch takes for a record of `window` and nstars stars drawn with DrawStars_Fast, on
-// a scratch that held no more stars: the star order and the drawn windows (one entry per star), the
-// two window arrays and the fast profiles' cache (GaussStar_FastCacheBytes). The literal DrawStars
-// takes the process-wide GaussStar table instead (GaussStar_TableBytes).
+// The most bytes `held` takes through a record of `window` and nstars stars drawn with
+// DrawStars_Fast, what it holds now kept: the star order and the drawn windows (one entry per star),
+// the two window arrays and the fast profiles' cache (GaussStar_FastCacheBytes). With window and
+// nstars 0, what `held` holds. The literal DrawStars takes the process-wide GaussStar table instead
+// (GaussStar_TableBytes).
+uint64_t DrawStars_Bytes(const StarLayerScratch& held, int32_t window, int32_t nstars);
+
+// The same for a scratch that holds nothing yet.
 uint64_t DrawStars_Bytes(int32_t window, int32_t nstars);
 
 // Fills disc_mask (window x window) for `window`: 1.0 where i^2 + j^2 < half (half + 1), 0.0 elsewhere.

@@ -31,4 +31,7 @@ struct ReconWorkBuffers {
     MedianFilterScratch filter;              // the range filter's counts, for the run
     PseudoRandom generator;                  // draws the frame indices; runs on from record to record
     std::string warnings;                    // warning lines of the last record, for the driver to print
+    // What the buffers are set up for (CalStarReconsitution_MemSetup): a set-up for the same image
+    // and star count keeps everything. rows -1: nothing, or a set-up that did not finish.
+    int32_t set_up_rows = -1, set_up_cols = -1, set_up_nstars = -1;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -49,8 +50,7 @@ std::vector<std::vector<uint8_t>> Sequential(const std::vector<CalStarExtraction
     FourProduct product;
     uint64_t drawn = 0;
     for (const CalStarExtraction& record : records) {
-        FourProduct_MemSetup(product, 1, record.rows, record.cols);
-        CalStarReconsitution_MemSetup(buffers, record);
+        CalStarReconsitution_SetUpFor(buffers, product, record);
         buffers.generator = PseudoRandom_Advance(PseudoRandom{}, drawn);
         drawn += static_cast<uint64_t>(record.rows) * static_cast<uint64_t>(record.cols);
         RecordOutcome outcome;
@@ -62,16 +62,19 @@ std::vector<std::vector<uint8_t>> Sequential(const std::vector<CalStarExtraction
     return planes;
 }
 
-// Workers that are stopped (every one releases its memory, as before a record that no worker fits)
-// and let work again, any number of times, make the planes of the sequential loop in its order.
+// Workers that are stopped (their threads and memory with them, as before a record that no worker
+// fits), let work again in other numbers, and made to give back what they keep, any number of times,
+// make the planes of the sequential loop in its order.
 TEST(RecordWorkers, StoppedAndRestartedWorkersMakeTheSequentialPlanes) {
     std::vector<CalStarExtraction> records;
     for (int i = 0; i < 12; ++i) records.push_back(Record(i < 6 ? 40 : 48, 50, i));
     const std::vector<std::vector<uint8_t>> expected = Sequential(records);
     RecordWorkers workers(3, 0);
     ASSERT_GE(workers.Started(), 1);
-    // Workers allowed before each record: 0 stops them all.
+    // Workers allowed before each record (0 stops them all, and the next record restarts them), and
+    // what each may keep: nothing (every worker gives its buffers back before each record) or all.
     const int32_t allowed[] = {3, 3, 0, 2, 1, 0, 0, 3, 2, 0, 3, 1};
+    const uint64_t keep[] = {UINT64_MAX, 0};
     uint64_t drawn = 0;
     size_t next_back = 0;
     const auto take_back = [&] {
@@ -81,19 +84,25 @@ TEST(RecordWorkers, StoppedAndRestartedWorkersMakeTheSequentialPlanes) {
         EXPECT_EQ(Planes(job->product, npix), expected[next_back]) << "record " << next_back;
         ++next_back;
     };
+    int32_t running = 3;
     for (size_t i = 0; i < records.size(); ++i) {
-        if (allowed[i] == 0) {
+        const int32_t wanted = allowed[i] == 0 ? 1 : allowed[i];
+        if (allowed[i] == 0 || wanted != running) {
             while (workers.Pending() > 0) take_back();
-            workers.SetAllowed(0);
-            workers.WaitForRelease();
+            if (allowed[i] == 0) {
+                workers.SetAllowed(0, 0);
+                EXPECT_EQ(workers.Started(), 0);
+            }
+            workers.SetAllowed(wanted, keep[i % 2]);
+            EXPECT_EQ(workers.Started(), wanted);
+            running = wanted;
         }
-        workers.SetAllowed(allowed[i] == 0 ? 1 : allowed[i]);
         auto job = std::make_unique<RecordJob>();
         CalStarExtraction_CopyRecord(records[i], job->record);
         job->generator = PseudoRandom_Advance(PseudoRandom{}, drawn);
         drawn += static_cast<uint64_t>(records[i].rows) * static_cast<uint64_t>(records[i].cols);
         workers.Submit(std::move(job));
-        while (workers.Pending() > 2 * static_cast<size_t>(workers.Capacity())) take_back();
+        while (workers.Pending() > 2 * static_cast<size_t>(running)) take_back();
     }
     while (workers.Pending() > 0) take_back();
     EXPECT_EQ(next_back, records.size());

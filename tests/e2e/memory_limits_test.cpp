@@ -4,6 +4,7 @@
 // leaving a temporary file; and the number of workers does not change which.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -23,31 +24,35 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// A small night: `files` CALSTARS files of `records` records of rows x cols with 60 stars each,
-// spread by a fixed linear congruential sequence.
-void MakeNight(const std::string& folder, int files, int records, int rows, int cols, int window) {
-    uint32_t state = 12345;
+// A CALSTARS file at `path` of `records` records of rows x cols with `nstars` stars each and one
+// window, the stars spread by a fixed linear congruential sequence that runs on in `state`.
+void WriteCalstarsFile(const std::string& path, int records, int rows, int cols, int nstars, int window, uint32_t& state) {
     auto next = [&state](int range) {
         state = state * 1664525u + 1013904223u;
         return static_cast<int>((state >> 8) % static_cast<uint32_t>(range));
     };
-    for (int f = 0; f < files; ++f) {
-        std::vector<TestRecord> list;
-        for (int r = 0; r < records; ++r) {
-            TestRecord record;
-            record.name = "IMG_" + std::to_string(f) + "_" + std::to_string(r) + ".bin";
-            record.window = window;
-            record.divisor = 4;
-            for (int s = 0; s < 60; ++s) {
-                const int intensity = 1000 + next(2000);
-                const std::string row = std::to_string(next(rows * 100) / 100.0);
-                const std::string col = std::to_string(next(cols * 100) / 100.0);
-                record.stars.push_back({row, col, std::to_string(intensity), std::to_string(intensity + 40 + next(300))});
-            }
-            list.push_back(record);
+    const std::string stem = std::filesystem::path(path).stem().string();
+    std::vector<TestRecord> list;
+    for (int r = 0; r < records; ++r) {
+        TestRecord record;
+        record.name = "IMG_" + stem + "_" + std::to_string(r) + ".bin";
+        record.window = window;
+        record.divisor = 4;
+        for (int s = 0; s < nstars; ++s) {
+            const int intensity = 1000 + next(2000);
+            const std::string row = std::to_string(next(rows * 100) / 100.0);
+            const std::string col = std::to_string(next(cols * 100) / 100.0);
+            record.stars.push_back({row, col, std::to_string(intensity), std::to_string(intensity + 40 + next(300))});
         }
-        WriteText(folder + "/CALSTARS_N" + std::to_string(f) + ".txt", CalstarsText(rows, cols, 60, list));
+        list.push_back(record);
     }
+    WriteText(path, CalstarsText(rows, cols, nstars, list));
+}
+
+// A small night: `files` CALSTARS files of `records` records of rows x cols with 60 stars each.
+void MakeNight(const std::string& folder, int files, int records, int rows, int cols, int window) {
+    uint32_t state = 12345;
+    for (int f = 0; f < files; ++f) WriteCalstarsFile(folder + "/CALSTARS_N" + std::to_string(f) + ".txt", records, rows, cols, 60, window, state);
 }
 
 // The files a run left: name -> bytes, the inputs and the listing left out.
@@ -65,13 +70,14 @@ struct Reference {
     std::map<std::string, std::vector<uint8_t>> files;
 };
 
-// Runs `night` copied into a fresh folder of the same name under `limit_kb` (0: none).
+// Runs `night` copied into a fresh folder of the same name under `limit_kb` (0: none) of the ulimit
+// option `limit` (the address space, or "-d" the data size).
 ProgramRun RunCopy(const ScratchFolder& scratch, const std::string& night, int32_t jobs, int limit_kb,
-                   std::map<std::string, std::vector<uint8_t>>& files) {
+                   std::map<std::string, std::vector<uint8_t>>& files, const std::string& limit = "-v") {
     const std::string run_folder = scratch / "run";
     std::filesystem::remove_all(run_folder);
     std::filesystem::copy(night, run_folder);
-    const std::string prefix = limit_kb > 0 ? "ulimit -v " + std::to_string(limit_kb) + "; " + kWatchdog : kWatchdog;
+    const std::string prefix = limit_kb > 0 ? "ulimit " + limit + " " + std::to_string(limit_kb) + "; " + kWatchdog : kWatchdog;
     const ProgramRun run = RunCalstars2fp({"--jobs", std::to_string(jobs), run_folder}, "", prefix);
     files = Outputs(run_folder);
     return run;
@@ -135,6 +141,62 @@ TEST(MemoryLimits, EveryLimitGivesTheUnlimitedRunOrOneLineAfterASequentialPrefix
             EXPECT_EQ(run.status, sequential.status) << what << "\n" << run.output;
             EXPECT_EQ(run.output, sequential.output) << what;
             EXPECT_TRUE(files == sequential_files) << what;
+        }
+    }
+}
+
+// Files of small and large images in turn (3, 1, 3, 1 and 2 records of 480 x 640 and 2000 x 2000) under
+// limits on the address space and on the data size from below what the large image needs to above
+// what eight workers need: every number of workers ends as one job does (the same lines, status and
+// files), each the unlimited run or its prefix and one memory line. The budget once left out the star
+// window's arrays, and the workers kept buffers the sequential loop gave back: --jobs 8 failed where
+// --jobs 1 finished, and with a large window --jobs 1 failed where --jobs 2 finished (there 5000 x 5000
+// with windows 9 and 2001, at 272 to 284 MB).
+TEST(MemoryLimits, EveryJobCountEndsAsOneJobDoesUnderEachLimit) {
+    if (SanitizerNeedsTheAddressSpace()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit a limited address space";
+    struct Case {
+        const char* what;
+        int large_window, large_stars;
+        const char* limit;   // the ulimit option
+        int from_kb, to_kb, step_kb;
+    };
+    const Case cases[] = {
+        {"window 9, ulimit -v", 9, 60, "-v", 48000, 84000, 3000},
+        {"window 1001, ulimit -v", 1001, 4, "-v", 54000, 84000, 2500},
+        {"window 9, ulimit -d", 9, 60, "-d", 50000, 74000, 6000},
+    };
+    for (const Case& c : cases) {
+        ScratchFolder scratch;
+        const std::string night = scratch / "night";
+        std::filesystem::create_directory(night);
+        uint32_t state = 777;
+        const int records[] = {3, 1, 3, 1, 2};
+        for (int f = 0; f < 5; ++f) {
+            const bool large = f % 2 == 1;
+            WriteCalstarsFile(night + "/CALSTARS_M" + std::to_string(f) + ".txt", records[f], large ? 2000 : 480, large ? 2000 : 640,
+                              large ? c.large_stars : 60, large ? c.large_window : 9, state);
+        }
+        Reference reference;
+        const ProgramRun unlimited = RunCopy(scratch, night, 1, 0, reference.files);
+        ASSERT_EQ(unlimited.status, 0) << unlimited.output;
+        reference.lines = Lines(unlimited.output);
+        for (int limit_kb = c.from_kb; limit_kb <= c.to_kb; limit_kb += c.step_kb) {
+            ProgramRun sequential;
+            std::map<std::string, std::vector<uint8_t>> sequential_files;
+            for (const int32_t jobs : {1, 2, 8}) {
+                std::map<std::string, std::vector<uint8_t>> files;
+                const ProgramRun run = RunCopy(scratch, night, jobs, limit_kb, files, c.limit);
+                const std::string what = std::string(c.what) + " " + std::to_string(limit_kb) + ", --jobs " + std::to_string(jobs);
+                ExpectUnlimitedOrSequentialPrefix(run, files, reference, what);
+                if (jobs == 1) {
+                    sequential = run;
+                    sequential_files = files;
+                    continue;
+                }
+                EXPECT_EQ(run.status, sequential.status) << what << "\n" << run.output;
+                EXPECT_EQ(run.output, sequential.output) << what;
+                EXPECT_TRUE(files == sequential_files) << what;
+            }
         }
     }
 }

@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reconstitution/reconstitution.h"
 #include "records.h"
 
+#include "support/counting_allocator.h"
 #include "support/test_support.h"
 
 #include "splitmix64.h"
@@ -30,6 +32,14 @@ ReconWorkBuffers AllMarked(int rows, int cols) {
     buffers.snapshot.assign(rows * cols, 0);
     buffers.hole_fill.fill_list.assign(rows * cols, 0);
     return buffers;
+}
+
+// The layers form on `seeded` (rows x cols) gives `expected`, the pass-by-pass fill's image.
+void ExpectLayersFormMatches(const std::vector<uint16_t>& expected, const std::vector<uint16_t>& seeded, int32_t rows, int32_t cols) {
+    std::vector<uint16_t> image = seeded, snapshot(seeded.size());
+    HoleFillScratch scratch;
+    FillHoles_Layers(image, snapshot, scratch, rows, cols);
+    EXPECT_EQ(image, expected) << "layers form";
 }
 
 TEST(FillHoles, MarkedPixelTakesTheTruncatedMeanOfItsKnownNeighbours) {
@@ -104,6 +114,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRecords) {
             const std::vector<uint16_t> seeded = literal.background_image;
             FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, c.rows, c.cols);
             SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " stars " + std::to_string(c.nstars));
+            ExpectLayersFormMatches(literal.background_image, seeded, c.rows, c.cols);
             ForEachVectorTarget([&](const std::string& target) {
                 fast.background_image = seeded;
                 FillHoles_Distance(fast.background_image, fast.snapshot, fast.hole_fill, c.rows, c.cols);
@@ -178,6 +189,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnAdversarialLayouts) {
                 FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, size.rows, size.cols);
                 SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols) + " layout " +
                              std::to_string(static_cast<int>(seeds)) + " repeat " + std::to_string(repeat));
+                ExpectLayersFormMatches(literal.background_image, seeded.background_image, size.rows, size.cols);
                 ForEachVectorTarget([&](const std::string& target) {
                     ReconWorkBuffers distance = seeded;
                     FillHoles_Distance(distance.background_image, distance.snapshot, distance.hole_fill, size.rows, size.cols);
@@ -217,6 +229,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
         const ReconWorkBuffers seeded = literal;
         FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, rows, cols);
         SCOPED_TRACE(std::to_string(rows) + "x" + std::to_string(cols) + " image " + std::to_string(image));
+        ExpectLayersFormMatches(literal.background_image, seeded.background_image, rows, cols);
         bool touching = false;
         ForEachVectorTarget([&](const std::string& target) {
             ReconWorkBuffers distance = seeded;
@@ -240,6 +253,7 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
             literal.background_image[npix - 1] = 3;
             const ReconWorkBuffers seeded = literal;
             FillHoles(literal.background_image, literal.snapshot, literal.hole_fill, rows, cols);
+            ExpectLayersFormMatches(literal.background_image, seeded.background_image, rows, cols);
             ForEachVectorTarget([&](const std::string& target) {
                 ReconWorkBuffers distance = seeded;
                 FillHoles_Distance(distance.background_image, distance.snapshot, distance.hole_fill, rows, cols);
@@ -252,6 +266,127 @@ TEST(Differential, FillHolesDistanceMatchesPassByPassFillOnRandomSeedImages) {
     std::printf("[ info ] %d of 400 random seed images had same-pass lone pixels touching diagonally; %d with passes beyond 254\n",
                 touching_images, long_images);
     EXPECT_GT(touching_images, 0);
+}
+
+// Seeds of random levels in windows of side 1 to 9 along a long image, at gaps of up to `gap` pixels
+// along its long side: few passes, so that the pass-by-pass fill stays cheap at any length.
+std::vector<uint16_t> LongImage(Random& random, int32_t rows, int32_t cols, int32_t gap) {
+    std::vector<uint16_t> image(static_cast<size_t>(rows) * cols, kHoleMarker);
+    const bool wide = cols >= rows;
+    const int32_t length = wide ? cols : rows, across = wide ? rows : cols;
+    for (int32_t along = random.Between(0, gap); along < length; along += random.Between(1, gap)) {
+        const int32_t side = random.Between(1, 9), at = random.Between(0, across - 1);
+        const uint16_t level = static_cast<uint16_t>(random.Between(0, 255));
+        for (int32_t a = along; a < std::min(length, along + side); ++a) {
+            for (int32_t b = at; b < std::min(across, at + side); ++b) image[wide ? static_cast<size_t>(b) * cols + a : static_cast<size_t>(a) * cols + b] = level;
+        }
+    }
+    return image;
+}
+
+// Sides of 65535 and more, beyond the fast form's 16-bit distances (it hands them to the layers
+// form), and one short of it: both linear forms give the pass-by-pass fill's bytes.
+TEST(Differential, LinearFormsMatchPassByPassFillOnSidesOf65535AndMore) {
+    struct Size {
+        int32_t rows, cols;
+    };
+    const Size sizes[] = {{3, 65535}, {15, 65535}, {7, 70000}, {15, 65534}, {65535, 3}, {70000, 15}, {65534, 15}};
+    Random random{59};
+    for (const Size& size : sizes) {
+        const std::vector<uint16_t> seeded = LongImage(random, size.rows, size.cols, 150);
+        std::vector<uint16_t> literal = seeded, snapshot(seeded.size());
+        HoleFillScratch scratch;
+        FillHoles(literal, snapshot, scratch, size.rows, size.cols);
+        SCOPED_TRACE(std::to_string(size.rows) + "x" + std::to_string(size.cols));
+        ExpectLayersFormMatches(literal, seeded, size.rows, size.cols);
+        ForEachVectorTarget([&](const std::string& target) {
+            std::vector<uint16_t> image = seeded;
+            HoleFillScratch fast;
+            FillHoles_Distance(image, snapshot, fast, size.rows, size.cols);
+            EXPECT_EQ(image, literal) << target;
+        });
+    }
+}
+
+// One seed at one end of a long image: passes up to the image's length, the largest 16-bit distances
+// of the fast form, where the pass-by-pass fill would take hours. The two linear forms, each checked
+// against it above, agree.
+TEST(Differential, LinearFormsAgreeWhereOneSeedIsTheWholeLengthAway) {
+    for (const auto& [rows, cols] : {std::pair{5, 65534}, std::pair{65534, 4}}) {
+        std::vector<uint16_t> seeded(static_cast<size_t>(rows) * cols, kHoleMarker);
+        seeded[static_cast<size_t>(rows / 2) * cols] = 200;
+        seeded[static_cast<size_t>(cols) + 1] = 7;
+        std::vector<uint16_t> layers = seeded, snapshot(seeded.size());
+        HoleFillScratch scratch;
+        FillHoles_Layers(layers, snapshot, scratch, rows, cols);
+        std::vector<uint16_t> distance = seeded;
+        FillHoles_Distance(distance, snapshot, scratch, rows, cols);
+        EXPECT_EQ(distance, layers) << rows << "x" << cols;
+        EXPECT_NE(layers[seeded.size() - static_cast<size_t>(cols) - 2], kHoleMarker) << "the far end is filled";
+    }
+}
+
+// Seeds dense enough that the fast form's runs go beyond its share: it hands the image to the layers
+// form before it writes anything (its runs freed, the list taken), with the pass-by-pass fill's
+// bytes; sparse seeds stay with the fast form, which holds no list.
+TEST(Differential, FastFormHandsImagesBeyondItsShareToTheLayersForm) {
+    struct Case {
+        int32_t rows, cols, per_mille;
+        bool layers;
+    };
+    const Case cases[] = {{200, 300, 150, true}, {97, 131, 250, true}, {200, 300, 1, false}, {64, 64, 400, true}};
+    Random random{61};
+    for (const Case& c : cases) {
+        std::vector<uint16_t> seeded(static_cast<size_t>(c.rows) * c.cols, kHoleMarker);
+        for (uint16_t& value : seeded) {
+            if (random.Between(0, 999) < c.per_mille) value = static_cast<uint16_t>(random.Between(0, 255));
+        }
+        std::vector<uint16_t> literal = seeded, snapshot(seeded.size());
+        HoleFillScratch scratch;
+        FillHoles(literal, snapshot, scratch, c.rows, c.cols);
+        SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " seeds per mille " + std::to_string(c.per_mille));
+        ForEachVectorTarget([&](const std::string& target) {
+            std::vector<uint16_t> image = seeded;
+            HoleFillScratch fast;
+            FillHoles_Distance(image, snapshot, fast, c.rows, c.cols);
+            EXPECT_EQ(image, literal) << target;
+            EXPECT_EQ(fast.fill_list.capacity() > 0, c.layers) << target;
+            EXPECT_EQ(fast.runs.capacity() == 0, c.layers) << target;
+        });
+    }
+}
+
+// What the pipeline's fill allocates, at its worst moment, against FillHoles_Bytes on the scratch as
+// it was: the fast form's runs and marks, its hand-over to the layers form (the list in its place),
+// 16-bit distances, and a side of 65535, in one sequence on one scratch as a run keeps it. The
+// layers form takes its list whole, so that where it runs the figure's list is met to the byte.
+TEST(FillHoles, BytesBoundWhatThePipelinesFillAllocates) {
+    struct Case {
+        int32_t rows, cols, per_mille;  // seeds; 0: one window every 150 pixels along the long side
+    };
+    const Case cases[] = {{480, 640, 3}, {200, 300, 150}, {480, 640, 2}, {5, 2000, 0}, {15, 65535, 0}, {300, 400, 250}};
+    Random random{73};
+    HoleFillScratch scratch;
+    for (const Case& c : cases) {
+        std::vector<uint16_t> image = c.per_mille == 0 ? LongImage(random, c.rows, c.cols, 150)
+                                                       : std::vector<uint16_t>(static_cast<size_t>(c.rows) * c.cols, kHoleMarker);
+        for (uint16_t& value : image) {
+            if (c.per_mille > 0 && random.Between(0, 999) < c.per_mille) value = static_cast<uint16_t>(random.Between(0, 255));
+        }
+        std::vector<uint16_t> snapshot(image.size());
+        FillHoles_MemSetup(scratch, c.rows, c.cols);
+        const uint64_t said = FillHoles_Bytes(scratch, c.rows, c.cols);
+        const uint64_t held = FillHoles_Bytes(scratch, 0, 0);
+        const uint64_t live = CountingAllocator_Live();
+        CountingAllocator_StartPeak();
+        FillHoles_Distance(image, snapshot, scratch, c.rows, c.cols);
+        const uint64_t most = CountingAllocator_Peak() - live + held;
+        SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + " seeds per mille " + std::to_string(c.per_mille));
+        EXPECT_LE(most, said);
+        if (scratch.fill_list.capacity() > 0) {
+            EXPECT_GE(most, sizeof(int32_t) * static_cast<uint64_t>(c.rows - 2) * (c.cols - 2));
+        }
+    }
 }
 
 // The truncated mean of the known neighbours through the reciprocal table, for every neighbour sum

@@ -10,6 +10,7 @@
 
 #include "failure.h"
 
+#include "support/counting_allocator.h"
 #include "support/test_support.h"
 
 #include "splitmix64.h"
@@ -273,6 +274,34 @@ TEST(Differential, MedianFilterRangeMatchesSortedListAroundBlocksOfThresholds) {
                 if (HasFatalFailure()) return;
             }
         }
+    }
+}
+
+// What the range filter allocates in its scratch is what Median_Filter_RangeBytes says, to the byte,
+// on a fresh scratch and on one kept from another image (a wider one, then a taller one); below
+// 15 x 15 the literal filter takes nothing.
+TEST(MedianFilter, RangeBytesAreWhatTheFilterAllocates) {
+    struct Size {
+        int32_t rows, cols;
+    };
+    const Size sizes[] = {{15, 15}, {480, 640}, {100, 2000}, {900, 40}, {14, 40}};
+    Random random{71};
+    MedianFilterScratch scratch;
+    for (const Size& size : sizes) {
+        Image input(static_cast<size_t>(size.rows) * size.cols), output(input.size());
+        for (uint16_t& value : input) value = static_cast<uint16_t>(random.Between(0, 255));
+        const uint64_t said = Median_Filter_RangeBytes(scratch, size.rows, size.cols);
+        const uint64_t held = Median_Filter_RangeBytes(scratch, 0, 0);
+        const uint64_t live = CountingAllocator_Live();
+        CountingAllocator_StartPeak();
+        if (size.rows >= kFilterSide) {
+            Median_Filter_Range(input.data(), size.cols, output.data(), size.cols, size.rows, size.cols, scratch);
+        } else {
+            EXPECT_EQ(Median_Filter_RangeBytes(size.rows, size.cols), 0u);
+            continue;
+        }
+        EXPECT_EQ(CountingAllocator_Peak() - live + held, said) << size.rows << "x" << size.cols;
+        EXPECT_EQ(Median_Filter_RangeBytes(scratch, 0, 0), said) << size.rows << "x" << size.cols;
     }
 }
 

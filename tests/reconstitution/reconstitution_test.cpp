@@ -16,6 +16,7 @@
 #include "reconstitution/pseudo_random.h"
 #include "records.h"
 
+#include "support/counting_allocator.h"
 #include "support/test_support.h"
 
 #include "splitmix64.h"
@@ -125,78 +126,107 @@ TEST(CalStarReconsitution, ProfilesLiveForTheRunAndWarningsAreLeftForTheDriver) 
     EXPECT_EQ(buffers.star_drawing.profiles.kernel_builds, 4u);  // kernels are computed afresh, not remembered
 }
 
-// Bytes held by a vector: its capacity, which is what it took from the allocator.
-template <typename T>
-uint64_t Held(const std::vector<T>& buffer) {
-    return static_cast<uint64_t>(buffer.capacity()) * sizeof(T);
+// One record of a table of shapes: its image, window and star count, and where its stars go.
+enum class Layout { kRandom, kOneAtTheEnd, kEveryFifteenColumns };
+struct Shape {
+    int32_t rows, cols, window, nstars;
+    Layout layout = Layout::kRandom;
+};
+
+CalStarExtraction RecordOf(const Shape& shape, SplitMix64& random) {
+    std::vector<Star> stars;
+    for (int32_t s = 0; s < shape.nstars; ++s) {
+        switch (shape.layout) {
+            case Layout::kOneAtTheEnd: stars.push_back({7.0f, 2.0f, 1000, 20}); break;  // the far end is the image's length away
+            case Layout::kEveryFifteenColumns: stars.push_back({7.0f, 7.0f + 15.0f * static_cast<float>(s), 2000, 30}); break;
+            case Layout::kRandom:
+                stars.push_back({static_cast<float>(random.Uniform() * (shape.rows - 1)), static_cast<float>(random.Uniform() * (shape.cols - 1)),
+                                 static_cast<uint16_t>(random.Between(0, 6000)), random.Between(0, 255)});
+                break;
+        }
+    }
+    return Frame(shape.rows, shape.cols, shape.window, stars);
 }
 
-// Every buffer of the work buffers, as held now.
-uint64_t HeldBytes(const ReconWorkBuffers& buffers) {
-    uint64_t bytes = Held(buffers.star_layer) + Held(buffers.background_image) + Held(buffers.snapshot);
-    const HoleFillScratch& fill = buffers.hole_fill;
-    bytes += Held(fill.fill_list) + Held(fill.runs) + Held(fill.sorted) + Held(fill.first) + Held(fill.open) + Held(fill.lone) +
-             Held(fill.bits) + Held(fill.deferred) + Held(fill.values);
-    const MedianFilterScratch& filter = buffers.filter;
-    bytes += Held(filter.image) + Held(filter.at_least) + Held(filter.column_min) + Held(filter.column_max) +
-             Held(filter.scratch_min) + Held(filter.scratch_max) + Held(filter.window_min) + Held(filter.window_max) +
-             Held(filter.excess) + Held(filter.changed);
-    const StarLayerScratch& stars = buffers.star_drawing;
-    bytes += Held(stars.star_order) + Held(stars.disc_mask) + Held(stars.profile_kernel) + Held(stars.drawn) +
-             Held(stars.profiles.tables) + Held(stars.profiles.literal_sums);
-    for (const GaussFactorTable& table : stars.profiles.tables) bytes += Held(table.factors);
-    return bytes;
-}
-
-// Two records of each shape through the fast pipeline on fresh buffers: after each, everything the
-// buffers hold stays within CalStarReconsitution_RecordBytes. The shapes reach every size the
-// buffers have: the smallest image, windows from 1 to the image's side, no star to thousands, a run
-// of one star whose far end lies beyond 254 passes (16-bit distances), and a side of 65535 (the
-// pass-by-pass list).
-TEST(CalStarReconsitution, RecordBytesBoundEverythingTheBuffersHoldAfterARecord) {
-    struct Shape {
+// Sequences of records through one set of buffers and planes, as a run sets them up for each record:
+// each record's real allocations, counted at their worst moment from its set-up to the end of its
+// reconstitution, stay within what CalStarReconsitution_RecordBytes and FourProduct_Bytes say of the
+// buffers and planes as they were before it; and what they hold afterwards too. The shapes reach
+// every size the buffers have: the smallest image, windows from 1 to the image's side, no star to
+// thousands, stars dense enough for the hole fill's layers form, a run of one star whose far end lies
+// beyond 254 passes (16-bit distances), a side of 65535 (the layers form), and buffers kept from a
+// record of another shape (a larger image with a small window before a smaller one with a large
+// window, the layers form before the fast one and back, another star count on the same image).
+TEST(CalStarReconsitution, RecordBytesBoundWhatSetUpAndARecordAllocate) {
+    struct Sequence {
         const char* what;
-        int32_t rows, cols, window, nstars;
+        std::vector<Shape> records;
     };
-    const Shape shapes[] = {
-        {"smallest image, no star", 15, 15, 1, 0},
-        {"window as wide as the image", 15, 15, 15, 1},
-        {"a few stars", 48, 64, 3, 12},
-        {"camera record", 480, 640, 9, 100},
-        {"large camera record", 960, 1280, 11, 300},
-        {"wide window", 200, 300, 61, 5},
-        {"thousands of stars", 100, 100, 1, 2000},
-        {"one star at one end", 15, 600, 3, 1},
-        {"a side of 65535", 15, kHoleFillDistanceSideLimit, 13, 4369},
+    const Sequence sequences[] = {
+        {"smallest image, no star", {{15, 15, 1, 0}}},
+        {"window as wide as the image", {{15, 15, 15, 1}}},
+        {"a few stars", {{48, 64, 3, 12}}},
+        {"camera record", {{480, 640, 9, 100}}},
+        {"large camera record", {{960, 1280, 11, 300}}},
+        {"wide window", {{200, 300, 61, 5}}},
+        {"thousands of stars", {{100, 100, 1, 2000}}},
+        {"stars dense enough for the layers form", {{480, 640, 1, 6000}}},
+        {"one star at one end", {{15, 600, 3, 1, Layout::kOneAtTheEnd}}},
+        {"a side of 65535", {{15, kHoleFillDistanceSideLimit, 13, 4369, Layout::kEveryFifteenColumns}}},
+        {"larger image, then a smaller one with a larger window", {{600, 800, 3, 10}, {200, 200, 199, 1}}},
+        {"layers form, then the fast one, then back", {{480, 640, 1, 6000}, {480, 640, 9, 100}, {480, 640, 1, 6000}}},
+        {"another star count on the same image", {{480, 640, 9, 100}, {480, 640, 9, 300}, {480, 640, 9, 50}}},
+        {"a long side, then a wide image", {{15, kHoleFillDistanceSideLimit, 13, 4369, Layout::kEveryFifteenColumns}, {300, 400, 7, 40}}},
     };
     SplitMix64 random{53};
-    for (const Shape& shape : shapes) {
+    for (const Sequence& sequence : sequences) {
         ReconWorkBuffers buffers;
         FourProduct product;
-        FourProduct_MemSetup(product, 1, shape.rows, shape.cols);
-        for (int record = 0; record < 2; ++record) {
-            std::vector<Star> stars;
-            for (int32_t s = 0; s < shape.nstars; ++s) {
-                if (shape.nstars == 1 && shape.cols > 2 * shape.rows) {
-                    stars.push_back({7.0f, 2.0f, 1000, 20});  // the far end is the image's length away
-                } else if (shape.cols == kHoleFillDistanceSideLimit) {
-                    stars.push_back({7.0f, 7.0f + 15.0f * static_cast<float>(s), 2000, 30});  // gaps of two columns
-                } else {
-                    stars.push_back({static_cast<float>(random.Uniform() * (shape.rows - 1)),
-                                     static_cast<float>(random.Uniform() * (shape.cols - 1)),
-                                     static_cast<uint16_t>(random.Between(0, 6000)), random.Between(0, 255)});
-                }
+        for (const Shape& shape : sequence.records) {
+            for (int repeat = 0; repeat < 2; ++repeat) {
+                const CalStarExtraction e = RecordOf(shape, random);
+                const uint64_t said = CalStarReconsitution_RecordBytes(buffers, shape.rows, shape.cols, shape.window, shape.nstars) +
+                                      FourProduct_Bytes(product, shape.rows, shape.cols);
+                const uint64_t held = CalStarReconsitution_HeldBytes(buffers) + FourProduct_Bytes(product, 0, 0);
+                const uint64_t live = CountingAllocator_Live();
+                CountingAllocator_StartPeak();
+                CalStarReconsitution_SetUpFor(buffers, product, e);
+                CalStarReconsitution(buffers, e, product);
+                CalStarReconsitution_FrameFree(buffers);
+                const uint64_t most = CountingAllocator_Peak() - live + held;
+                SCOPED_TRACE(std::string(sequence.what) + ", " + std::to_string(shape.rows) + " x " + std::to_string(shape.cols) +
+                             " window " + std::to_string(shape.window) + " stars " + std::to_string(shape.nstars) + ", repeat " +
+                             std::to_string(repeat));
+                EXPECT_LE(most, said);
+                EXPECT_LE(CalStarReconsitution_HeldBytes(buffers) + FourProduct_Bytes(product, 0, 0), said);
             }
-            const CalStarExtraction e = Frame(shape.rows, shape.cols, shape.window, stars);
-            if (record == 0) CalStarReconsitution_MemSetup(buffers, e);
-            CalStarReconsitution(buffers, e, product);
-            EXPECT_LE(HeldBytes(buffers), CalStarReconsitution_RecordBytes(shape.rows, shape.cols, shape.window, shape.nstars))
-                << shape.what << ", record " << record;
-            CalStarReconsitution_FrameFree(buffers);
         }
-        EXPECT_EQ(buffers.hole_fill.fill_list.empty(), !FillHoles_NeedsList(shape.rows, shape.cols)) << shape.what;
         CalStarReconsitution_MemFree(buffers);
     }
+}
+
+// The same set-up twice keeps everything: the buffers, the planes, and which star-layer windows are
+// known to be zero, so that the next record clears only those; another image forgets them.
+TEST(CalStarReconsitution, SetUpForTheSameRecordKeepsEverything) {
+    const CalStarExtraction e = Frame(40, 50, 5, {{10.0f, 10.0f, 1000, 20}, {30.0f, 40.0f, 2000, 30}});
+    ReconWorkBuffers buffers;
+    FourProduct product;
+    CalStarReconsitution_SetUpFor(buffers, product, e);
+    CalStarReconsitution(buffers, e, product);
+    CalStarReconsitution_FrameFree(buffers);
+    ASSERT_TRUE(buffers.star_drawing.drawn_known);
+    const uint16_t* layer = buffers.star_layer.data();
+    const uint8_t* plane = FourProduct_Plane(product, kPeakValue);
+    const uint64_t live = CountingAllocator_Live();
+    CountingAllocator_StartPeak();
+    CalStarReconsitution_SetUpFor(buffers, product, e);
+    EXPECT_EQ(CountingAllocator_Peak(), live) << "nothing is taken again";
+    EXPECT_EQ(buffers.star_layer.data(), layer);
+    EXPECT_EQ(FourProduct_Plane(product, kPeakValue), plane);
+    EXPECT_TRUE(buffers.star_drawing.drawn_known);
+    const CalStarExtraction other = Frame(50, 40, 5, {{10.0f, 10.0f, 1000, 20}});
+    CalStarReconsitution_SetUpFor(buffers, product, other);
+    EXPECT_FALSE(buffers.star_drawing.drawn_known) << "a layer of another image is cleared whole";
 }
 
 // Whole small records under every vector target: the fast pipeline's planes are the reference's.
@@ -231,8 +261,9 @@ TEST(Differential, FastPipelineWritesTheReferencePlanesUnderEveryTarget) {
 
 // Buffers and planes kept from file to file: a large image, then a smaller, a larger and one of the
 // same size again, several records each, all through one set of fast buffers whose every kept byte
-// is stale garbage before each file (and every byte but the star layer's before each record, the
-// layer being zero outside the windows drawn last). Each record's planes are those of the reference
+// is stale garbage before each file (the star layer's only before a file of another image, since a
+// set-up for the same image keeps which of its windows are known zero; every byte but the star
+// layer's before each record, the layer being zero outside the windows drawn last). Each record's planes are those of the reference
 // run on fresh buffers, under every vector target.
 TEST(Differential, FastPipelineWithBuffersKeptAcrossImagesWritesTheReferencePlanes) {
     struct Size {
@@ -249,7 +280,9 @@ TEST(Differential, FastPipelineWithBuffersKeptAcrossImagesWritesTheReferencePlan
         for (const Size& size : sizes) {
             const int32_t nstars = random.Between(1, 30);
             const int32_t window = 2 * random.Between(0, 5) + 1;
-            spoil(fast_buffers.star_layer, random);
+            // A set-up for the same image keeps which star-layer windows are known to be zero: only a
+            // layer of another image is stale as a whole.
+            if (fast_buffers.set_up_rows != size.rows || fast_buffers.set_up_cols != size.cols) spoil(fast_buffers.star_layer, random);
             spoil(fast_buffers.hole_fill.fill_list, random);
             for (int record_index = 0; record_index < 3; ++record_index) {
                 const CalStarExtraction record = MakeRecord(random, size.rows, size.cols, nstars, window);

@@ -11,6 +11,8 @@
 #include "reconstitution/reconstitution.h"
 #include "records.h"
 
+#include "support/counting_allocator.h"
+
 namespace {
 
 TEST(DiscMask, OnesInsideTheDiscOfEachWindow) {
@@ -120,6 +122,42 @@ TEST(DrawStars, StarNearEachEdgeAndCornerIsDrawnAsFarAsItLiesInside) {
                 ASSERT_EQ(layer[r * 40 + c], in_centre_image ? centre[sr * 40 + sc] : 0) << row << "," << col << " at " << r << "," << c;
             }
         }
+    }
+}
+
+// What drawing a record's stars allocates, at its worst moment from the window arrays' set-up to the
+// last star, against DrawStars_Bytes on the scratch as it was: never more, and no more below it than
+// the profile tables' share (GaussStar_FastCacheBytes, which counts their factors to the window's
+// farthest distance while sigma stops them sooner). A record of another window and star count
+// follows on the same scratch.
+TEST(DrawStars, BytesBoundWhatTheStarsAllocate) {
+    struct Case {
+        int32_t rows, cols, window, nstars;
+    };
+    const Case cases[] = {{40, 50, 1, 3}, {40, 50, 9, 300}, {300, 300, 299, 1}, {300, 300, 3, 20000}, {100, 120, 61, 4}};
+    SplitMix64 random{67};
+    StarLayerScratch scratch;
+    for (const Case& c : cases) {
+        std::vector<Star> stars;
+        for (int32_t s = 0; s < c.nstars; ++s) {
+            stars.push_back({static_cast<float>(random.Uniform() * (c.rows - 1)), static_cast<float>(random.Uniform() * (c.cols - 1)),
+                             static_cast<uint16_t>(random.Between(0, 6000)), 10});
+        }
+        const CalStarExtraction e = Frame(c.rows, c.cols, c.window, stars);
+        std::vector<uint16_t> layer(static_cast<size_t>(c.rows) * c.cols, 0);
+        DrawStars_ForgetLayer(scratch);  // a layer of its own image
+        DrawStars_MemSetup(scratch, c.nstars);
+        const uint64_t said = DrawStars_Bytes(scratch, c.window, c.nstars);
+        const uint64_t held = DrawStars_Bytes(scratch, 0, 0);
+        const uint64_t live = CountingAllocator_Live();
+        CountingAllocator_StartPeak();
+        DrawStars_FrameSetup(scratch, c.window);
+        BuildDiscMask(scratch.disc_mask, c.window);
+        DrawStars_Fast(layer, scratch, e);
+        const uint64_t most = CountingAllocator_Peak() - live + held;
+        DrawStars_FrameFree(scratch);
+        EXPECT_LE(most, said) << c.rows << "x" << c.cols << " window " << c.window << " stars " << c.nstars;
+        EXPECT_GE(most + GaussStar_FastCacheBytes((c.window - 1) / 2), said) << "window " << c.window << " stars " << c.nstars;
     }
 }
 

@@ -9,9 +9,8 @@
 #include <string>
 
 #include "calstars/calstars.h"
-#include "driver/memory_budget.h"
+#include "driver/batch.h"
 #include "fourproduct/fourproduct.h"
-#include "platform/machine.h"
 #include "python/bindings/conversions.h"
 #include "python/bindings/gil.h"
 #include "python/bindings/errors.h"
@@ -28,8 +27,6 @@ struct Reconstitution {
     std::mutex busy;  // a second thread calling the same object waits, with the GIL released
     ReconWorkBuffers buffers;
     FourProduct product;
-    int32_t rows = -1, cols = -1, nstars = -1;  // what the buffers and planes are set up for
-    int32_t first_int = 0;
 };
 
 // The image a record is reconstituted for: the file it was read from, or (rows, cols) for any record.
@@ -108,24 +105,9 @@ py::object Reconstitute(Reconstitution& run, const py::handle& image, const Reco
     {
         GilReleased released;
         const std::lock_guard<std::mutex> lock(run.busy);
-        // The program's checks and set-up for the file, then for the record, in its order, against
-        // the memory budget the program would have now.
-        const uint64_t budget = MemoryBudget(ReadMemoryLimits());
-        CalStarReconsitution_CheckImage(header);
-        CheckMemoryBudget(header.rows, header.cols, 1, budget, header.path);
-        // As the program sets up per file: only when the image or the header value changes.
-        if (run.rows != header.rows || run.cols != header.cols || run.nstars != header.nstars ||
-            run.first_int != header.first_int) {
-            run.rows = run.cols = run.nstars = -1;
-            CalStarReconsitution_MemSetup(run.buffers, frame);
-            FourProduct_MemSetup(run.product, header.first_int, header.rows, header.cols);
-            run.rows = header.rows;
-            run.cols = header.cols;
-            run.nstars = header.nstars;
-            run.first_int = header.first_int;
-        }
-        CalStarReconsitution_CheckRecord(frame);
-        CheckMemoryBudget(frame.rows, frame.cols, frame.window, budget, header.path);
+        // The program's checks of the file and of the record, then its set-up, against the memory
+        // budget the program would have now.
+        PrepareLoneRecord(run.product, run.buffers, header, frame);
         // A refused record leaves the generator where it was, so the next record still runs on.
         const PseudoRandom before = run.buffers.generator;
         try {
