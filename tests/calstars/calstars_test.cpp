@@ -37,6 +37,19 @@ ReadResult ReadAll(const std::string& text) {
     return result;
 }
 
+// An installed locale whose decimal separator is a comma, or null; leaves LC_NUMERIC at "C".
+const char* CommaLocale() {
+    const char* found = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "German_Germany.1252", "fr_FR.UTF-8", "fr_FR"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
+            found = name;
+            break;
+        }
+    }
+    std::setlocale(LC_NUMERIC, "C");
+    return found;
+}
+
 const char kHeader[] =
     "free 1\nfree 2\nfree 3\nfree 4\nfree 5\n"
     "Camera = S01 all-sky camera\nCamera number = -7\nNrows = 120\nNcols = 160\nNstars = 1\n";
@@ -58,15 +71,7 @@ TEST(CalstarsReader, NumbersReadAsInTheCLocaleWhateverTheProcessLocale) {
         std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
         ~Restore() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
     } restore;
-    const char* comma_locales[] = {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "German_Germany.1252", "fr_FR.UTF-8", "fr_FR"};
-    const char* comma = nullptr;
-    for (const char* name : comma_locales) {
-        if (std::setlocale(LC_NUMERIC, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
-            comma = name;
-            break;
-        }
-    }
-    std::setlocale(LC_NUMERIC, "C");
+    const char* comma = CommaLocale();
     if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed here";
     const char* star_lines[] = {"512.25 700.5 2500 3100", "1e2 .5 2500 3100",     "0x1.8p3 -2.5 1 2",
                                 "+7.75 8. 1 2",           "1,5 2.5 2500 3100",    "3.4028236e38 1e-46 1 2",
@@ -134,14 +139,7 @@ TEST(CalstarsReader, NumbersReadTheSameWhileAnotherThreadSwitchesTheLocale) {
         std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
         ~Restore() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
     } restore;
-    const char* comma = nullptr;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "fr_FR"}) {
-        if (std::setlocale(LC_NUMERIC, name) != nullptr && std::string(std::localeconv()->decimal_point) == ",") {
-            comma = name;
-            break;
-        }
-    }
-    std::setlocale(LC_NUMERIC, "C");
+    const char* comma = CommaLocale();
     if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed here";
     constexpr int kStars = 2000;
     std::string text = "free 1\nfree 2\nfree 3\nfree 4\nfree 5\nCamera = C\nCamera number = 1\nNrows = 120\nNcols = 160\n";

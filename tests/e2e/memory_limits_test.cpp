@@ -110,6 +110,29 @@ void ExpectUnlimitedOrSequentialPrefix(const ProgramRun& run, const std::map<std
     }
 }
 
+// Runs `night` under `limit` (the ulimit option) of `limit_kb` with 1, 2 and 8 workers: each ends as
+// the unlimited run or its prefix and one memory line, and the workers change nothing of what one
+// job does (its status, lines and files).
+void ExpectEveryJobCountEndsAsOneJob(const ScratchFolder& scratch, const std::string& night, const Reference& reference,
+                                     int limit_kb, const std::string& limit, const std::string& what) {
+    ProgramRun sequential;
+    std::map<std::string, std::vector<uint8_t>> sequential_files;
+    for (const int32_t jobs : {1, 2, 8}) {
+        std::map<std::string, std::vector<uint8_t>> files;
+        const ProgramRun run = RunCopy(scratch, night, jobs, limit_kb, files, limit);
+        const std::string case_name = what + ", --jobs " + std::to_string(jobs);
+        ExpectUnlimitedOrSequentialPrefix(run, files, reference, case_name);
+        if (jobs == 1) {
+            sequential = run;
+            sequential_files = files;
+            continue;
+        }
+        EXPECT_EQ(run.status, sequential.status) << case_name << "\n" << run.output;
+        EXPECT_EQ(run.output, sequential.output) << case_name;
+        EXPECT_TRUE(files == sequential_files) << case_name;
+    }
+}
+
 // Six limits from below what one worker needs (the 640 x 480 images with window 9 need about 15 MB
 // of buffers and profile tables, the process about 7 MB more) to above what eight workers need, each
 // run with 1, 2 and 8 workers, which end as the one job does.
@@ -125,23 +148,7 @@ TEST(MemoryLimits, EveryLimitGivesTheUnlimitedRunOrOneLineAfterASequentialPrefix
     reference.lines = Lines(unlimited.output);
     ASSERT_EQ(reference.files.size(), 9u);
     for (const int limit_kb : {16000, 22000, 26000, 32000, 48000, 120000}) {
-        ProgramRun sequential;
-        std::map<std::string, std::vector<uint8_t>> sequential_files;
-        for (const int32_t jobs : {1, 2, 8}) {
-            std::map<std::string, std::vector<uint8_t>> files;
-            const ProgramRun run = RunCopy(scratch, night, jobs, limit_kb, files);
-            const std::string what = "ulimit -v " + std::to_string(limit_kb) + ", --jobs " + std::to_string(jobs);
-            ExpectUnlimitedOrSequentialPrefix(run, files, reference, what);
-            if (jobs == 1) {
-                sequential = run;
-                sequential_files = files;
-                continue;
-            }
-            // ... and the workers change nothing of it.
-            EXPECT_EQ(run.status, sequential.status) << what << "\n" << run.output;
-            EXPECT_EQ(run.output, sequential.output) << what;
-            EXPECT_TRUE(files == sequential_files) << what;
-        }
+        ExpectEveryJobCountEndsAsOneJob(scratch, night, reference, limit_kb, "-v", "ulimit -v " + std::to_string(limit_kb));
     }
 }
 
@@ -181,22 +188,7 @@ TEST(MemoryLimits, EveryJobCountEndsAsOneJobDoesUnderEachLimit) {
         ASSERT_EQ(unlimited.status, 0) << unlimited.output;
         reference.lines = Lines(unlimited.output);
         for (int limit_kb = c.from_kb; limit_kb <= c.to_kb; limit_kb += c.step_kb) {
-            ProgramRun sequential;
-            std::map<std::string, std::vector<uint8_t>> sequential_files;
-            for (const int32_t jobs : {1, 2, 8}) {
-                std::map<std::string, std::vector<uint8_t>> files;
-                const ProgramRun run = RunCopy(scratch, night, jobs, limit_kb, files, c.limit);
-                const std::string what = std::string(c.what) + " " + std::to_string(limit_kb) + ", --jobs " + std::to_string(jobs);
-                ExpectUnlimitedOrSequentialPrefix(run, files, reference, what);
-                if (jobs == 1) {
-                    sequential = run;
-                    sequential_files = files;
-                    continue;
-                }
-                EXPECT_EQ(run.status, sequential.status) << what << "\n" << run.output;
-                EXPECT_EQ(run.output, sequential.output) << what;
-                EXPECT_TRUE(files == sequential_files) << what;
-            }
+            ExpectEveryJobCountEndsAsOneJob(scratch, night, reference, limit_kb, c.limit, std::string(c.what) + " " + std::to_string(limit_kb));
         }
     }
 }
