@@ -91,7 +91,11 @@ TEST(FourProduct, UnwritableTargetFailsAndLeavesNoPartialFile) {
         FourProduct_WriteFile(record);
         FAIL() << "no failure";
     } catch (const Failure& failure) {
-        EXPECT_EQ(failure.message, " Cannot write output file " + (folder / "taken.bin") + ": " + std::strerror(EISDIR) + " \n");
+        // The reason is the system's: "Is a directory" on POSIX systems, "Access denied" on Windows.
+        const std::string start = " Cannot write output file " + (folder / "taken.bin") + ": ";
+        EXPECT_EQ(failure.message.compare(0, start.size(), start), 0) << failure.message;
+        EXPECT_GT(failure.message.size(), start.size() + 2) << failure.message;
+        EXPECT_EQ(failure.message.substr(failure.message.size() - 2), " \n");
     }
     EXPECT_EQ(ListFolder(folder.path()), std::vector<std::string>{"taken.bin"});
 }
