@@ -37,6 +37,12 @@ ReadResult ReadAll(const std::string& text) {
     return result;
 }
 
+// The numeric locale of the test process, put back at the end of the scope.
+struct NumericLocaleRestored {
+    std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
+    ~NumericLocaleRestored() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
+};
+
 // An installed locale whose decimal separator is a comma, or null; leaves LC_NUMERIC at "C".
 const char* CommaLocale() {
     const char* found = nullptr;
@@ -67,10 +73,7 @@ TEST(CalstarsReader, StarLineGivesPositionIntensityTotalAndBackground) {
 // A host process (the Python interpreter after locale.setlocale) may use a decimal comma: the star
 // values still read as in the "C" locale, and what the "C" locale refuses is still refused.
 TEST(CalstarsReader, NumbersReadAsInTheCLocaleWhateverTheProcessLocale) {
-    struct Restore {
-        std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
-        ~Restore() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
-    } restore;
+    const NumericLocaleRestored restored;
     const char* comma = CommaLocale();
     if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed here";
     const char* star_lines[] = {"512.25 700.5 2500 3100", "1e2 .5 2500 3100",     "0x1.8p3 -2.5 1 2",
@@ -135,10 +138,7 @@ TEST(CalstarsReader, NumbersAreTheCLibrarysInTheCLocale) {
 // A host process may switch the locale in one thread while another reads (Python's locale.setlocale
 // beside a reading thread): every read still gives the "C" locale's values.
 TEST(CalstarsReader, NumbersReadTheSameWhileAnotherThreadSwitchesTheLocale) {
-    struct Restore {
-        std::string numeric = std::setlocale(LC_NUMERIC, nullptr);
-        ~Restore() { std::setlocale(LC_NUMERIC, numeric.c_str()); }
-    } restore;
+    const NumericLocaleRestored restored;
     const char* comma = CommaLocale();
     if (comma == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed here";
     constexpr int kStars = 2000;
