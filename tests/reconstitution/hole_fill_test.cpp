@@ -361,6 +361,7 @@ TEST(Differential, FastFormHandsImagesBeyondItsShareToTheLayersForm) {
 // 16-bit distances, and a side of 65535, in one sequence on one scratch as a run keeps it. The
 // layers form takes its list whole, so that where it runs the figure's list is met to the byte.
 TEST(FillHoles, BytesBoundWhatThePipelinesFillAllocates) {
+    SKIP_UNLESS_ALLOCATOR_COUNTS();
     struct Case {
         int32_t rows, cols, per_mille;  // seeds; 0: one window every 150 pixels along the long side
     };

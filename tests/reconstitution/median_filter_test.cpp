@@ -281,6 +281,7 @@ TEST(Differential, MedianFilterRangeMatchesSortedListAroundBlocksOfThresholds) {
 // on a fresh scratch and on one kept from another image (a wider one, then a taller one); below
 // 15 x 15 the literal filter takes nothing.
 TEST(MedianFilter, RangeBytesAreWhatTheFilterAllocates) {
+    SKIP_UNLESS_ALLOCATOR_COUNTS();
     struct Size {
         int32_t rows, cols;
     };

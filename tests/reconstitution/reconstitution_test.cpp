@@ -158,6 +158,7 @@ CalStarExtraction RecordOf(const Shape& shape, SplitMix64& random) {
 // record of another shape (a larger image with a small window before a smaller one with a large
 // window, the layers form before the fast one and back, another star count on the same image).
 TEST(CalStarReconsitution, RecordBytesBoundWhatSetUpAndARecordAllocate) {
+    SKIP_UNLESS_ALLOCATOR_COUNTS();
     struct Sequence {
         const char* what;
         std::vector<Shape> records;

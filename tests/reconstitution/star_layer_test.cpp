@@ -131,6 +131,7 @@ TEST(DrawStars, StarNearEachEdgeAndCornerIsDrawnAsFarAsItLiesInside) {
 // farthest distance while sigma stops them sooner). A record of another window and star count
 // follows on the same scratch.
 TEST(DrawStars, BytesBoundWhatTheStarsAllocate) {
+    SKIP_UNLESS_ALLOCATOR_COUNTS();
     struct Case {
         int32_t rows, cols, window, nstars;
     };

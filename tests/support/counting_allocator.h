@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+// Whether this build counts at all (a sanitizer may own the allocation functions).
+bool CountingAllocator_Counts();
+
 // Bytes allocated through operator new and not yet freed.
 uint64_t CountingAllocator_Live();
 
@@ -14,3 +17,8 @@ void CountingAllocator_StartPeak();
 
 // The most bytes live at once since CountingAllocator_StartPeak.
 uint64_t CountingAllocator_Peak();
+
+// The first line of a test that compares allocated bytes: such a test means nothing where the
+// build does not count.
+#define SKIP_UNLESS_ALLOCATOR_COUNTS() \
+    if (!CountingAllocator_Counts()) GTEST_SKIP() << "this build does not count allocations"
