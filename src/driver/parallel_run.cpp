@@ -1,5 +1,6 @@
 #include "driver/parallel_run.h"
 
+#include <algorithm>
 #include <deque>
 #include <exception>
 #include <utility>
@@ -31,7 +32,9 @@ public:
         : folder_(folder), capacity_(workers->Capacity()), stack_bytes_(workers->StackBytes()), budget_(budget) {}
 
     void ProcessCalstarsFile(const std::string& calstars_path) {
-        MakeRoomForFile(CheckCalstarsFileSize(calstars_path, budget_));
+        const uint64_t file_bytes = CheckCalstarsFileSize(calstars_path, budget_);
+        MakeRoomForFile(file_bytes);
+        file_reading_bytes_ = CalStarExtraction_FileBytes(file_bytes);
         OpenCalStarExtraction(calstars_path, extraction_);
         CheckCalstarsFile(extraction_, budget_);
         while (ReadCalStarFrame(extraction_) == 0) {
@@ -69,7 +72,10 @@ private:
     //   loop: so does this one.
     bool HandToWorkers() {
         const RecordShape shape = RecordShapeOf(extraction_);
-        const uint64_t reader = CalStarExtraction_Bytes(extraction_, 0);
+        // The shares leave room for reading a file as large as this one, the reader's memory as it
+        // is included: the next file of a night then opens beside the running workers, which
+        // MakeRoomForFile would otherwise stop, and start again for its first record, file by file.
+        const uint64_t reader = std::max(CalStarExtraction_Bytes(extraction_, 0), file_reading_bytes_);
         if (!workers_ || !SharesHold(shares_, shape, reader, budget_, capacity_)) {
             // New shares: the records in flight are written first, so that nothing holds memory under
             // the old ones while the new ones are counted.
@@ -88,6 +94,7 @@ private:
                 return false;
             }
             shares_ = wanted;
+            shares_shape_ = shape;
             DropSparesBeyond(shares_.job_bytes);
         }
         // At most two records in flight per worker: one in hand, one waiting.
@@ -215,11 +222,32 @@ private:
     // first.
     void MakeRoomForFile(uint64_t file_bytes) {
         if (budget_ == 0) return;
-        if (workers_ && WorkerSharesBytes(shares_) + CalStarExtraction_FileBytes(file_bytes) > budget_) StopWorkers();
+        if (workers_ && WorkerSharesBytes(shares_) + CalStarExtraction_FileBytes(file_bytes) > budget_) {
+            ShrinkSharesFor(CalStarExtraction_FileBytes(file_bytes));
+        }
         if (KeptMemoryCrowdsFile(sequential_.product, sequential_.buffers, file_bytes, budget_)) {
             FourProduct_MemFree(sequential_.product);
             CalStarReconsitution_FreeBuffers(sequential_.buffers);
         }
+    }
+
+    // The shares for the records they were made for, beside a reader that may take `reader_bytes`:
+    // once the records in flight are written, the workers keep running within them and give back
+    // what they hold beyond them (the threads and the buffers within them stay for the next file);
+    // where not even one worker fits beside the reader, they stop.
+    void ShrinkSharesFor(uint64_t reader_bytes) {
+        Finish();
+        if (!workers_) return;  // the records in flight fell back to the sequential loop
+        const WorkerShares wanted = WorkerSharesFor(shares_shape_, reader_bytes, budget_, capacity_);
+        if (wanted.workers == 0) {
+            StopWorkers();
+            return;
+        }
+        workers_->SetAllowed(wanted.workers, wanted.buffer_bytes);
+        shares_ = wanted;
+        const size_t jobs = 2 * static_cast<size_t>(workers_->Started());
+        while (spare_.size() > jobs) spare_.pop_back();
+        DropSparesBeyond(shares_.job_bytes);
     }
 
     // The workers take records again: the sequential loop's buffers go first.
@@ -248,8 +276,10 @@ private:
     std::unique_ptr<RecordWorkers> workers_;          // none while stopped, or after a fall-back
     const uint64_t budget_;
     WorkerShares shares_;                             // what the running workers and jobs may hold
+    RecordShape shares_shape_;                        // the record shares_ were made for
     bool fallen_back_ = false;                        // a worker's memory failed: the sequential loop from then on
     CalStarExtraction extraction_;
+    uint64_t file_reading_bytes_ = 0;                 // what reading the current file may take
     uint64_t pixels_drawn_ = 0;                       // by the records submitted so far
     std::vector<std::unique_ptr<RecordJob>> spare_;   // finished jobs, whose output slots are reused
     std::deque<std::string> in_flight_;               // names of the records submitted and not written
