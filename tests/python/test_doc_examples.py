@@ -68,6 +68,8 @@ def skip_without_what_it_needs(code, tree):
             top = name.split(".")[0]
             if top in OPTIONAL:
                 pytest.importorskip(top, reason=f"{top} is not installed (Debian: {OPTIONAL[top]})")
+    if ".to_hdulist(" in code:  # astropy without an import of its own
+        pytest.importorskip("astropy", reason=f"astropy is not installed (Debian: {OPTIONAL['astropy']})")
     for path in re.findall(r"[\"'](build/example/[^\"']+)[\"']", code):
         if not (tree / path).exists():
             pytest.skip(f"needs {path}, which fpview writes: fpview is not built")
