@@ -33,8 +33,8 @@ public:
 
     void ProcessCalstarsFile(const std::string& calstars_path) {
         const uint64_t file_bytes = CheckCalstarsFileSize(calstars_path, budget_);
-        MakeRoomForFile(file_bytes);
         file_reading_bytes_ = CalStarExtraction_FileBytes(file_bytes);
+        MakeRoomForFile(file_bytes);
         OpenCalStarExtraction(calstars_path, extraction_);
         CheckCalstarsFile(extraction_, budget_);
         while (ReadCalStarFrame(extraction_) == 0) {
@@ -72,9 +72,8 @@ private:
     //   loop: so does this one.
     bool HandToWorkers() {
         const RecordShape shape = RecordShapeOf(extraction_);
-        // The shares leave room for reading a file as large as this one, the reader's memory as it
-        // is included: the next file of a night then opens beside the running workers, which
-        // MakeRoomForFile would otherwise stop, and start again for its first record, file by file.
+        // The shares leave room for reading a file as large as this one (or for the reader as it is,
+        // where that is more), so that the next file of a night opens beside the running workers.
         const uint64_t reader = std::max(CalStarExtraction_Bytes(extraction_, 0), file_reading_bytes_);
         if (!workers_ || !SharesHold(shares_, shape, reader, budget_, capacity_)) {
             // New shares: the records in flight are written first, so that nothing holds memory under
@@ -88,14 +87,7 @@ private:
             }
             ReleaseSequentialLoop();
             if (!workers_) workers_ = std::make_unique<RecordWorkers>(capacity_, stack_bytes_);
-            workers_->SetAllowed(wanted.workers, wanted.buffer_bytes);
-            if (workers_->Started() == 0) {  // no thread to be had now: the sequential loop
-                StopWorkers();
-                return false;
-            }
-            shares_ = wanted;
-            shares_shape_ = shape;
-            DropSparesBeyond(shares_.job_bytes);
+            if (!TakeShares(wanted, shape)) return false;
         }
         // At most two records in flight per worker: one in hand, one waiting.
         const size_t in_flight = 2 * static_cast<size_t>(workers_->Started());
@@ -135,6 +127,22 @@ private:
             }
         }
         return std::make_unique<RecordJob>();
+    }
+
+    // The workers run within `wanted`, made for records of `shape` (at least one worker in it); false
+    // when the system gives no thread now, and the workers are stopped: the sequential loop.
+    bool TakeShares(const WorkerShares& wanted, const RecordShape& shape) {
+        workers_->SetAllowed(wanted.workers, wanted.buffer_bytes);
+        if (workers_->Started() == 0) {
+            StopWorkers();
+            return false;
+        }
+        shares_ = wanted;
+        shares_shape_ = shape;
+        const size_t jobs = 2 * static_cast<size_t>(workers_->Started());  // two in flight per worker
+        while (spare_.size() > jobs) spare_.pop_back();
+        DropSparesBeyond(shares_.job_bytes);
+        return true;
     }
 
     void DropSparesBeyond(uint64_t job_bytes) {
@@ -222,9 +230,7 @@ private:
     // first.
     void MakeRoomForFile(uint64_t file_bytes) {
         if (budget_ == 0) return;
-        if (workers_ && WorkerSharesBytes(shares_) + CalStarExtraction_FileBytes(file_bytes) > budget_) {
-            ShrinkSharesFor(CalStarExtraction_FileBytes(file_bytes));
-        }
+        if (workers_ && WorkerSharesBytes(shares_) + file_reading_bytes_ > budget_) ShrinkSharesFor(file_reading_bytes_);
         if (KeptMemoryCrowdsFile(sequential_.product, sequential_.buffers, file_bytes, budget_)) {
             FourProduct_MemFree(sequential_.product);
             CalStarReconsitution_FreeBuffers(sequential_.buffers);
@@ -243,11 +249,7 @@ private:
             StopWorkers();
             return;
         }
-        workers_->SetAllowed(wanted.workers, wanted.buffer_bytes);
-        shares_ = wanted;
-        const size_t jobs = 2 * static_cast<size_t>(workers_->Started());
-        while (spare_.size() > jobs) spare_.pop_back();
-        DropSparesBeyond(shares_.job_bytes);
+        TakeShares(wanted, shares_shape_);
     }
 
     // The workers take records again: the sequential loop's buffers go first.
